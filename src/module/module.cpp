@@ -1,0 +1,408 @@
+// The extension module quorvel._native: start-up, the three classes and the NativePlan methods'
+// argument handling. Method bodies live with their subsystems; this file converts arguments,
+// calls them and translates failures.
+#include "flatbuffer/native_buffer.hpp"
+#include "module/args.hpp"
+#include "module/entry.hpp"
+#include "plan/model_types.hpp"
+#include "plan/native_plan.hpp"
+
+#include <array>
+#include <atomic>
+#include <memory>
+
+namespace quorvel::module {
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Instance layouts. Each instance owns one C++ value, dropped when the instance is freed.
+
+struct PlanObject {
+  PyObject_HEAD
+  NativePlan* plan;
+};
+
+struct BufferObject {
+  PyObject_HEAD
+  flatbuffer::NativeBufferData* buffer;
+};
+
+struct ModelTypesObject {
+  PyObject_HEAD
+  NativeModelTypes* types;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Class objects: created on first use, once per process, and kept for its life.
+
+PyMutex type_creation_mutex{};
+
+PyTypeObject* create_type(PyType_Spec* spec, std::atomic<PyTypeObject*>& slot) {
+  PyTypeObject* type = slot.load(std::memory_order_acquire);
+  if (type != nullptr) return type;
+  PyMutex_Lock(&type_creation_mutex);
+  type = slot.load(std::memory_order_acquire);
+  if (type == nullptr) {
+    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+    if (type != nullptr) slot.store(type, std::memory_order_release);
+  }
+  PyMutex_Unlock(&type_creation_mutex);
+  return type;
+}
+
+template <class Object>
+void dealloc_owned(PyObject* self, void (*drop)(Object*)) {
+  PyTypeObject* type = Py_TYPE(self);
+  drop(reinterpret_cast<Object*>(self));
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// ---------------------------------------------------------------------------------------------
+// NativeBuffer
+
+int buffer_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+  auto* data = reinterpret_cast<BufferObject*>(self)->buffer;
+  if (view == nullptr) {
+    PyErr_SetString(PyExc_BufferError, "buffer view is null");
+    return -1;
+  }
+  if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
+    PyErr_SetString(PyExc_BufferError, "native FlatBuffer is read-only");
+    return -1;
+  }
+  view->buf = const_cast<uint8_t*>(data->begin());
+  view->len = static_cast<Py_ssize_t>(data->length());
+  view->itemsize = 1;
+  view->readonly = 1;
+  view->ndim = 1;
+  view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>("B") : nullptr;
+  view->shape = (flags & PyBUF_ND) == PyBUF_ND ? &view->len : nullptr;
+  view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? &view->itemsize : nullptr;
+  view->suboffsets = nullptr;
+  view->internal = nullptr;
+  view->obj = Py_NewRef(self);
+  return 0;
+}
+
+void buffer_releasebuffer(PyObject*, Py_buffer*) {}
+
+PyObject* buffer_allocation_size(PyObject* self, void*) {
+  return PyLong_FromSize_t(reinterpret_cast<BufferObject*>(self)->buffer->size);
+}
+
+void buffer_dealloc(PyObject* self) {
+  dealloc_owned<BufferObject>(self, [](BufferObject* o) { delete std::exchange(o->buffer, nullptr); });
+}
+
+PyGetSetDef buffer_getset[] = {
+    {"_allocation_size", buffer_allocation_size, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot buffer_slots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(buffer_getbuffer)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(buffer_releasebuffer)},
+    {Py_tp_getset, buffer_getset},
+    {Py_tp_dealloc, reinterpret_cast<void*>(buffer_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec buffer_spec = {
+    "quorvel._native.NativeBuffer", sizeof(BufferObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, buffer_slots,
+};
+
+std::atomic<PyTypeObject*> buffer_type{nullptr};
+
+// ---------------------------------------------------------------------------------------------
+// NativeModelTypes
+
+void model_types_dealloc(PyObject* self) {
+  dealloc_owned<ModelTypesObject>(self, [](ModelTypesObject* o) { delete std::exchange(o->types, nullptr); });
+}
+
+PyType_Slot model_types_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(model_types_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec model_types_spec = {
+    "quorvel._native.NativeModelTypes", sizeof(ModelTypesObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, model_types_slots,
+};
+
+std::atomic<PyTypeObject*> model_types_type{nullptr};
+
+// ---------------------------------------------------------------------------------------------
+// NativePlan: argument lists and conversions.
+
+NativePlan& plan_of(PyObject* self) { return *reinterpret_cast<PlanObject*>(self)->plan; }
+
+[[noreturn]] void not_built(const char* full_name) {
+  fail(PyExc_NotImplementedError, "{} is not available in this build", full_name);
+}
+
+const NativeModelTypes* to_model_types(PyObject* obj) {
+  if (obj == Py_None) return nullptr;
+  if (Py_TYPE(obj) != model_types_type.load(std::memory_order_acquire)) fail_wrong_type(obj, "NativeModelTypes");
+  return reinterpret_cast<ModelTypesObject*>(obj)->types;
+}
+
+template <size_t N>
+std::array<PyObject*, N> bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, N> out{};
+  bind_arguments(sig, args, nargs, kwnames, out);
+  return out;
+}
+
+// An optional argument: its converted value, or the default when it was not given.
+template <class T, class F>
+T given_or(PyObject* arg, const char* name, T fallback, F&& conversion) {
+  if (arg == nullptr) return fallback;
+  return convert(name, [&] { return conversion(arg); });
+}
+
+constexpr const char* new_positional[] = {"data"};
+constexpr Signature new_signature{"NativePlan.__new__()", new_positional, {}};
+
+constexpr const char* bind_types_positional[] = {"types"};
+constexpr Signature bind_types_signature{"NativePlan.bind_types()", bind_types_positional, {}};
+
+constexpr const char* model_types_positional[] = {"generated", "requested", "bindings"};
+constexpr Signature model_types_signature{"NativePlan.model_types()", model_types_positional, {}};
+
+constexpr const char* unpack_positional[] = {"root", "buffer"};
+constexpr KeywordParam unpack_keywords[] = {
+    {"identifier", false},      {"offset", false},      {"size_prefixed", false},
+    {"check_identifier", false}, {"model_types", false}, {"dynamic_overrides", false},
+};
+constexpr Signature unpack_signature{"NativePlan.unpack()", unpack_positional, unpack_keywords};
+
+constexpr const char* unpack_view_positional[] = {"object", "buffer", "offset"};
+constexpr KeywordParam unpack_view_keywords[] = {{"model_types", false}, {"dynamic_overrides", false}};
+constexpr Signature unpack_view_signature{"NativePlan.unpack_view()", unpack_view_positional, unpack_view_keywords};
+
+constexpr const char* encode_serde_positional[] = {"root", "model", "is_json"};
+constexpr KeywordParam encode_serde_keywords[] = {
+    {"fallback_encoder", true}, {"order", false}, {"decimal_format", false}, {"uuid_format", false},
+};
+constexpr Signature encode_serde_signature{"NativePlan.encode_serde()", encode_serde_positional, encode_serde_keywords};
+
+constexpr const char* decode_serde_positional[] = {"root", "buffer", "is_json"};
+constexpr KeywordParam decode_serde_keywords[] = {{"strict", false}, {"fallback_decoders", true}};
+constexpr Signature decode_serde_signature{"NativePlan.decode_serde()", decode_serde_positional, decode_serde_keywords};
+
+constexpr const char* pack_positional[] = {"root", "model"};
+constexpr KeywordParam pack_keywords[] = {{"identifier", false}, {"size_prefixed", false}, {"initial_size", false}};
+constexpr Signature pack_signature{"NativePlan.pack()", pack_positional, pack_keywords};
+
+// ---------------------------------------------------------------------------------------------
+// NativePlan: slots and methods.
+
+PyObject* plan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> py::Ref {
+    // Lay the call out as a fast call so that one binder serves every entry point.
+    std::vector<PyObject*> flat;
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GET_ITEM(args, i));
+    py::Ref kwnames;
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+      kwnames = check_new(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+      Py_ssize_t pos = 0, k = 0;
+      PyObject *key, *value;
+      while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
+        flat.push_back(value);
+      }
+    }
+    auto a = bind<1>(new_signature, flat.data(), nargs, kwnames.get());
+    auto data = convert("data", [&] { return to_bytes(a[0]); });
+    std::unique_ptr<NativePlan> plan = NativePlan::create(data);
+    py::Ref self = check_new(type->tp_alloc(type, 0));
+    reinterpret_cast<PlanObject*>(self.get())->plan = plan.release();
+    return self;
+  });
+}
+
+void plan_dealloc(PyObject* self) {
+  dealloc_owned<PlanObject>(self, [](PlanObject* o) { delete std::exchange(o->plan, nullptr); });
+}
+
+PyObject* plan_repr(PyObject* self) {
+  return guarded([&] {
+    std::string text = plan_of(self).repr();
+    return check_new(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  });
+}
+
+PyObject* plan_bind_types(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> py::Ref {
+    auto a = bind<1>(bind_types_signature, args, nargs, kwnames);
+    PyObject* types = convert("types", [&] { return to_dict(a[0]); });
+    (void)plan_of(self);
+    (void)types;
+    not_built(bind_types_signature.full_name);
+  });
+}
+
+PyObject* plan_model_types(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> py::Ref {
+    auto a = bind<3>(model_types_signature, args, nargs, kwnames);
+    (void)plan_of(self);
+    (void)a;
+    not_built(model_types_signature.full_name);
+  });
+}
+
+PyObject* plan_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> py::Ref {
+    auto a = bind<8>(unpack_signature, args, nargs, kwnames);
+    auto root = convert("root", [&] { return to_text(a[0]); });
+    PyObject* buffer = a[1];
+    auto identifier = given_or(a[2], "identifier", std::optional<std::string_view>{}, to_optional_text);
+    int64_t offset = given_or(a[3], "offset", int64_t{0}, to_int64);
+    bool size_prefixed = given_or(a[4], "size_prefixed", false, to_bool);
+    bool check_identifier = given_or(a[5], "check_identifier", true, to_bool);
+    const NativeModelTypes* model_types = given_or(a[6], "model_types", static_cast<const NativeModelTypes*>(nullptr), to_model_types);
+    PyObject* dynamic_overrides = a[7] == Py_None ? nullptr : a[7];
+    (void)plan_of(self), (void)root, (void)buffer, (void)identifier, (void)offset, (void)size_prefixed;
+    (void)check_identifier, (void)model_types, (void)dynamic_overrides;
+    not_built(unpack_signature.full_name);
+  });
+}
+
+PyObject* plan_unpack_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> py::Ref {
+    auto a = bind<5>(unpack_view_signature, args, nargs, kwnames);
+    auto object = convert("object", [&] { return to_text(a[0]); });
+    PyObject* buffer = a[1];
+    int64_t offset = convert("offset", [&] { return to_int64(a[2]); });
+    const NativeModelTypes* model_types = given_or(a[3], "model_types", static_cast<const NativeModelTypes*>(nullptr), to_model_types);
+    PyObject* dynamic_overrides = a[4] == Py_None ? nullptr : a[4];
+    (void)plan_of(self), (void)object, (void)buffer, (void)offset, (void)model_types, (void)dynamic_overrides;
+    not_built(unpack_view_signature.full_name);
+  });
+}
+
+PyObject* plan_encode_serde(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> py::Ref {
+    auto a = bind<7>(encode_serde_signature, args, nargs, kwnames);
+    auto root = convert("root", [&] { return to_text(a[0]); });
+    PyObject* model = a[1];
+    bool is_json = convert("is_json", [&] { return to_bool(a[2]); });
+    PyObject* fallback_encoder = a[3];
+    auto order = given_or(a[4], "order", std::optional<std::string_view>{}, to_optional_text);
+    std::string_view decimal_format = given_or(a[5], "decimal_format", std::string_view("string"), to_text);
+    std::string_view uuid_format = given_or(a[6], "uuid_format", std::string_view("canonical"), to_text);
+    (void)plan_of(self), (void)root, (void)model, (void)is_json, (void)fallback_encoder, (void)order;
+    (void)decimal_format, (void)uuid_format;
+    not_built(encode_serde_signature.full_name);
+  });
+}
+
+PyObject* plan_decode_serde(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> py::Ref {
+    auto a = bind<5>(decode_serde_signature, args, nargs, kwnames);
+    auto root = convert("root", [&] { return to_text(a[0]); });
+    PyObject* buffer = a[1];
+    bool is_json = convert("is_json", [&] { return to_bool(a[2]); });
+    bool strict = given_or(a[3], "strict", true, to_bool);
+    PyObject* fallback_decoders = convert("fallback_decoders", [&] { return to_dict(a[4]); });
+    (void)plan_of(self), (void)root, (void)buffer, (void)is_json, (void)strict, (void)fallback_decoders;
+    not_built(decode_serde_signature.full_name);
+  });
+}
+
+PyObject* plan_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> py::Ref {
+    auto a = bind<5>(pack_signature, args, nargs, kwnames);
+    auto root = convert("root", [&] { return to_text(a[0]); });
+    PyObject* model = a[1];
+    auto identifier = given_or(a[2], "identifier", std::optional<std::string_view>{}, to_optional_text);
+    bool size_prefixed = given_or(a[3], "size_prefixed", false, to_bool);
+    int64_t initial_size = given_or(a[4], "initial_size", int64_t{0}, to_int64);
+    (void)plan_of(self), (void)root, (void)model, (void)identifier, (void)size_prefixed, (void)initial_size;
+    not_built(pack_signature.full_name);
+  });
+}
+
+template <auto Method>
+PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method));
+}
+
+PyMethodDef plan_methods[] = {
+    {"bind_types", fastcall<plan_bind_types>(), METH_FASTCALL | METH_KEYWORDS, "bind_types($self, types)\n--\n\n"},
+    {"model_types", fastcall<plan_model_types>(), METH_FASTCALL | METH_KEYWORDS,
+     "model_types($self, generated, requested, bindings)\n--\n\n"},
+    {"unpack", fastcall<plan_unpack>(), METH_FASTCALL | METH_KEYWORDS,
+     "unpack($self, root, buffer, *, identifier=None, offset=0, size_prefixed=False, check_identifier=True, "
+     "model_types=None, dynamic_overrides=None)\n--\n\n"},
+    {"unpack_view", fastcall<plan_unpack_view>(), METH_FASTCALL | METH_KEYWORDS,
+     "unpack_view($self, object, buffer, offset, *, model_types=None, dynamic_overrides=None)\n--\n\n"},
+    {"encode_serde", fastcall<plan_encode_serde>(), METH_FASTCALL | METH_KEYWORDS,
+     "encode_serde($self, root, model, is_json, *, fallback_encoder, order=None, decimal_format=\"string\", "
+     "uuid_format=\"canonical\")\n--\n\n"},
+    {"decode_serde", fastcall<plan_decode_serde>(), METH_FASTCALL | METH_KEYWORDS,
+     "decode_serde($self, root, buffer, is_json, *, strict=True, fallback_decoders)\n--\n\n"},
+    {"pack", fastcall<plan_pack>(), METH_FASTCALL | METH_KEYWORDS,
+     "pack($self, root, model, *, identifier=None, size_prefixed=False, initial_size=0)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot plan_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(plan_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(plan_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(plan_repr)},
+    {Py_tp_methods, plan_methods},
+    {Py_tp_doc, const_cast<char*>("NativePlan(data)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec plan_spec = {
+    "quorvel._native.NativePlan", sizeof(PlanObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, plan_slots,
+};
+
+std::atomic<PyTypeObject*> plan_type{nullptr};
+
+// ---------------------------------------------------------------------------------------------
+// Module definition.
+
+int add_class(PyObject* module, PyType_Spec* spec, std::atomic<PyTypeObject*>& slot) {
+  PyTypeObject* type = create_type(spec, slot);
+  if (type == nullptr) return -1;
+  return PyModule_AddType(module, type);
+}
+
+int module_exec(PyObject* module) {
+  if (!PyModule_Check(module)) {
+    return guarded_status([&] { fail_wrong_type(module, "PyModule"); });
+  }
+  if (!init_panic_type()) return -1;
+  if (add_class(module, &buffer_spec, buffer_type) < 0) return -1;
+  if (add_class(module, &model_types_spec, model_types_type) < 0) return -1;
+  if (add_class(module, &plan_spec, plan_type) < 0) return -1;
+  return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_native", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+// Used by the codecs to hand finished buffers and model-type bindings to Python.
+PyTypeObject* native_buffer_type() noexcept { return buffer_type.load(std::memory_order_acquire); }
+PyTypeObject* native_model_types_type() noexcept { return model_types_type.load(std::memory_order_acquire); }
+
+}  // namespace quorvel::module
+
+PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&quorvel::module::module_def); }

@@ -1,0 +1,56 @@
+#include "plan/error.hpp"
+
+namespace quorvel {
+
+namespace {
+
+std::string str_of(PyObject* str) {
+  if (str == nullptr || !PyUnicode_Check(str)) return "?";
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(str, &n);
+  if (s == nullptr) {
+    PyErr_Clear();
+    return "?";
+  }
+  return std::string(s, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+std::string type_qualname(PyTypeObject* type) {
+  py::Ref name = py::Ref::steal(PyType_GetQualName(type));
+  if (!name) throw_error_set();
+  return str_of(name.get());
+}
+
+std::string type_name(PyTypeObject* type) {
+  py::Ref name = py::Ref::steal(PyType_GetName(type));
+  if (!name) throw_error_set();
+  return str_of(name.get());
+}
+
+void fail_wrong_type(PyObject* obj, std::string_view expected) {
+  if (obj == Py_None) fail(PyExc_TypeError, "'None' is not an instance of '{}'", expected);
+  fail(PyExc_TypeError, "'{}' object is not an instance of '{}'", type_qualname(Py_TYPE(obj)), expected);
+}
+
+void set_error(PyObject* type, std::string_view message) noexcept {
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  if (text == nullptr) return;  // the decoding error stays set
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+}
+
+void add_note_to_current(std::string_view note) noexcept {
+  PyObject* exc = PyErr_GetRaisedException();
+  if (exc == nullptr) return;
+  PyObject* result = PyObject_CallMethod(exc, "add_note", "s#", note.data(), static_cast<Py_ssize_t>(note.size()));
+  if (result == nullptr) {
+    // Keep the original exception; a failing add_note is not worth more than the error itself.
+    PyErr_Clear();
+  }
+  Py_XDECREF(result);
+  PyErr_SetRaisedException(exc);
+}
+
+}  // namespace quorvel

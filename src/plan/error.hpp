@@ -1,0 +1,80 @@
+// How failures travel inside the module.
+//
+// Algorithm code throws; each entry point catches once and turns the exception into a Python
+// exception (see module/entry.hpp). Three kinds exist:
+//   PyErrorSet   - a Python exception is already set (a C API call failed, or Python code raised);
+//   PyFailure    - raise this class with this message;
+//   ReaderError  - a text error of one of the document readers, wrapped by the caller.
+// Anything else that escapes (std::bad_alloc, a builder assertion) is an internal failure.
+#pragma once
+
+#include "plan/py.hpp"
+
+#include <format>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace quorvel {
+
+struct PyErrorSet {};
+
+struct PyFailure {
+  PyObject* type;  // borrowed: one of the interpreter's exception classes or a plan-held class
+  std::string message;
+};
+
+struct ReaderError {
+  std::string message;
+};
+
+// An internal inconsistency; surfaces as the module's panic exception.
+struct InternalFailure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] inline void throw_error_set() { throw PyErrorSet{}; }
+
+template <class... Args>
+[[noreturn]] void fail(PyObject* type, std::format_string<Args...> fmt, Args&&... args) {
+  throw PyFailure{type, std::format(fmt, std::forward<Args>(args)...)};
+}
+
+[[noreturn]] inline void fail_text(PyObject* type, std::string message) {
+  throw PyFailure{type, std::move(message)};
+}
+
+template <class... Args>
+[[noreturn]] void reader_fail(std::format_string<Args...> fmt, Args&&... args) {
+  throw ReaderError{std::format(fmt, std::forward<Args>(args)...)};
+}
+
+// Throws when a C API call reported failure by returning NULL.
+inline PyObject* check(PyObject* result) {
+  if (result == nullptr) throw_error_set();
+  return result;
+}
+
+// Takes over a new reference, throwing when the call failed.
+inline py::Ref check_new(PyObject* result) { return py::Ref::steal(check(result)); }
+
+inline int check_status(int status) {
+  if (status < 0) throw_error_set();
+  return status;
+}
+
+// The interpreter's qualified name of an object's type, e.g. "bytearray".
+std::string type_qualname(PyTypeObject* type);
+std::string type_name(PyTypeObject* type);
+
+// TypeError "'{}' object is not an instance of '{}'" (or the None form), the binding's wording
+// for an argument or value of the wrong type.
+[[noreturn]] void fail_wrong_type(PyObject* obj, std::string_view expected);
+
+// Sets a Python exception of `type` whose message is `message` (UTF-8, invalid bytes replaced).
+void set_error(PyObject* type, std::string_view message) noexcept;
+
+// Appends a note to the exception currently set (the PEP 678 notes shown in tracebacks).
+void add_note_to_current(std::string_view note) noexcept;
+
+}  // namespace quorvel

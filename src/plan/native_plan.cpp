@@ -1,0 +1,117 @@
+#include "plan/native_plan.hpp"
+
+#include "plan/text.hpp"
+
+namespace quorvel {
+
+namespace {
+
+constexpr uint16_t plan_depth_limit = 1024;
+
+py::Ref import_module(const char* name) { return check_new(PyImport_ImportModule(name)); }
+
+py::Ref get_attr(PyObject* obj, const char* name) { return check_new(PyObject_GetAttrString(obj, name)); }
+
+py::Ref require_class(py::Ref value) {
+  if (!PyType_Check(value.get())) fail_wrong_type(value.get(), "type");
+  return value;
+}
+
+bool plan_has(const std::vector<ObjectWire>& objects, FieldKind kind) {
+  for (const auto& object : objects) {
+    for (const auto& field : object.fields) {
+      if (field.kind == kind) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+NativePlan::~NativePlan() { delete bound_.load(std::memory_order_acquire); }
+
+std::unique_ptr<NativePlan> NativePlan::create(std::span<const uint8_t> data) {
+  ModuleWire module;
+  try {
+    module = read_plan_document(data, plan_depth_limit);
+  } catch (const ReaderError& e) {
+    fail(PyExc_ValueError, "invalid native plan: {}", e.message);
+  }
+  if (module.version != 2) fail(PyExc_ValueError, "unsupported native plan version {}", module.version);
+
+  std::unique_ptr<NativePlan> plan(new NativePlan());
+  plan->objects = std::move(module.objects);
+  auto& objects = plan->objects;
+  plan->object_indices.reserve(objects.size());
+  for (size_t i = 0; i < objects.size(); ++i) {
+    // A repeated name resolves to its last object.
+    plan->object_indices.insert_or_assign(objects[i].name, static_cast<uint32_t>(i));
+  }
+
+  auto resolve = [&](const std::string& name) -> std::optional<uint32_t> {
+    auto it = plan->object_indices.find(name);
+    if (it == plan->object_indices.end()) return std::nullopt;
+    return it->second;
+  };
+
+  for (size_t i = 0; i < objects.size(); ++i) {
+    ObjectWire& object = objects[i];
+    object.index = static_cast<uint32_t>(i);
+    for (FieldWire& field : object.fields) {
+      if (field.target) {
+        std::string target = std::move(*field.target);
+        field.target.reset();
+        field.target_index = resolve(target);
+        if (!field.target_index) fail(PyExc_ValueError, "native field target {} does not exist", text::quoted(target));
+      }
+      for (ArmWire& arm : field.arms) {
+        auto index = resolve(arm.target);
+        if (!index) fail(PyExc_ValueError, "native union target {} does not exist", text::quoted(arm.target));
+        arm.target_index = *index;
+        arm.target.clear();
+      }
+    }
+    for (size_t f = 0; f < object.fields.size(); ++f) {
+      if (!object.fields[f].key) continue;
+      if (object.key_field) fail(PyExc_ValueError, "native table {} has multiple key fields", text::quoted(object.name));
+      object.key_field = static_cast<uint32_t>(f);
+    }
+    if (object.key_field) {
+      FieldKind kind = object.fields[*object.key_field].kind;
+      if (object.is_struct || (kind != FieldKind::scalar && kind != FieldKind::string)) {
+        fail(PyExc_ValueError, "native key field on {} must be a table scalar or string", text::quoted(object.name));
+      }
+    }
+  }
+
+  const bool has_dynamic = plan_has(objects, FieldKind::dynamic);
+  const bool has_nested = plan_has(objects, FieldKind::nested);
+  const bool has_uuid = plan_has(objects, FieldKind::uuid);
+  const bool has_decimal = plan_has(objects, FieldKind::decimal);
+
+  py::Ref dynamic_module = import_module("quorvel._dynamic");
+  if (has_dynamic) plan->dynamic_encoder = get_attr(dynamic_module.get(), "encode_dynamic");
+  if (has_dynamic || has_nested) {
+    py::Ref flatbuffer_module = import_module("quorvel._flatbuffer");
+    if (has_nested) plan->nested_encoder = get_attr(flatbuffer_module.get(), "encode");
+    plan->model_decoder = get_attr(flatbuffer_module.get(), "decode");
+  }
+  plan->dynamic_types = get_attr(dynamic_module.get(), "dynamic_types");
+  dynamic_module.reset();
+  if (has_uuid) plan->uuid_type = require_class(get_attr(import_module("uuid").get(), "UUID"));
+  if (has_decimal) plan->decimal_type = require_class(get_attr(import_module("decimal").get(), "Decimal"));
+  py::Ref runtime = import_module("quorvel._runtime");
+  plan->buffer_bounds_error = require_class(get_attr(runtime.get(), "BufferBoundsError"));
+  plan->invalid_buffer_error = require_class(get_attr(runtime.get(), "InvalidBufferError"));
+
+  plan->token = std::make_shared<const PlanToken>();
+  return plan;
+}
+
+std::pair<uint32_t, const ObjectWire*> NativePlan::object(std::string_view name) const {
+  auto it = object_indices.find(name);
+  if (it == object_indices.end()) fail(PyExc_ValueError, "unknown native table {}", text::quoted(name));
+  return {it->second, &objects[it->second]};
+}
+
+}  // namespace quorvel

@@ -1,0 +1,121 @@
+// NativePlan: a loaded, validated plan and the Python classes bound to it.
+//
+// Everything but `bound` and `subclass_cache` is fixed once construction returns, so any thread may
+// read it without locking. `bound` is published once (release/acquire); the subclass cache is a
+// PyMutex-guarded map that is never held while Python code runs.
+#pragma once
+
+#include "plan/error.hpp"
+#include "plan/py.hpp"
+#include "plan/wire.hpp"
+
+#include <atomic>
+#include <format>
+#include <functional>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace quorvel {
+
+// Hash for string-keyed maps that are looked up with string_views.
+struct StringHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+template <class V>
+using StringMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>>;
+
+// Identity of a plan, shared with every NativeModelTypes made from it.
+struct PlanToken {};
+using PlanTokenRef = std::shared_ptr<const PlanToken>;
+
+struct SerdeField {
+  std::string key;     // key in the JSON object or MessagePack map
+  py::Ref attr;        // interned attribute name; also the constructor keyword
+  size_t field_index;  // index into the object's fields
+};
+
+struct SerdeObject {
+  std::vector<SerdeField> fields;
+  std::optional<std::pair<std::string, std::string>> tag;  // (tag field name, tag value)
+  py::Ref kwnames;                                          // tuple of the fields' attr strings
+};
+
+struct BoundTypes {
+  std::vector<std::optional<SerdeObject>> serde_objects;  // by object index
+  std::unordered_map<PyObject*, uint32_t> type_indices;   // class identity -> object index
+  StringMap<py::Ref> types_by_name;
+  bool native_serde = true;
+};
+
+struct BoundModelSubclass {
+  py::Ref cls;  // keeps the class, and with it the key's identity, alive
+  uint32_t index;
+};
+
+class SubclassCache {
+ public:
+  std::optional<uint32_t> find(PyObject* cls);
+  void insert(PyObject* cls, uint32_t index);
+
+ private:
+  template <class F>
+  auto locked(F&& f) -> decltype(f());
+  PyMutex mutex_{};
+  bool poisoned_ = false;
+  std::unordered_map<PyObject*, BoundModelSubclass> map_;
+};
+
+class NativePlan {
+ public:
+  // Decodes and validates the plan document and imports what its fields need.
+  static std::unique_ptr<NativePlan> create(std::span<const uint8_t> data);
+  ~NativePlan();
+
+  NativePlan(const NativePlan&) = delete;
+  NativePlan& operator=(const NativePlan&) = delete;
+
+  std::string repr() const { return std::format("NativePlan(objects={})", objects.size()); }
+
+  // Accessors shared by the codecs.
+  std::pair<uint32_t, const ObjectWire*> object(std::string_view name) const;
+  const BoundTypes* bound_types() const noexcept { return bound_.load(std::memory_order_acquire); }
+  const BoundTypes& require_bound() const;
+  py::Ref bound_type(std::string_view name) const;
+  uint32_t model_object_index(PyObject* obj);
+  void require_model_type(const ObjectWire& expected, PyObject* obj);
+  py::Ref apply_enum(const FieldWire& field, py::Ref value) const;
+  [[noreturn]] void bounds_error(std::string message) const { fail_text(buffer_bounds_error.get(), std::move(message)); }
+  [[noreturn]] void invalid_error(std::string message) const { fail_text(invalid_buffer_error.get(), std::move(message)); }
+  const SerdeObject& serde_object(size_t index) const;
+
+  // bind_types: builds the bindings from a dict and publishes them once.
+  void bind_types(PyObject* types);
+
+  PlanTokenRef token;
+  std::vector<ObjectWire> objects;
+  StringMap<uint32_t> object_indices;
+
+  py::Ref dynamic_encoder;
+  py::Ref nested_encoder;
+  py::Ref model_decoder;
+  py::Ref dynamic_types;
+  py::Ref uuid_type;
+  py::Ref decimal_type;
+  py::Ref buffer_bounds_error;
+  py::Ref invalid_buffer_error;
+
+ private:
+  NativePlan() = default;
+  std::atomic<BoundTypes*> bound_{nullptr};
+  SubclassCache subclass_cache_;
+};
+
+}  // namespace quorvel

@@ -1,0 +1,49 @@
+// Thin ownership layer over the CPython C API.
+//
+// `Ref` owns one strong reference and releases it when it goes out of scope; a raw `PyObject*`
+// anywhere else in the code base is borrowed. Nothing here takes locks or caches state.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace quorvel::py {
+
+class Ref {
+ public:
+  Ref() noexcept = default;
+  Ref(std::nullptr_t) noexcept {}
+  ~Ref() { Py_XDECREF(ptr_); }
+
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      Py_XDECREF(std::exchange(ptr_, std::exchange(other.ptr_, nullptr)));
+    }
+    return *this;
+  }
+
+  // Takes over a reference the caller already owns (a "new reference" result of the C API).
+  [[nodiscard]] static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
+  // Adds a reference to a borrowed object.
+  [[nodiscard]] static Ref borrow(PyObject* obj) noexcept {
+    Py_XINCREF(obj);
+    return Ref(obj);
+  }
+
+  [[nodiscard]] PyObject* get() const noexcept { return ptr_; }
+  [[nodiscard]] PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+  [[nodiscard]] Ref clone() const noexcept { return borrow(ptr_); }
+  explicit operator bool() const noexcept { return ptr_ != nullptr; }
+  void reset() noexcept { Py_XDECREF(std::exchange(ptr_, nullptr)); }
+
+ private:
+  explicit Ref(PyObject* obj) noexcept : ptr_(obj) {}
+  PyObject* ptr_ = nullptr;
+};
+
+}  // namespace quorvel::py

@@ -1,0 +1,36 @@
+// Text helpers shared by every message of the module.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace quorvel::text {
+
+// The quoted form of a name in messages: double quotes, backslash escapes for quotes,
+// backslashes and control characters ("a\"b", "tab\there", "\u{1b}").
+std::string quoted(std::string_view utf8);
+
+// A byte sequence as a bracketed list of decimal values: [1, 2, 255].
+std::string byte_list(std::span<const uint8_t> bytes);
+
+// Shortest decimal form that reads back at the value's width, never with an exponent; integral
+// values have no fractional part; non-finite values print as inf, -inf and NaN.
+std::string shortest(double value);
+std::string shortest(float value);
+
+// As `shortest(double)`, but ".0" is appended when the digits hold no decimal point (the form the
+// document readers use when they show a float they found).
+std::string shortest_with_point(double value);
+
+// Validates UTF-8 and, on failure, describes the first fault the way the document readers report
+// it: "invalid utf-8 sequence of {} bytes from index {}" or
+// "incomplete utf-8 byte sequence from index {}". Returns an empty string for valid input.
+std::string utf8_fault(std::string_view bytes);
+inline bool is_utf8(std::string_view bytes) { return utf8_fault(bytes).empty(); }
+
+// Bytes as text, invalid sequences replaced by U+FFFD (one per maximal invalid subpart).
+std::string utf8_lossy(std::string_view bytes);
+
+}  // namespace quorvel::text

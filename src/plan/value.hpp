@@ -1,0 +1,28 @@
+// One generic MessagePack value: the type of a field's plan default and of values read generically.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quorvel {
+
+struct MessagePackValue {
+  enum class Kind : uint8_t { Nil, Boolean, Integer, F32, F64, String, Binary, Array, Map, Ext };
+
+  Kind kind = Kind::Nil;
+  bool boolean = false;
+  bool negative = false;  // Integer: true when the value is held in `i` (always < 0)
+  uint64_t u = 0;
+  int64_t i = 0;
+  float f32 = 0;
+  double f64 = 0;
+  int8_t ext_type = 0;
+  std::string bytes;                    // String (valid UTF-8), Binary, Ext payload
+  std::vector<MessagePackValue> items;  // Array elements; Map entries as key, value, key, value...
+
+  bool is_nil() const noexcept { return kind == Kind::Nil; }
+  bool operator==(const MessagePackValue&) const = default;
+};
+
+}  // namespace quorvel
