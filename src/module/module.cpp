@@ -4,6 +4,7 @@
 #include "flatbuffer/native_buffer.hpp"
 #include "module/args.hpp"
 #include "module/entry.hpp"
+#include "module/types.hpp"
 #include "plan/model_types.hpp"
 #include "plan/native_plan.hpp"
 
@@ -17,11 +18,6 @@ namespace {
 
 // ---------------------------------------------------------------------------------------------
 // Instance layouts. Each instance owns one C++ value, dropped when the instance is freed.
-
-struct PlanObject {
-  PyObject_HEAD
-  NativePlan* plan;
-};
 
 struct BufferObject {
   PyObject_HEAD
@@ -241,18 +237,26 @@ PyObject* plan_bind_types(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return guarded([&]() -> py::Ref {
     auto a = bind<1>(bind_types_signature, args, nargs, kwnames);
     PyObject* types = convert("types", [&] { return to_dict(a[0]); });
-    (void)plan_of(self);
-    (void)types;
-    not_built(bind_types_signature.full_name);
+    plan_of(self).bind_types(types);
+    return py::Ref::borrow(Py_None);
   });
+}
+
+PyObject* to_class(PyObject* obj) {
+  if (!PyType_Check(obj)) fail_wrong_type(obj, "type");
+  return obj;
 }
 
 PyObject* plan_model_types(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> py::Ref {
     auto a = bind<3>(model_types_signature, args, nargs, kwnames);
-    (void)plan_of(self);
-    (void)a;
-    not_built(model_types_signature.full_name);
+    PyObject* generated = convert("generated", [&] { return to_class(a[0]); });
+    PyObject* requested = convert("requested", [&] { return to_class(a[1]); });
+    std::unique_ptr<NativeModelTypes> types = plan_of(self).model_types(generated, requested, a[2]);
+    PyTypeObject* type = model_types_type.load(std::memory_order_acquire);
+    py::Ref result = check_new(type->tp_alloc(type, 0));
+    reinterpret_cast<ModelTypesObject*>(result.get())->types = types.release();
+    return result;
   });
 }
 
@@ -402,6 +406,11 @@ PyModuleDef module_def = {
 // Used by the codecs to hand finished buffers and model-type bindings to Python.
 PyTypeObject* native_buffer_type() noexcept { return buffer_type.load(std::memory_order_acquire); }
 PyTypeObject* native_model_types_type() noexcept { return model_types_type.load(std::memory_order_acquire); }
+
+NativePlan* native_plan_of(PyObject* obj) noexcept {
+  if (Py_TYPE(obj) != plan_type.load(std::memory_order_acquire)) return nullptr;
+  return reinterpret_cast<PlanObject*>(obj)->plan;
+}
 
 }  // namespace quorvel::module
 

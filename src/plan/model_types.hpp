@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <tuple>
 #include <unordered_map>
+#include <vector>
 
 namespace quorvel {
 
@@ -29,6 +30,7 @@ struct NativeModelTypes {
   py::Ref root_type;
   std::unordered_map<SubclassKey, py::Ref, SubclassKeyHash> subclasses;
   uint32_t root_index = 0;
+  std::vector<py::Ref> keep_alive;  // the requested parent classes whose identities key `subclasses`
 };
 
 }  // namespace quorvel

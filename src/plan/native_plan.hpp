@@ -53,6 +53,7 @@ struct BoundTypes {
   std::unordered_map<PyObject*, uint32_t> type_indices;   // class identity -> object index
   StringMap<py::Ref> types_by_name;
   bool native_serde = true;
+  std::vector<py::Ref> bound_classes;  // keeps every class in type_indices alive
 };
 
 struct BoundModelSubclass {
@@ -98,6 +99,8 @@ class NativePlan {
 
   // bind_types: builds the bindings from a dict and publishes them once.
   void bind_types(PyObject* types);
+  // model_types: validates subclass bindings for unpacking.
+  std::unique_ptr<struct NativeModelTypes> model_types(PyObject* generated, PyObject* requested, PyObject* bindings) const;
 
   PlanTokenRef token;
   std::vector<ObjectWire> objects;

@@ -47,3 +47,26 @@ class Ref {
 };
 
 }  // namespace quorvel::py
+
+namespace quorvel::py {
+
+// The next (key, value) of a dict walk, read under the dict's critical section so that a walk
+// stays safe while other threads change the dict. Returns false at the end.
+inline bool next_dict_item(PyObject* dict, Py_ssize_t& pos, Ref& key, Ref& value) noexcept {
+  PyObject* k = nullptr;
+  PyObject* v = nullptr;
+  int more = 0;
+  Py_BEGIN_CRITICAL_SECTION(dict);
+  more = PyDict_Next(dict, &pos, &k, &v);
+  if (more) {
+    Py_INCREF(k);
+    Py_INCREF(v);
+  }
+  Py_END_CRITICAL_SECTION();
+  if (!more) return false;
+  key = Ref::steal(k);
+  value = Ref::steal(v);
+  return true;
+}
+
+}  // namespace quorvel::py

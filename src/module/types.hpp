@@ -1,0 +1,19 @@
+// The module's classes, as the rest of the module reaches them.
+#pragma once
+
+#include "plan/native_plan.hpp"
+
+namespace quorvel::module {
+
+// Instance layout of NativePlan: the object owns its plan.
+struct PlanObject {
+  PyObject_HEAD
+  NativePlan* plan;
+};
+
+PyTypeObject* native_buffer_type() noexcept;
+PyTypeObject* native_model_types_type() noexcept;
+// The plan inside a NativePlan instance, or nullptr for any other object.
+NativePlan* native_plan_of(PyObject* obj) noexcept;
+
+}  // namespace quorvel::module

@@ -1,0 +1,145 @@
+// Test-only extension: exposes the plan's lookup and classification accessors, which the public
+// API reaches only through the codecs, so that tests can exercise them (and race them) directly.
+// Built by the dev tool, never installed.
+#include "module/entry.hpp"
+#include "module/types.hpp"
+#include "plan/native_plan.hpp"
+
+namespace {
+
+using namespace quorvel;
+
+// The NativePlan class of the real module (this probe carries its own copy of the code, but the
+// instances it is handed are made by quorvel._native).
+PyObject* plan_class = nullptr;
+
+NativePlan& plan_arg(PyObject* obj) {
+  if (reinterpret_cast<PyObject*>(Py_TYPE(obj)) != plan_class) fail_wrong_type(obj, "NativePlan");
+  return *reinterpret_cast<module::PlanObject*>(obj)->plan;
+}
+
+std::string_view text_arg(PyObject* obj) {
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (s == nullptr) throw_error_set();
+  return {s, static_cast<size_t>(n)};
+}
+
+template <class F>
+PyObject* two_args(PyObject* args, F&& body) {
+  return module::guarded([&]() -> py::Ref {
+    PyObject *a, *b;
+    if (!PyArg_ParseTuple(args, "OO", &a, &b)) throw_error_set();
+    return body(plan_arg(a), b);
+  });
+}
+
+PyObject* model_object_index(PyObject*, PyObject* args) {
+  return two_args(args, [](NativePlan& plan, PyObject* obj) {
+    return check_new(PyLong_FromUnsignedLong(plan.model_object_index(obj)));
+  });
+}
+
+PyObject* object_index(PyObject*, PyObject* args) {
+  return two_args(args, [](NativePlan& plan, PyObject* name) {
+    return check_new(PyLong_FromUnsignedLong(plan.object(text_arg(name)).first));
+  });
+}
+
+PyObject* bound_type(PyObject*, PyObject* args) {
+  return two_args(args, [](NativePlan& plan, PyObject* name) { return plan.bound_type(text_arg(name)); });
+}
+
+// require_model_type(plan, (object name, model)): None when the model belongs to the object.
+PyObject* require_model_type(PyObject*, PyObject* args) {
+  return two_args(args, [](NativePlan& plan, PyObject* pair) {
+    PyObject *name, *model;
+    if (!PyArg_ParseTuple(pair, "OO", &name, &model)) throw_error_set();
+    plan.require_model_type(*plan.object(text_arg(name)).second, model);
+    return py::Ref::borrow(Py_None);
+  });
+}
+
+// apply_enum(plan, (object name, field name, value)): the field's enum mapping of value.
+PyObject* apply_enum(PyObject*, PyObject* args) {
+  return two_args(args, [](NativePlan& plan, PyObject* triple) {
+    PyObject *name, *field_name, *value;
+    if (!PyArg_ParseTuple(triple, "OOO", &name, &field_name, &value)) throw_error_set();
+    const ObjectWire& object = *plan.object(text_arg(name)).second;
+    for (const FieldWire& field : object.fields) {
+      if (field.name == text_arg(field_name)) return plan.apply_enum(field, py::Ref::borrow(value));
+    }
+    fail(PyExc_KeyError, "no such field");
+  });
+}
+
+// serde_object(plan, index): (fields as (key, attr, field index) tuples, tag or None, kwnames).
+PyObject* serde_object(PyObject*, PyObject* args) {
+  return two_args(args, [](NativePlan& plan, PyObject* index) {
+    size_t i = PyLong_AsSize_t(index);
+    if (i == static_cast<size_t>(-1) && PyErr_Occurred()) throw_error_set();
+    const SerdeObject& so = plan.serde_object(i);
+    py::Ref fields = check_new(PyList_New(0));
+    for (const SerdeField& f : so.fields) {
+      py::Ref item = check_new(Py_BuildValue("(s#On)", f.key.data(), static_cast<Py_ssize_t>(f.key.size()),
+                                             f.attr.get(), static_cast<Py_ssize_t>(f.field_index)));
+      check_status(PyList_Append(fields.get(), item.get()));
+    }
+    py::Ref tag = so.tag ? check_new(Py_BuildValue("(ss)", so.tag->first.c_str(), so.tag->second.c_str()))
+                         : py::Ref::borrow(Py_None);
+    return check_new(PyTuple_Pack(3, fields.get(), tag.get(), so.kwnames.get()));
+  });
+}
+
+PyObject* native_serde(PyObject*, PyObject* plan) {
+  return module::guarded([&]() -> py::Ref {
+    return py::Ref::borrow(plan_arg(plan).require_bound().native_serde ? Py_True : Py_False);
+  });
+}
+
+PyObject* raise_bounds_error(PyObject*, PyObject* args) {
+  return two_args(args, [](NativePlan& plan, PyObject* message) -> py::Ref {
+    plan.bounds_error(std::string(text_arg(message)));
+  });
+}
+
+PyObject* raise_invalid_error(PyObject*, PyObject* args) {
+  return two_args(args, [](NativePlan& plan, PyObject* message) -> py::Ref {
+    plan.invalid_error(std::string(text_arg(message)));
+  });
+}
+
+PyMethodDef methods[] = {
+    {"model_object_index", model_object_index, METH_VARARGS, nullptr},
+    {"object_index", object_index, METH_VARARGS, nullptr},
+    {"bound_type", bound_type, METH_VARARGS, nullptr},
+    {"require_model_type", require_model_type, METH_VARARGS, nullptr},
+    {"apply_enum", apply_enum, METH_VARARGS, nullptr},
+    {"serde_object", serde_object, METH_VARARGS, nullptr},
+    {"native_serde", native_serde, METH_O, nullptr},
+    {"raise_bounds_error", raise_bounds_error, METH_VARARGS, nullptr},
+    {"raise_invalid_error", raise_invalid_error, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_probe(PyObject*) {
+  // The NativePlan class must exist before plans can be recognised.
+  PyObject* native = PyImport_ImportModule("quorvel._native");
+  if (native == nullptr) return -1;
+  plan_class = PyObject_GetAttrString(native, "NativePlan");
+  Py_DECREF(native);
+  if (plan_class == nullptr) return -1;
+  return module::init_panic_type() ? 0 : -1;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_probe)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef probe_def = {PyModuleDef_HEAD_INIT, "_plan_probe", "", 0, methods, slots, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__plan_probe() { return PyModuleDef_Init(&probe_def); }
