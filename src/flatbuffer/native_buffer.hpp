@@ -1,5 +1,8 @@
-// NativeBuffer: the finished bytes of one pack call, with the builder's whole allocation.
+// NativeBuffer: the finished bytes of one pack call, with the builder's whole allocation, exported
+// read-only through the buffer protocol.
 #pragma once
+
+#include "plan/py.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -15,5 +18,15 @@ struct NativeBufferData {
   const uint8_t* begin() const noexcept { return data.get() + head; }
   size_t length() const noexcept { return size - head; }
 };
+
+// The NativeBuffer class (created on first use); nullptr with an exception set on failure.
+PyTypeObject* native_buffer_type() noexcept;
+
+// The bytes behind a NativeBuffer instance, or nullptr when `obj` is not one.
+const NativeBufferData* native_buffer_data(PyObject* obj) noexcept;
+
+// Wraps finished bytes in a new NativeBuffer and returns a read-only memoryview over it; the
+// view's export holds the only reference to the NativeBuffer.
+py::Ref make_buffer_view(std::unique_ptr<NativeBufferData> data);
 
 }  // namespace quorvel::flatbuffer

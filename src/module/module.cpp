@@ -2,9 +2,11 @@
 // argument handling. Method bodies live with their subsystems; this file converts arguments,
 // calls them and translates failures.
 #include "flatbuffer/native_buffer.hpp"
+#include "flatbuffer/pack.hpp"
 #include "module/args.hpp"
 #include "module/entry.hpp"
 #include "module/types.hpp"
+#include "plan/lazy_type.hpp"
 #include "plan/model_types.hpp"
 #include "plan/native_plan.hpp"
 
@@ -19,104 +21,16 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Instance layouts. Each instance owns one C++ value, dropped when the instance is freed.
 
-struct BufferObject {
-  PyObject_HEAD
-  flatbuffer::NativeBufferData* buffer;
-};
-
 struct ModelTypesObject {
   PyObject_HEAD
   NativeModelTypes* types;
 };
 
 // ---------------------------------------------------------------------------------------------
-// Class objects: created on first use, once per process, and kept for its life.
-
-PyMutex type_creation_mutex{};
-
-PyTypeObject* create_type(PyType_Spec* spec, std::atomic<PyTypeObject*>& slot) {
-  PyTypeObject* type = slot.load(std::memory_order_acquire);
-  if (type != nullptr) return type;
-  PyMutex_Lock(&type_creation_mutex);
-  type = slot.load(std::memory_order_acquire);
-  if (type == nullptr) {
-    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
-    if (type != nullptr) slot.store(type, std::memory_order_release);
-  }
-  PyMutex_Unlock(&type_creation_mutex);
-  return type;
-}
-
-template <class Object>
-void dealloc_owned(PyObject* self, void (*drop)(Object*)) {
-  PyTypeObject* type = Py_TYPE(self);
-  drop(reinterpret_cast<Object*>(self));
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-// ---------------------------------------------------------------------------------------------
-// NativeBuffer
-
-int buffer_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-  auto* data = reinterpret_cast<BufferObject*>(self)->buffer;
-  if (view == nullptr) {
-    PyErr_SetString(PyExc_BufferError, "buffer view is null");
-    return -1;
-  }
-  if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
-    PyErr_SetString(PyExc_BufferError, "native FlatBuffer is read-only");
-    return -1;
-  }
-  view->buf = const_cast<uint8_t*>(data->begin());
-  view->len = static_cast<Py_ssize_t>(data->length());
-  view->itemsize = 1;
-  view->readonly = 1;
-  view->ndim = 1;
-  view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>("B") : nullptr;
-  view->shape = (flags & PyBUF_ND) == PyBUF_ND ? &view->len : nullptr;
-  view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? &view->itemsize : nullptr;
-  view->suboffsets = nullptr;
-  view->internal = nullptr;
-  view->obj = Py_NewRef(self);
-  return 0;
-}
-
-void buffer_releasebuffer(PyObject*, Py_buffer*) {}
-
-PyObject* buffer_allocation_size(PyObject* self, void*) {
-  return PyLong_FromSize_t(reinterpret_cast<BufferObject*>(self)->buffer->size);
-}
-
-void buffer_dealloc(PyObject* self) {
-  dealloc_owned<BufferObject>(self, [](BufferObject* o) { delete std::exchange(o->buffer, nullptr); });
-}
-
-PyGetSetDef buffer_getset[] = {
-    {"_allocation_size", buffer_allocation_size, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot buffer_slots[] = {
-    {Py_bf_getbuffer, reinterpret_cast<void*>(buffer_getbuffer)},
-    {Py_bf_releasebuffer, reinterpret_cast<void*>(buffer_releasebuffer)},
-    {Py_tp_getset, buffer_getset},
-    {Py_tp_dealloc, reinterpret_cast<void*>(buffer_dealloc)},
-    {0, nullptr},
-};
-
-PyType_Spec buffer_spec = {
-    "quorvel._native.NativeBuffer", sizeof(BufferObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, buffer_slots,
-};
-
-std::atomic<PyTypeObject*> buffer_type{nullptr};
-
-// ---------------------------------------------------------------------------------------------
 // NativeModelTypes
 
 void model_types_dealloc(PyObject* self) {
-  dealloc_owned<ModelTypesObject>(self, [](ModelTypesObject* o) { delete std::exchange(o->types, nullptr); });
+  py::dealloc_owned<ModelTypesObject>(self, [](ModelTypesObject* o) { delete std::exchange(o->types, nullptr); });
 }
 
 PyType_Slot model_types_slots[] = {
@@ -129,7 +43,7 @@ PyType_Spec model_types_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, model_types_slots,
 };
 
-std::atomic<PyTypeObject*> model_types_type{nullptr};
+py::LazyType model_types_type(&model_types_spec);
 
 // ---------------------------------------------------------------------------------------------
 // NativePlan: argument lists and conversions.
@@ -142,7 +56,7 @@ NativePlan& plan_of(PyObject* self) { return *reinterpret_cast<PlanObject*>(self
 
 const NativeModelTypes* to_model_types(PyObject* obj) {
   if (obj == Py_None) return nullptr;
-  if (Py_TYPE(obj) != model_types_type.load(std::memory_order_acquire)) fail_wrong_type(obj, "NativeModelTypes");
+  if (Py_TYPE(obj) != model_types_type.existing()) fail_wrong_type(obj, "NativeModelTypes");
   return reinterpret_cast<ModelTypesObject*>(obj)->types;
 }
 
@@ -223,7 +137,7 @@ PyObject* plan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void plan_dealloc(PyObject* self) {
-  dealloc_owned<PlanObject>(self, [](PlanObject* o) { delete std::exchange(o->plan, nullptr); });
+  py::dealloc_owned<PlanObject>(self, [](PlanObject* o) { delete std::exchange(o->plan, nullptr); });
 }
 
 PyObject* plan_repr(PyObject* self) {
@@ -253,7 +167,8 @@ PyObject* plan_model_types(PyObject* self, PyObject* const* args, Py_ssize_t nar
     PyObject* generated = convert("generated", [&] { return to_class(a[0]); });
     PyObject* requested = convert("requested", [&] { return to_class(a[1]); });
     std::unique_ptr<NativeModelTypes> types = plan_of(self).model_types(generated, requested, a[2]);
-    PyTypeObject* type = model_types_type.load(std::memory_order_acquire);
+    PyTypeObject* type = model_types_type.get();
+    if (type == nullptr) throw_error_set();
     py::Ref result = check_new(type->tp_alloc(type, 0));
     reinterpret_cast<ModelTypesObject*>(result.get())->types = types.release();
     return result;
@@ -327,8 +242,8 @@ PyObject* plan_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     auto identifier = given_or(a[2], "identifier", std::optional<std::string_view>{}, to_optional_text);
     bool size_prefixed = given_or(a[3], "size_prefixed", false, to_bool);
     int64_t initial_size = given_or(a[4], "initial_size", int64_t{0}, to_int64);
-    (void)plan_of(self), (void)root, (void)model, (void)identifier, (void)size_prefixed, (void)initial_size;
-    not_built(pack_signature.full_name);
+    return flatbuffer::make_buffer_view(
+        flatbuffer::pack(plan_of(self), root, model, identifier, size_prefixed, initial_size));
   });
 }
 
@@ -369,13 +284,12 @@ PyType_Spec plan_spec = {
     "quorvel._native.NativePlan", sizeof(PlanObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, plan_slots,
 };
 
-std::atomic<PyTypeObject*> plan_type{nullptr};
+py::LazyType plan_type(&plan_spec);
 
 // ---------------------------------------------------------------------------------------------
 // Module definition.
 
-int add_class(PyObject* module, PyType_Spec* spec, std::atomic<PyTypeObject*>& slot) {
-  PyTypeObject* type = create_type(spec, slot);
+int add_class(PyObject* module, PyTypeObject* type) {
   if (type == nullptr) return -1;
   return PyModule_AddType(module, type);
 }
@@ -385,9 +299,9 @@ int module_exec(PyObject* module) {
     return guarded_status([&] { fail_wrong_type(module, "PyModule"); });
   }
   if (!init_panic_type()) return -1;
-  if (add_class(module, &buffer_spec, buffer_type) < 0) return -1;
-  if (add_class(module, &model_types_spec, model_types_type) < 0) return -1;
-  if (add_class(module, &plan_spec, plan_type) < 0) return -1;
+  if (add_class(module, flatbuffer::native_buffer_type()) < 0) return -1;
+  if (add_class(module, model_types_type.get()) < 0) return -1;
+  if (add_class(module, plan_type.get()) < 0) return -1;
   return 0;
 }
 
@@ -403,12 +317,8 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-// Used by the codecs to hand finished buffers and model-type bindings to Python.
-PyTypeObject* native_buffer_type() noexcept { return buffer_type.load(std::memory_order_acquire); }
-PyTypeObject* native_model_types_type() noexcept { return model_types_type.load(std::memory_order_acquire); }
-
 NativePlan* native_plan_of(PyObject* obj) noexcept {
-  if (Py_TYPE(obj) != plan_type.load(std::memory_order_acquire)) return nullptr;
+  if (Py_TYPE(obj) != plan_type.existing()) return nullptr;
   return reinterpret_cast<PlanObject*>(obj)->plan;
 }
 

@@ -11,8 +11,6 @@ struct PlanObject {
   NativePlan* plan;
 };
 
-PyTypeObject* native_buffer_type() noexcept;
-PyTypeObject* native_model_types_type() noexcept;
 // The plan inside a NativePlan instance, or nullptr for any other object.
 NativePlan* native_plan_of(PyObject* obj) noexcept;
 

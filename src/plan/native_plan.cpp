@@ -58,6 +58,9 @@ std::unique_ptr<NativePlan> NativePlan::create(std::span<const uint8_t> data) {
     ObjectWire& object = objects[i];
     object.index = static_cast<uint32_t>(i);
     for (FieldWire& field : object.fields) {
+      PyObject* attr = check(PyUnicode_FromStringAndSize(field.name.data(), static_cast<Py_ssize_t>(field.name.size())));
+      PyUnicode_InternInPlace(&attr);
+      field.attr_name = py::Ref::steal(attr);
       if (field.target) {
         std::string target = std::move(*field.target);
         field.target.reset();

@@ -89,6 +89,12 @@ uint64_t narrow_unsigned(ScalarKind kind, uint64_t v) {
 
 }  // namespace
 
+flatbuffers::voffset_t slot_voffset(uint16_t slot) {
+  // A vtable entry is addressed by a 16-bit offset: slots past 32765 cannot be represented.
+  if (slot > 32765) fail(PyExc_ValueError, "native field slot {} exceeds the FlatBuffers vtable limit", slot);
+  return static_cast<flatbuffers::voffset_t>(4 + 2 * slot);
+}
+
 bool is_signed(ScalarKind k) noexcept {
   return k == ScalarKind::int8 || k == ScalarKind::int16 || k == ScalarKind::int32 || k == ScalarKind::int64;
 }
@@ -210,7 +216,7 @@ bool ScalarValue::equals_default(const MessagePackValue& value) const {
 void ScalarValue::push(flatbuffers::FlatBufferBuilder& builder, uint16_t slot, const MessagePackValue& default_value,
                        bool force) const {
   if (!force && equals_default(default_value)) return;
-  const auto field = static_cast<flatbuffers::voffset_t>(4 + 2 * static_cast<uint32_t>(slot));
+  const auto field = slot_voffset(slot);
   switch (kind) {
     case ScalarKind::bool_: builder.AddElement<uint8_t>(field, b ? 1 : 0); break;
     case ScalarKind::int8: builder.AddElement<int8_t>(field, static_cast<int8_t>(i)); break;

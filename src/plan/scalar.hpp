@@ -51,6 +51,9 @@ struct ScalarValue {
             bool force) const;
 };
 
+// The vtable offset of a field slot (4 + 2 * slot); ValueError when it does not fit a vtable.
+flatbuffers::voffset_t slot_voffset(uint16_t slot);
+
 bool is_signed(ScalarKind kind) noexcept;
 bool is_unsigned(ScalarKind kind) noexcept;
 bool is_float(ScalarKind kind) noexcept;

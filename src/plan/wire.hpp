@@ -1,6 +1,7 @@
 // The records of the plan document, as decoded, plus the indices that plan construction adds.
 #pragma once
 
+#include "plan/py.hpp"
 #include "plan/value.hpp"
 
 #include <array>
@@ -73,6 +74,7 @@ struct FieldWire {
   std::optional<std::string> fallback_id;
 
   std::optional<uint32_t> target_index;
+  py::Ref attr_name;  // interned str of `name`, for attribute reads and keywords
 };
 
 struct ObjectWire {

@@ -1,0 +1,136 @@
+#include "flatbuffer/buffers.hpp"
+
+#include "flatbuffer/native_buffer.hpp"
+
+#include <cstring>
+
+namespace quorvel::flatbuffer {
+
+std::optional<BufferView> BufferView::try_acquire(PyObject* obj) {
+  BufferView b;
+  if (PyObject_GetBuffer(obj, &b.view_, PyBUF_FULL_RO) < 0) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  b.held_ = true;
+  return b;
+}
+
+BufferView BufferView::acquire(PyObject* obj) {
+  BufferView b;
+  if (PyObject_GetBuffer(obj, &b.view_, PyBUF_FULL_RO) < 0) throw_error_set();
+  b.held_ = true;
+  return b;
+}
+
+void BufferView::release() noexcept {
+  if (held_) {
+    PyBuffer_Release(&view_);
+    held_ = false;
+  }
+}
+
+void BufferView::copy_to(uint8_t* out) const {
+  if (c_contiguous()) {
+    std::memcpy(out, view_.buf, static_cast<size_t>(view_.len));
+    return;
+  }
+  check_status(PyBuffer_ToContiguous(out, &view_, view_.len, 'C'));
+}
+
+bool buffer_matches_native_scalar(const BufferView& buffer, ScalarKind kind) {
+  std::string_view format = buffer.format();
+  if (format.size() == 2) {
+    if (format[0] != '@' && format[0] != '=' && format[0] != '<') return false;
+    format.remove_prefix(1);
+  }
+  if (format.size() != 1) return false;
+  const char code = format[0];
+  const Py_ssize_t itemsize = buffer.view().itemsize;
+  switch (kind) {
+    case ScalarKind::bool_: return code == '?';
+    case ScalarKind::int8: return code == 'b';
+    case ScalarKind::uint8: return code == 'B';
+    case ScalarKind::int16: return code == 'h';
+    case ScalarKind::uint16: return code == 'H';
+    case ScalarKind::int32: return code == 'i' || (code == 'l' && itemsize == 4);
+    case ScalarKind::uint32: return code == 'I' || (code == 'L' && itemsize == 4);
+    case ScalarKind::int64: return code == 'q' || (code == 'l' && itemsize == 8);
+    case ScalarKind::uint64: return code == 'Q' || (code == 'L' && itemsize == 8);
+    case ScalarKind::float32: return code == 'f';
+    case ScalarKind::float64: return code == 'd';
+  }
+  return false;
+}
+
+std::string_view element_type_name(ScalarKind kind) {
+  static constexpr std::string_view names[] = {"bool", "i8", "u8", "i16", "u16", "i32", "u32", "i64", "u64", "f32", "f64"};
+  return names[static_cast<size_t>(kind)];
+}
+
+BufferView acquire_byte_buffer(PyObject* obj) {
+  BufferView buffer = BufferView::acquire(obj);
+  std::string_view format = buffer.format();
+  if (format.size() == 2 && (format[0] == '@' || format[0] == '=' || format[0] == '>')) format.remove_prefix(1);
+  if (buffer.view().itemsize != 1 || format.size() != 1 || (format[0] != 'B' && format[0] != 'c')) {
+    fail(PyExc_BufferError, "buffer contents are not compatible with u8");
+  }
+  return buffer;
+}
+
+BufferView checked_byte_buffer(PyObject* obj) {
+  BufferView buffer = acquire_byte_buffer(obj);
+  if (buffer.view().ndim != 1 || !buffer.c_contiguous()) {
+    fail(PyExc_TypeError, "byte vector fields must be one-dimensional and C-contiguous");
+  }
+  return buffer;
+}
+
+std::span<const uint8_t> immutable_buffer_subslice(const BufferView& buffer, const uint8_t* owner_start,
+                                                   size_t owner_length) {
+  const auto s = reinterpret_cast<uintptr_t>(buffer.view().buf);
+  const auto o = reinterpret_cast<uintptr_t>(owner_start);
+  const auto n = static_cast<size_t>(buffer.view().len);
+  if (s < o || s - o > owner_length || n > owner_length - (s - o)) {
+    fail(PyExc_BufferError, "buffer lies outside its immutable owner");
+  }
+  return buffer.bytes();
+}
+
+std::vector<uint8_t> extract_bytes(PyObject* obj) {
+  auto copy = [](PyObject* b) {
+    const auto* p = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(b));
+    return std::vector<uint8_t>(p, p + PyBytes_GET_SIZE(b));
+  };
+  if (PyBytes_Check(obj)) return copy(obj);
+  py::Ref builtins = check_new(PyImport_ImportModule("builtins"));
+  py::Ref bytes_type = check_new(PyObject_GetAttrString(builtins.get(), "bytes"));
+  py::Ref result = check_new(PyObject_CallOneArg(bytes_type.get(), obj));
+  if (!PyBytes_Check(result.get())) fail_wrong_type(result.get(), "bytes");
+  return copy(result.get());
+}
+
+ByteInput::ByteInput(PyObject* obj) {
+  if (PyBytes_Check(obj)) {
+    bytes_ = {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(obj)), static_cast<size_t>(PyBytes_GET_SIZE(obj))};
+    return;
+  }
+  if (Py_IS_TYPE(obj, &PyMemoryView_Type)) {
+    py::Ref owner = check_new(PyObject_GetAttrString(obj, "obj"));
+    if (PyBytes_Check(owner.get())) {
+      view_ = checked_byte_buffer(obj);
+      bytes_ = immutable_buffer_subslice(view_, reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(owner.get())),
+                                         static_cast<size_t>(PyBytes_GET_SIZE(owner.get())));
+      return;
+    }
+    if (const NativeBufferData* data = native_buffer_data(owner.get())) {
+      view_ = checked_byte_buffer(obj);
+      bytes_ = immutable_buffer_subslice(view_, data->begin(), data->length());
+      return;
+    }
+  }
+  copy_ = extract_bytes(obj);
+  bytes_ = copy_;
+}
+
+}  // namespace quorvel::flatbuffer

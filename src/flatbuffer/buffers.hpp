@@ -1,0 +1,87 @@
+// Python buffers as the codecs read them: acquisition, the native scalar format table, and the
+// byte input shared by unpack and decode_serde.
+#pragma once
+
+#include "plan/error.hpp"
+#include "plan/py.hpp"
+#include "plan/wire.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace quorvel::flatbuffer {
+
+// A buffer acquired from a Python object, released exactly once.
+class BufferView {
+ public:
+  BufferView() noexcept = default;
+  ~BufferView() { release(); }
+  BufferView(BufferView&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+  BufferView& operator=(BufferView&& other) noexcept {
+    if (this != &other) {
+      release();
+      view_ = other.view_;
+      held_ = std::exchange(other.held_, false);
+    }
+    return *this;
+  }
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+
+  // Acquires with a full read-only request (strides, suboffsets, format); nullopt when the
+  // object refuses (the interpreter's error is cleared).
+  static std::optional<BufferView> try_acquire(PyObject* obj);
+  // As try_acquire, but the refusal is raised.
+  static BufferView acquire(PyObject* obj);
+
+  const Py_buffer& view() const noexcept { return view_; }
+  std::string_view format() const noexcept { return view_.format ? std::string_view(view_.format) : std::string_view("B"); }
+  bool has_format() const noexcept { return view_.format != nullptr; }
+  bool c_contiguous() const noexcept { return PyBuffer_IsContiguous(&view_, 'C') != 0; }
+  std::span<const uint8_t> bytes() const noexcept {
+    return {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};
+  }
+  // Copies the elements out in C order (gathering a strided view) into `out` (len() bytes).
+  void copy_to(uint8_t* out) const;
+  void release() noexcept;
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// Whether the buffer's format is native little-endian data of the kind: a type code, optionally
+// after one of the prefixes "@", "=", "<"; "l"/"L" resolved by the item size.
+bool buffer_matches_native_scalar(const BufferView& buffer, ScalarKind kind);
+
+// The element type name used when a buffer's item size does not fit a kind: i8, u8, ..., f64.
+std::string_view element_type_name(ScalarKind kind);
+
+// Acquires `obj` as a buffer of unsigned bytes (item size 1, format absent, "B" or "c", optionally
+// after "@", "=" or ">"); BufferError "buffer contents are not compatible with u8" otherwise.
+BufferView acquire_byte_buffer(PyObject* obj);
+// As acquire_byte_buffer, then one-dimensional and C-contiguous, else TypeError.
+BufferView checked_byte_buffer(PyObject* obj);
+// The buffer's bytes, which must lie within [owner_start, owner_start + owner_length).
+std::span<const uint8_t> immutable_buffer_subslice(const BufferView& buffer, const uint8_t* owner_start,
+                                                   size_t owner_length);
+// bytes(obj), copied.
+std::vector<uint8_t> extract_bytes(PyObject* obj);
+
+// Input bytes of unpack, unpack_view and decode_serde: read in place where the owner is immutable
+// (bytes, views of bytes or of a NativeBuffer), copied otherwise. Holds what keeps them valid.
+class ByteInput {
+ public:
+  explicit ByteInput(PyObject* obj);
+  std::span<const uint8_t> bytes() const noexcept { return bytes_; }
+
+ private:
+  std::span<const uint8_t> bytes_;
+  BufferView view_;
+  std::vector<uint8_t> copy_;
+};
+
+}  // namespace quorvel::flatbuffer

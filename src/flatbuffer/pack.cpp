@@ -1,0 +1,391 @@
+// pack: the entry, field loading, the table builder and union-arm choice.
+#include "flatbuffer/pack.hpp"
+
+#include "plan/text.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace quorvel::flatbuffer {
+
+namespace {
+
+constexpr uint64_t format_limit = uint64_t{1} << 31;  // 2 GiB
+
+flatbuffers::voffset_t voffset(uint16_t slot) { return slot_voffset(slot); }
+
+bool is_none(const py::Ref& value) { return value.get() == Py_None; }
+
+const ObjectWire& target_of(const NativePlan& plan, const FieldWire& field) {
+  if (!field.target_index) fail(PyExc_ValueError, "native field has no target");
+  return plan.objects[*field.target_index];
+}
+
+uoffset_t create_string(Builder& builder, PyObject* value) {
+  if (!PyUnicode_Check(value)) fail_wrong_type(value, "str");
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(value, &n);
+  if (s == nullptr) throw_error_set();
+  return builder.CreateString(s, static_cast<size_t>(n)).o;
+}
+
+// A vector of 32-bit offsets written in place; an offset of 0 stands for an absent element and is
+// written as the word 0.
+uoffset_t write_offset_vector(Builder& builder, const std::vector<uoffset_t>& offsets) {
+  builder.StartVector(offsets.size(), sizeof(uoffset_t), sizeof(uoffset_t));
+  for (size_t i = offsets.size(); i-- > 0;) {
+    if (offsets[i] == 0) {
+      builder.PushElement<uoffset_t>(0);
+    } else {
+      builder.PushElement(flatbuffers::Offset<void>(offsets[i]));
+    }
+  }
+  return builder.EndVector(offsets.size());
+}
+
+[[noreturn]] void required_absent(const FieldWire& field) {
+  fail(PyExc_TypeError, "required field {} is absent", text::quoted(field.name));
+}
+
+bool written_in_pass_one(FieldKind kind) {
+  switch (kind) {
+    case FieldKind::string:
+    case FieldKind::table:
+    case FieldKind::vector_byte:
+    case FieldKind::vector_scalar:
+    case FieldKind::vector_string:
+    case FieldKind::vector_table:
+    case FieldKind::vector_struct:
+    case FieldKind::nested:
+    case FieldKind::dynamic:
+    case FieldKind::union_:
+    case FieldKind::union_vector: return true;
+    default: return false;
+  }
+}
+
+py::Ref call_nested_encoder(NativePlan& plan, PyObject* value) {
+  if (!plan.nested_encoder) fail(PyExc_RuntimeError, "native nested encoder is not loaded");
+  return check_new(PyObject_CallOneArg(plan.nested_encoder.get(), value));
+}
+
+BuiltChild single(uoffset_t offset) { return BuiltChild{BuiltChild::Form::single, offset, 0, 0}; }
+
+BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire& field, FieldState& state) {
+  NativePlan& plan = ctx.plan;
+  Builder& builder = ctx.builder;
+  PyObject* value = state.value.get();
+  switch (field.kind) {
+    case FieldKind::string: return single(create_string(builder, value));
+    case FieldKind::table: return single(build_table(ctx, target_of(plan, field), value, nullptr));
+    case FieldKind::vector_byte: return single(build_byte_vector(builder, value));
+    case FieldKind::vector_scalar:
+      if (!field.scalar) fail(PyExc_ValueError, "native scalar vector has no scalar kind");
+      return single(build_scalar_vector(builder, *field.scalar, value, ctx.fixups));
+    case FieldKind::vector_string: {
+      std::vector<uoffset_t> offsets;
+      offsets.reserve(sequence_length(value));
+      for_each_sequence(value, [&](py::Ref item) { offsets.push_back(create_string(builder, item.get())); });
+      return single(write_offset_vector(builder, offsets));
+    }
+    case FieldKind::vector_table: {
+      const ObjectWire& target = target_of(plan, field);
+      std::vector<uoffset_t> offsets;
+      offsets.reserve(sequence_length(value));
+      for_each_sequence(value, [&](py::Ref item) { offsets.push_back(build_table(ctx, target, item.get(), nullptr)); });
+      return single(write_offset_vector(builder, offsets));
+    }
+    case FieldKind::vector_struct: {
+      const ObjectWire& target = target_of(plan, field);
+      const size_t n = sequence_length(value);
+      const uint64_t size = target.byte_size;
+      if (size != 0 && n > UINT64_MAX / size) fail(PyExc_ValueError, "struct vector size exceeds the format limit");
+      // Filled as the walk goes, so the count always matches the elements written.
+      std::vector<uint8_t> scratch;
+      if (n * size <= format_limit) scratch.reserve(n * size);
+      size_t count = 0;
+      for_each_sequence(value, [&](py::Ref item) {
+        if (scratch.size() + size > format_limit) fail(PyExc_ValueError, "struct vector size exceeds the format limit");
+        scratch.resize(scratch.size() + size);
+        encode_struct_into(plan, target, item.get(), std::span(scratch).last(size));
+        ++count;
+      });
+      if (target.min_alignment > 4) align_builder(builder, target.min_alignment);
+      uoffset_t offset = builder.CreateVector(scratch.data(), scratch.size()).o;
+      if (count > UINT32_MAX) fail(PyExc_ValueError, "struct vector length exceeds the format limit");
+      ctx.fixups.emplace_back(offset, static_cast<uint32_t>(count));
+      return single(offset);
+    }
+    case FieldKind::nested: {
+      py::Ref result = state.nested ? std::move(state.nested) : call_nested_encoder(plan, value);
+      return single(build_byte_vector(builder, result.get()));
+    }
+    case FieldKind::dynamic: {
+      std::pair<std::string, py::Ref> encoded;
+      if (state.dynamic) {
+        encoded = std::move(*state.dynamic);
+        state.dynamic.reset();
+      } else {
+        encoded = encode_dynamic_value(plan, field, value);
+      }
+      uoffset_t tag = builder.CreateString(encoded.first.data(), encoded.first.size()).o;
+      uoffset_t payload = build_byte_vector(builder, encoded.second.get());
+      return BuiltChild{BuiltChild::Form::pair, payload, tag, 0};
+    }
+    case FieldKind::union_: {
+      const ArmWire& arm = union_arm(plan, field, value);
+      uoffset_t offset = build_table(ctx, plan.objects[arm.target_index], value, nullptr);
+      return BuiltChild{BuiltChild::Form::union_, offset, 0, arm.tag};
+    }
+    case FieldKind::union_vector: {
+      const size_t n = sequence_length(value);
+      std::vector<uint8_t> types;
+      std::vector<uoffset_t> offsets;
+      types.reserve(n);
+      offsets.reserve(n);
+      for_each_sequence(value, [&](py::Ref item) {
+        if (item.get() == Py_None) {
+          types.push_back(0);
+          offsets.push_back(0);
+          return;
+        }
+        const ArmWire& arm = union_arm(plan, field, item.get());
+        types.push_back(static_cast<uint8_t>(arm.tag));
+        offsets.push_back(build_table(ctx, plan.objects[arm.target_index], item.get(), nullptr));
+      });
+      uoffset_t types_vector = builder.CreateVector(types.data(), types.size()).o;
+      uoffset_t values_vector = write_offset_vector(builder, offsets);
+      return BuiltChild{BuiltChild::Form::pair, values_vector, types_vector, 0};
+    }
+    default: break;
+  }
+  (void)object;
+  return {};
+}
+
+void add_union_type(Builder& builder, const FieldWire& field, uint64_t tag) {
+  const auto vo = voffset(*field.type_slot);
+  switch (field.type_scalar.value_or(ScalarKind::bool_)) {
+    case ScalarKind::uint8: builder.AddElement<uint8_t>(vo, static_cast<uint8_t>(tag), 0); break;
+    case ScalarKind::uint16: builder.AddElement<uint16_t>(vo, static_cast<uint16_t>(tag), 0); break;
+    case ScalarKind::uint32: builder.AddElement<uint32_t>(vo, static_cast<uint32_t>(tag), 0); break;
+    case ScalarKind::uint64: builder.AddElement<uint64_t>(vo, tag, 0); break;
+    default: fail(PyExc_ValueError, "polymorphic field has an invalid type scalar");
+  }
+}
+
+void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
+  NativePlan& plan = ctx.plan;
+  Builder& builder = ctx.builder;
+  const BuiltChild& child = state.child;
+  if (child.form != BuiltChild::Form::none) {
+    builder.AddOffset(voffset(field.slot), flatbuffers::Offset<void>(child.main));
+    switch (field.kind) {
+      case FieldKind::union_vector:
+        if (child.form != BuiltChild::Form::pair) fail(PyExc_TypeError, "union vector has no discriminator vector");
+        if (!field.type_slot) fail(PyExc_ValueError, "union vector has no type slot");
+        builder.AddOffset(voffset(*field.type_slot), flatbuffers::Offset<void>(child.companion));
+        break;
+      case FieldKind::union_:
+        if (child.form != BuiltChild::Form::union_) fail(PyExc_TypeError, "union has no discriminator");
+        if (!field.type_slot) fail(PyExc_ValueError, "union has no type slot");
+        add_union_type(builder, field, child.tag);
+        break;
+      case FieldKind::dynamic:
+        if (child.form != BuiltChild::Form::pair) fail(PyExc_TypeError, "dynamic FlatBuffer has no type tag");
+        if (!field.type_slot) fail(PyExc_ValueError, "dynamic field has no type slot");
+        builder.AddOffset(voffset(*field.type_slot), flatbuffers::Offset<void>(child.companion));
+        break;
+      default: break;
+    }
+    return;
+  }
+  PyObject* value = state.value.get();
+  if (field.kind == FieldKind::scalar) {
+    if (field.optional && value == Py_None) return;
+    ScalarValue scalar;
+    if (state.scalar) {
+      scalar = *state.scalar;
+    } else {
+      if (!field.scalar) fail(PyExc_ValueError, "native scalar field has no scalar kind");
+      scalar = ScalarValue::extract(*field.scalar, value);
+    }
+    scalar.push(builder, field.slot, field.default_value, field.optional);
+    return;
+  }
+  if (value == Py_None) {
+    if (field.required) required_absent(field);
+    return;
+  }
+  switch (field.kind) {
+    case FieldKind::struct_: {
+      const ObjectWire& target = target_of(plan, field);
+      std::vector<uint8_t> scratch(target.byte_size);
+      encode_struct_into(plan, target, value, scratch);
+      align_builder(builder, target.min_alignment);
+      builder.PushBytes(scratch.data(), scratch.size());
+      builder.TrackField(voffset(field.slot), builder.GetSize());
+      break;
+    }
+    case FieldKind::array_scalar:
+    case FieldKind::array_struct: fail(PyExc_ValueError, "fixed arrays may only be fields of structs");
+    case FieldKind::uuid:
+    case FieldKind::decimal:
+    case FieldKind::fallback: fail(PyExc_ValueError, "serde fallback fields cannot be encoded as FlatBuffers");
+    default: break;
+  }
+}
+
+}  // namespace
+
+void Builder::finish_root(uoffset_t root, const uint8_t* identifier, bool size_prefix) {
+  NotNested();
+  buf_.clear_scratch();
+  const size_t prefix_size = size_prefix ? sizeof(uoffset_t) : 0;
+  TrackMinAlign(prefix_size);
+  const size_t identifier_size = identifier ? flatbuffers::kFileIdentifierLength : 0;
+  PreAlign(prefix_size + sizeof(uoffset_t) + identifier_size, minalign_);
+  if (identifier) PushBytes(identifier, flatbuffers::kFileIdentifierLength);
+  PushElement(ReferTo(root));
+  if (size_prefix) PushElement(GetSize());
+  finished = true;
+}
+
+uint8_t* Builder::reserve_bytes(size_t n) {
+  if (n > FLATBUFFERS_MAX_BUFFER_SIZE - GetSize()) throw InternalFailure("cannot grow buffer beyond 2 gigabytes");
+  return buf_.make_space(n);
+}
+
+size_t sequence_length(PyObject* value) {
+  if (PyList_Check(value)) return static_cast<size_t>(PyList_GET_SIZE(value));
+  Py_ssize_t n = PyObject_Length(value);
+  if (n < 0) throw_error_set();
+  return static_cast<size_t>(n);
+}
+
+FieldStates load_fields(NativePlan& plan, const ObjectWire& object, PyObject* model) {
+  FieldStates states;
+  states.reserve(object.fields.size());
+  for (const FieldWire& field : object.fields) {
+    py::Ref value = check_new(PyObject_GetAttr(model, field.attr_name.get()));
+    if (value.get() != Py_None && field.kind == FieldKind::vector_table) {
+      const ObjectWire& target = target_of(plan, field);
+      if (target.key_field && *target.key_field < target.fields.size()) {
+        value = sorted_table_map_values(plan, field, value.get());
+      }
+    }
+    states.push_back(FieldState{std::move(value), std::nullopt, py::Ref(), std::nullopt, BuiltChild{}});
+  }
+  return states;
+}
+
+uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* model, FieldStates* given) {
+  RecursionGuard guard(" while packing a FlatBuffer table");
+  if (object.is_struct) fail(PyExc_TypeError, "{} is a struct, not a table", object.name);
+  FieldStates own;
+  if (given == nullptr) {
+    ctx.plan.require_model_type(object, model);
+    own = load_fields(ctx.plan, object, model);
+    given = &own;
+  }
+  FieldStates& states = *given;
+  const size_t count = std::min(states.size(), object.fields.size());
+
+  for (size_t i = 0; i < count; ++i) {
+    const FieldWire& field = object.fields[i];
+    if (!written_in_pass_one(field.kind)) continue;
+    FieldState& state = states[i];
+    if (is_none(state.value)) {
+      if (field.required) required_absent(field);
+      continue;
+    }
+    state.child = pass_one(ctx, object, field, state);
+  }
+
+  const uoffset_t start = ctx.builder.StartTable();
+  for (size_t i = 0; i < count; ++i) pass_two(ctx, object.fields[i], states[i]);
+  return ctx.builder.EndTable(start);
+}
+
+const ArmWire& union_arm(NativePlan& plan, const FieldWire& field, PyObject* value) {
+  std::string name = type_name(Py_TYPE(value));
+  std::optional<uint32_t> index;
+  try {
+    index = plan.model_object_index(value);
+  } catch (const PyErrorSet&) {
+    PyErr_Clear();
+  } catch (const PyFailure&) {
+  }
+  if (index) {
+    for (const ArmWire& arm : field.arms) {
+      if (arm.target_index == *index) return arm;
+    }
+  }
+  fail(PyExc_TypeError, "union field {} does not accept model type {}", text::quoted(field.name), name);
+}
+
+std::pair<std::string, py::Ref> encode_dynamic_value(NativePlan& plan, const FieldWire& field, PyObject* value) {
+  if (!field.allowed_prefix) fail(PyExc_ValueError, "dynamic field has no allowed prefix");
+  if (!plan.dynamic_encoder) fail(PyExc_RuntimeError, "native dynamic encoder is not loaded");
+  const std::string& prefix = *field.allowed_prefix;
+  py::Ref prefix_str = check_new(PyUnicode_FromStringAndSize(prefix.data(), static_cast<Py_ssize_t>(prefix.size())));
+  PyObject* args[] = {value, prefix_str.get()};
+  py::Ref result = check_new(PyObject_Vectorcall(plan.dynamic_encoder.get(), args, 2, nullptr));
+  if (!PyTuple_Check(result.get())) fail_wrong_type(result.get(), "tuple");
+  PyObject* tag = check(PyTuple_GetItem(result.get(), 0));
+  if (!PyUnicode_Check(tag)) fail_wrong_type(tag, "str");
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(tag, &n);
+  if (s == nullptr) throw_error_set();
+  std::string tag_text(s, static_cast<size_t>(n));
+  PyObject* payload = check(PyTuple_GetItem(result.get(), 1));
+  return {std::move(tag_text), py::Ref::borrow(payload)};
+}
+
+std::unique_ptr<NativeBufferData> pack(NativePlan& plan, std::string_view root, PyObject* model,
+                                       std::optional<std::string_view> identifier, bool size_prefixed,
+                                       int64_t initial_size) {
+  if (initial_size < 0) fail(PyExc_ValueError, "initial_size must be greater than or equal to zero");
+  if (identifier) {
+    if (identifier->size() != 4 ||
+        std::any_of(identifier->begin(), identifier->end(), [](char c) { return static_cast<uint8_t>(c) >= 0x80; })) {
+      fail(PyExc_ValueError, "FlatBuffers file identifiers must contain four ASCII bytes");
+    }
+  }
+  if (static_cast<uint64_t>(initial_size) > format_limit) {
+    fail(PyExc_ValueError, "initial FlatBuffer size exceeds the 2 GiB format limit");
+  }
+  auto [index, object] = plan.object(root);
+  (void)index;
+  plan.require_model_type(*object, model);
+  FieldStates states = load_fields(plan, *object, model);
+
+  uint64_t capacity = static_cast<uint64_t>(initial_size);
+  if (capacity == 0) {
+    capacity = estimate_initial_capacity(plan, *object, states, identifier.has_value(), size_prefixed);
+    if (capacity > format_limit) fail(PyExc_ValueError, "estimated FlatBuffer size exceeds the 2 GiB format limit");
+  }
+
+  Builder builder(static_cast<size_t>(capacity));
+  CountFixups fixups;
+  PackContext ctx{plan, builder, fixups};
+  const uoffset_t root_table = build_table(ctx, *object, model, &states);
+  builder.finish_root(root_table, identifier ? reinterpret_cast<const uint8_t*>(identifier->data()) : nullptr,
+                      size_prefixed);
+
+  uint8_t* data = builder.GetBufferPointer();
+  const size_t size = builder.GetSize();
+  for (const auto& [tail, count] : fixups) {
+    const uint32_t le = count;  // little-endian hosts only, as the builder itself assumes
+    std::memcpy(data + (size - tail), &le, sizeof le);
+  }
+
+  auto result = std::make_unique<NativeBufferData>();
+  size_t allocation = 0, head = 0;
+  result->data.reset(builder.ReleaseRaw(allocation, head));
+  result->size = allocation;
+  result->head = head;
+  return result;
+}
+
+}  // namespace quorvel::flatbuffer

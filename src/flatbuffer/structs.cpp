@@ -1,0 +1,159 @@
+// The struct writer: model objects of struct plan objects as their exact inline bytes.
+#include "flatbuffer/buffers.hpp"
+#include "flatbuffer/pack.hpp"
+
+#include <cstring>
+
+namespace quorvel::flatbuffer {
+
+namespace {
+
+// a + b, or nothing when it overflows.
+std::optional<uint64_t> add(uint64_t a, uint64_t b) {
+  uint64_t r;
+  if (__builtin_add_overflow(a, b, &r)) return std::nullopt;
+  return r;
+}
+
+std::optional<uint64_t> mul(uint64_t a, uint64_t b) {
+  uint64_t r;
+  if (__builtin_mul_overflow(a, b, &r)) return std::nullopt;
+  return r;
+}
+
+void require_fixed_array_length(uint64_t expected, uint64_t actual) {
+  if (expected != actual) fail(PyExc_ValueError, "fixed array requires {} items, got {}", expected, actual);
+}
+
+// Elements of a non-buffer value converted at the kind's width.
+std::vector<uint8_t> convert_sequence(ScalarKind kind, PyObject* value, size_t& count) {
+  if (PyUnicode_Check(value)) fail(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(value)) fail_wrong_type(value, "Sequence");
+  const size_t width = scalar_width(kind);
+  std::vector<uint8_t> out;
+  count = 0;
+  for_each_sequence(value, [&](py::Ref item) {
+    out.resize(out.size() + width);
+    write_scalar_element(kind, item.get(), out.data() + out.size() - width);
+    ++count;
+  });
+  return out;
+}
+
+void write_struct_scalar_array(std::span<uint8_t> region, uint64_t offset, uint64_t fixed_length, ScalarKind kind,
+                               PyObject* value) {
+  const size_t width = scalar_width(kind);
+  std::vector<uint8_t> elements;
+  size_t count = 0;
+  if (auto buffer = BufferView::try_acquire(value)) {
+    const Py_buffer& view = buffer->view();
+    if (kind == ScalarKind::bool_) {
+      if (view.ndim != 1 || !buffer->has_format() || buffer->format() != "?") {
+        fail(PyExc_TypeError, "numeric array field requires one-dimensional native Bool data");
+      }
+      if (view.itemsize != 1) fail(PyExc_BufferError, "buffer contents are not compatible with _native::plan::BufferBool");
+    } else {
+      if (view.ndim != 1 || !buffer_matches_native_scalar(*buffer, kind)) {
+        fail(PyExc_TypeError, "numeric array field requires one-dimensional native {} data", display_name(kind));
+      }
+      if (static_cast<size_t>(view.itemsize) != width) {
+        fail(PyExc_BufferError, "buffer contents are not compatible with {}", element_type_name(kind));
+      }
+    }
+    elements.resize(static_cast<size_t>(view.len));
+    buffer->copy_to(elements.data());
+    count = elements.size() / width;
+  } else {
+    elements = convert_sequence(kind, value, count);
+  }
+  require_fixed_array_length(fixed_length, count);
+  auto size = mul(fixed_length, width);
+  auto end = size ? add(offset, *size) : std::nullopt;
+  if (!end || *end > region.size()) fail(PyExc_ValueError, "fixed array lies outside its struct");
+  std::memcpy(region.data() + offset, elements.data(), *size);
+}
+
+}  // namespace
+
+void write_scalar_element(ScalarKind kind, PyObject* element, uint8_t* out) {
+  const ScalarValue v = ScalarValue::extract(kind, element);
+  switch (kind) {
+    case ScalarKind::bool_: *out = v.b ? 1 : 0; break;
+    case ScalarKind::int8:
+    case ScalarKind::uint8: *out = static_cast<uint8_t>(v.u); break;
+    case ScalarKind::int16:
+    case ScalarKind::uint16: {
+      const auto x = static_cast<uint16_t>(v.u);
+      std::memcpy(out, &x, 2);
+      break;
+    }
+    case ScalarKind::int32:
+    case ScalarKind::uint32: {
+      const auto x = static_cast<uint32_t>(v.u);
+      std::memcpy(out, &x, 4);
+      break;
+    }
+    case ScalarKind::int64:
+    case ScalarKind::uint64: std::memcpy(out, &v.u, 8); break;
+    case ScalarKind::float32: std::memcpy(out, &v.f32, 4); break;
+    case ScalarKind::float64: std::memcpy(out, &v.f64, 8); break;
+  }
+}
+
+void align_builder(Builder& builder, uint64_t alignment) {
+  if (alignment != 1 && alignment != 2 && alignment != 4 && alignment != 8) {
+    fail(PyExc_ValueError, "unsupported native struct alignment {}", alignment);
+  }
+  builder.Align(static_cast<size_t>(alignment));
+}
+
+void encode_struct_into(NativePlan& plan, const ObjectWire& object, PyObject* value, std::span<uint8_t> region) {
+  RecursionGuard guard(" while packing a FlatBuffer struct");
+  if (!object.is_struct) fail(PyExc_TypeError, "{} is a table, not a struct", object.name);
+  plan.require_model_type(object, value);
+  std::memset(region.data(), 0, region.size());
+  const uint64_t length = region.size();
+  for (const FieldWire& field : object.fields) {
+    py::Ref attr = check_new(PyObject_GetAttr(value, field.attr_name.get()));
+    switch (field.kind) {
+      case FieldKind::scalar: {
+        if (!field.scalar) fail(PyExc_ValueError, "native struct field has no scalar kind");
+        auto end = add(field.offset, scalar_width(*field.scalar));
+        if (!end || *end > length) fail(PyExc_ValueError, "struct field {} lies outside its struct", field.name);
+        write_scalar_element(*field.scalar, attr.get(), region.data() + field.offset);
+        break;
+      }
+      case FieldKind::struct_: {
+        if (!field.target_index) fail(PyExc_ValueError, "native field has no target");
+        const ObjectWire& child = plan.objects[*field.target_index];
+        auto end = add(field.offset, child.byte_size);
+        if (!end || *end > length) fail(PyExc_ValueError, "nested struct lies outside its parent");
+        encode_struct_into(plan, child, attr.get(), region.subspan(field.offset, child.byte_size));
+        break;
+      }
+      case FieldKind::array_scalar:
+        if (!field.scalar) fail(PyExc_ValueError, "native scalar array has no scalar kind");
+        write_struct_scalar_array(region, field.offset, field.fixed_length, *field.scalar, attr.get());
+        break;
+      case FieldKind::array_struct: {
+        if (!field.target_index) fail(PyExc_ValueError, "native field has no target");
+        const ObjectWire& child = plan.objects[*field.target_index];
+        const size_t n = sequence_length(attr.get());
+        require_fixed_array_length(field.fixed_length, n);
+        for (size_t i = 0; i < n; ++i) {
+          auto step = mul(field.element_size, i);
+          auto start = step ? add(field.offset, *step) : std::nullopt;
+          auto end = start ? add(*start, child.byte_size) : std::nullopt;
+          if (!end || *end > length) fail(PyExc_ValueError, "struct array lies outside its parent");
+          py::Ref index = check_new(PyLong_FromSize_t(i));
+          py::Ref item = check_new(PyObject_GetItem(attr.get(), index.get()));
+          encode_struct_into(plan, child, item.get(), region.subspan(*start, child.byte_size));
+        }
+        break;
+      }
+      default: fail(PyExc_NotImplementedError, "unsupported native struct field");
+    }
+  }
+}
+
+}  // namespace quorvel::flatbuffer
