@@ -1,33 +1,58 @@
-"""The built-in example: loads a small plan and prints what the module made of it."""
+"""The built-in example: loads a small plan, binds model classes and packs a small graph."""
 
 import msgpack
 
 from quorvel._native import NativePlan
+from trevalin import Struct
 
 
-def field(name, slot, kind, scalar=None, default=None, target=None):
-    # Array form of a field record: name, slot, vtable offset, kind, scalar, default,
-    # optional, required, then the trailing defaulted elements up to `target`.
-    return [name, slot, 4 + 2 * slot, kind, scalar, default, False, False,
-            False, False, False, False, False, target]
+def field(name, slot, kind, scalar=None, default=None, target=None, offset=None):
+    # Array form of a field record: name, slot, vtable offset (or struct offset), kind, scalar,
+    # default, optional, required, then the trailing defaulted elements up to `target`.
+    return [name, slot, 4 + 2 * slot if offset is None else offset, kind, scalar, default,
+            False, False, False, False, False, False, False, target]
 
 
-def model(name, fields):
+def model(name, fields, is_struct=False, size=0, align=0):
     serde = [[f[0], f[0]] for f in fields]
-    return [name, False, 0, 0, fields, serde, None, None]
+    return [name, is_struct, size, align, fields, serde, None, None]
 
 
 PLAN = msgpack.packb([2, [
-    model("Point", [field("x", 0, "scalar", "float64", 0.0), field("y", 1, "scalar", "float64", 0.0)]),
-    model("Shape", [field("name", 0, "string"), field("origin", 1, "table", target="Point"),
-                    field("weights", 2, "vector_scalar", "float32")]),
+    model("Point", [field("x", 0, "scalar", "float32", 0.0, offset=0),
+                    field("y", 1, "scalar", "float32", 0.0, offset=4)], True, 8, 4),
+    model("Shape", [field("name", 0, "string"), field("origin", 1, "struct", target="Point"),
+                    field("weights", 2, "vector_scalar", "float32"),
+                    field("sides", 3, "scalar", "uint16", 0)]),
 ]])
+
+
+class Point(Struct):
+    x: float = 0.0
+    y: float = 0.0
+
+
+class Shape(Struct):
+    name: str = ""
+    origin: Point = None
+    weights: list = None
+    sides: int = 0
 
 
 def main():
     plan = NativePlan(PLAN)
     print(f"plan document: {len(PLAN)} bytes of MessagePack")
     print(f"loaded: {plan!r}")
+    plan.bind_types({"Point": Point, "Shape": Shape})
+
+    shape = Shape(name="triangle", origin=Point(x=1.5, y=-2.0), weights=[0.25, 0.5, 0.25], sides=3)
+    view = plan.pack("Shape", shape, identifier="SHPE")
+    data = bytes(view)
+    print(f"packed {shape!r}")
+    print(f"  {len(data)} bytes (allocation {view.obj._allocation_size} bytes)")
+    for start in range(0, min(len(data), 64), 16):
+        chunk = data[start:start + 16]
+        print(f"  {start:04x}  {chunk.hex(' ')}")
 
 
 if __name__ == "__main__":

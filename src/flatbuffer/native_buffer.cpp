@@ -3,7 +3,26 @@
 #include "plan/error.hpp"
 #include "plan/lazy_type.hpp"
 
+#include <cstdlib>
+#include <new>
+#include <sys/mman.h>
+
 namespace quorvel::flatbuffer {
+
+uint8_t* allocate_buffer(size_t size) {
+  constexpr size_t huge = size_t{2} << 20;
+  void* p = nullptr;
+  if (size >= 2 * huge) {
+    p = std::aligned_alloc(huge, (size + huge - 1) / huge * huge);
+    if (p != nullptr) madvise(p, size, MADV_HUGEPAGE);
+  } else {
+    p = std::malloc(size == 0 ? 1 : size);
+  }
+  if (p == nullptr) throw std::bad_alloc();
+  return static_cast<uint8_t*>(p);
+}
+
+void FreeBuffer::operator()(uint8_t* p) const noexcept { std::free(p); }
 
 namespace {
 

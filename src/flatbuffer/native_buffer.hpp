@@ -10,8 +10,15 @@
 
 namespace quorvel::flatbuffer {
 
+// The allocation behind finished buffers: plain malloc memory, large blocks aligned to and advised
+// as huge pages so that filling them does not fault page by page.
+uint8_t* allocate_buffer(size_t size);
+struct FreeBuffer {
+  void operator()(uint8_t* p) const noexcept;
+};
+
 struct NativeBufferData {
-  std::unique_ptr<uint8_t[]> data;  // the builder's backing allocation
+  std::unique_ptr<uint8_t, FreeBuffer> data;  // the builder's backing allocation
   size_t size = 0;                  // its length in bytes
   size_t head = 0;                  // where the finished FlatBuffer begins
 

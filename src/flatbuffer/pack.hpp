@@ -21,15 +21,25 @@ using flatbuffers::uoffset_t;
 
 // The FlatBuffers builder with the finishing step this module needs: a file identifier is any
 // four bytes (a NUL included), written as given.
+class BufferAllocator : public flatbuffers::Allocator {
+ public:
+  uint8_t* allocate(size_t size) override { return allocate_buffer(size); }
+  void deallocate(uint8_t* p, size_t) override { FreeBuffer{}(p); }
+};
+
 class Builder : public flatbuffers::FlatBufferBuilder {
  public:
   // No rounding of the capacity: the first allocation is exactly the estimate.
-  explicit Builder(size_t capacity) : flatbuffers::FlatBufferBuilder(capacity, nullptr, false, 1) {}
+  explicit Builder(size_t capacity) : flatbuffers::FlatBufferBuilder(capacity, &allocator_, false, 1) {}
   void finish_root(uoffset_t root, const uint8_t* identifier, bool size_prefix);
   size_t min_alignment() const noexcept { return minalign_; }
   // Reserves n bytes in front of the written data and returns where they start; refuses to grow
   // past the format's 2 GiB before allocating.
   uint8_t* reserve_bytes(size_t n);
+
+ private:
+  // Stateless, so one instance serves every builder on every thread.
+  static inline BufferAllocator allocator_{};
 };
 
 // Vectors written as raw bytes: (tail position of the length prefix, element count).
