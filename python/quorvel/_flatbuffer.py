@@ -1,7 +1,8 @@
 """Stand-in for the package's FlatBuffer module: nested FlatBuffer payloads.
 
-A nested field holds a model as the bytes of its own FlatBuffer; the package encodes and decodes
-those through its public functions, which this stand-in reduces to a plan registry.
+A nested field holds a model as the bytes of its own FlatBuffer. The package encodes and decodes
+those through its public functions; this stand-in reduces them to a registry of (plan, root name)
+per model class.
 """
 
 _plans = {}
@@ -17,6 +18,6 @@ def encode(value):
     return plan.pack(root, value)
 
 
-def decode(payload, model_type):
-    plan, root = _plans[model_type]
-    return plan.unpack(root, payload)
+def decode(payload, *, type, dynamic_overrides=None):
+    plan, root = _plans[type]
+    return plan.unpack(root, payload, dynamic_overrides=dynamic_overrides)

@@ -3,6 +3,7 @@
 // calls them and translates failures.
 #include "flatbuffer/native_buffer.hpp"
 #include "flatbuffer/pack.hpp"
+#include "flatbuffer/unpack.hpp"
 #include "module/args.hpp"
 #include "module/entry.hpp"
 #include "module/types.hpp"
@@ -185,10 +186,9 @@ PyObject* plan_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     bool size_prefixed = given_or(a[4], "size_prefixed", false, to_bool);
     bool check_identifier = given_or(a[5], "check_identifier", true, to_bool);
     const NativeModelTypes* model_types = given_or(a[6], "model_types", static_cast<const NativeModelTypes*>(nullptr), to_model_types);
-    PyObject* dynamic_overrides = a[7] == Py_None ? nullptr : a[7];
-    (void)plan_of(self), (void)root, (void)buffer, (void)identifier, (void)offset, (void)size_prefixed;
-    (void)check_identifier, (void)model_types, (void)dynamic_overrides;
-    not_built(unpack_signature.full_name);
+    PyObject* dynamic_overrides = a[7] == nullptr || a[7] == Py_None ? nullptr : a[7];
+    return flatbuffer::unpack(plan_of(self), root, buffer, identifier, offset, size_prefixed, check_identifier,
+                              model_types, dynamic_overrides);
   });
 }
 
@@ -199,9 +199,8 @@ PyObject* plan_unpack_view(PyObject* self, PyObject* const* args, Py_ssize_t nar
     PyObject* buffer = a[1];
     int64_t offset = convert("offset", [&] { return to_int64(a[2]); });
     const NativeModelTypes* model_types = given_or(a[3], "model_types", static_cast<const NativeModelTypes*>(nullptr), to_model_types);
-    PyObject* dynamic_overrides = a[4] == Py_None ? nullptr : a[4];
-    (void)plan_of(self), (void)object, (void)buffer, (void)offset, (void)model_types, (void)dynamic_overrides;
-    not_built(unpack_view_signature.full_name);
+    PyObject* dynamic_overrides = a[4] == nullptr || a[4] == Py_None ? nullptr : a[4];
+    return flatbuffer::unpack_view(plan_of(self), object, buffer, offset, model_types, dynamic_overrides);
   });
 }
 

@@ -2,6 +2,8 @@
 
 #include "plan/text.hpp"
 
+#include <algorithm>
+
 namespace quorvel {
 
 namespace {
@@ -78,6 +80,17 @@ std::unique_ptr<NativePlan> NativePlan::create(std::span<const uint8_t> data) {
       if (!object.fields[f].key) continue;
       if (object.key_field) fail(PyExc_ValueError, "native table {} has multiple key fields", text::quoted(object.name));
       object.key_field = static_cast<uint32_t>(f);
+    }
+    {
+      std::vector<std::string_view> names;
+      for (const FieldWire& field : object.fields) names.push_back(field.name);
+      std::sort(names.begin(), names.end());
+      if (std::adjacent_find(names.begin(), names.end()) == names.end()) {
+        object.kwnames = check_new(PyTuple_New(static_cast<Py_ssize_t>(object.fields.size())));
+        for (size_t f = 0; f < object.fields.size(); ++f) {
+          PyTuple_SET_ITEM(object.kwnames.get(), static_cast<Py_ssize_t>(f), object.fields[f].attr_name.clone().release());
+        }
+      }
     }
     if (object.key_field) {
       FieldKind kind = object.fields[*object.key_field].kind;

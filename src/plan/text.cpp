@@ -167,6 +167,20 @@ std::string utf8_fault(std::string_view bytes) {
   return {};
 }
 
+bool utf8_fault_span(std::string_view bytes, size_t& start, size_t& end) {
+  size_t i = 0;
+  while (i < bytes.size()) {
+    size_t at = i;
+    size_t fault = 0;
+    if (!decode_one(bytes, i, fault)) {
+      start = at;
+      end = at + (fault == 0 ? 1 : fault);
+      return true;
+    }
+  }
+  return false;
+}
+
 std::string utf8_lossy(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());

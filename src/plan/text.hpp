@@ -29,6 +29,9 @@ std::string shortest_with_point(double value);
 // "incomplete utf-8 byte sequence from index {}". Returns an empty string for valid input.
 std::string utf8_fault(std::string_view bytes);
 inline bool is_utf8(std::string_view bytes) { return utf8_fault(bytes).empty(); }
+// The byte span [start, end) of the first invalid sequence (end = start + 1 when the text ends
+// inside a sequence); false for valid input.
+bool utf8_fault_span(std::string_view bytes, size_t& start, size_t& end);
 
 // Bytes as text, invalid sequences replaced by U+FFFD (one per maximal invalid subpart).
 std::string utf8_lossy(std::string_view bytes);

@@ -89,6 +89,7 @@ struct ObjectWire {
 
   uint32_t index = 0;
   std::optional<uint32_t> key_field;
+  py::Ref kwnames;  // tuple of the fields' names, for construction by keyword; null when names repeat
 };
 
 struct ModuleWire {

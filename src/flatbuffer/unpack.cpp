@@ -1,0 +1,645 @@
+// unpack and unpack_view: the entries, the header, and the Materializer that turns tables and
+// structs into model objects on an explicit work stack (no native recursion, however deep the
+// graph), reading every field through the bounds-checked primitives.
+#include "flatbuffer/unpack.hpp"
+
+#include "flatbuffer/buffers.hpp"
+#include "flatbuffer/keyed.hpp"
+#include "flatbuffer/numpy.hpp"
+#include "flatbuffer/read.hpp"
+#include "plan/text.hpp"
+
+#include <variant>
+#include <vector>
+
+namespace quorvel::flatbuffer {
+
+namespace {
+
+constexpr uint32_t max_decoded_objects = 1'000'000;
+
+struct ObjectFrame {
+  uint32_t object;
+  uint32_t type;
+  uint32_t next_field;
+  size_t base;
+  bool is_table;
+  TableRecord table;  // tables
+  uint64_t position;  // structs
+};
+
+struct ListFrame {
+  bool tables;
+  uint64_t stride;
+  uint32_t object;
+  uint32_t type;
+  uint64_t first;
+  uint64_t count;
+  uint64_t next;
+  size_t base;
+};
+
+struct UnionVectorFrame {
+  ScalarKind kind;
+  uint32_t parent_object;
+  uint32_t parent_type;
+  uint32_t field;
+  uint64_t first_type;
+  uint64_t first_value;
+  uint32_t count;
+  uint32_t width;
+  uint32_t next;
+  size_t base;
+};
+
+using DecodeFrame = std::variant<ObjectFrame, ListFrame, UnionVectorFrame>;
+
+// Finished values, owned: released when popped or when the stack is dropped.
+class ValueStack {
+ public:
+  ValueStack() = default;
+  ValueStack(const ValueStack&) = delete;
+  ValueStack& operator=(const ValueStack&) = delete;
+  ~ValueStack() { truncate(0); }
+
+  void push(py::Ref value) { values_.push_back(value.release()); }
+  size_t size() const noexcept { return values_.size(); }
+  PyObject* const* from(size_t base) const noexcept { return values_.data() + base; }
+  void truncate(size_t base) noexcept {
+    while (values_.size() > base) {
+      Py_DECREF(values_.back());
+      values_.pop_back();
+    }
+  }
+  // Hands the references above `base` to the caller (e.g. into a list) without releasing them.
+  void forget(size_t base) noexcept { values_.resize(base); }
+  py::Ref take_single() {
+    py::Ref v = py::Ref::steal(values_.back());
+    values_.pop_back();
+    return v;
+  }
+
+ private:
+  std::vector<PyObject*> values_;
+};
+
+uint64_t checked_add(const ByteRange& range, uint64_t a, uint64_t b, const char* message) {
+  uint64_t r;
+  if (__builtin_add_overflow(a, b, &r)) range.plan().bounds_error(message);
+  return r;
+}
+
+class Materializer {
+ public:
+  Materializer(const NativePlan& plan, ByteRange range, const NativeModelTypes* model_types, PyObject* overrides)
+      : plan_(plan), range_(range), model_types_(model_types), overrides_(overrides),
+        default_types_(plan.objects.size(), -1) {}
+
+  uint32_t intern(py::Ref cls) {
+    auto it = type_lookup_.find(cls.get());
+    if (it != type_lookup_.end()) return it->second;
+    const auto index = static_cast<uint32_t>(types_.size());
+    type_lookup_.emplace(cls.get(), index);
+    types_.push_back(std::move(cls));
+    return index;
+  }
+
+  void push_table(uint32_t object, uint32_t type, uint64_t position);
+  void push_struct(uint32_t object, uint32_t type, uint64_t position);
+  py::Ref run();
+
+ private:
+  void push_object(uint32_t object, uint32_t type, bool is_table, TableRecord table, uint64_t position);
+  uint32_t child_model_type(uint32_t parent_type, const FieldWire& field, uint32_t child);
+  uint32_t target_index(const FieldWire& field, const char* label) const {
+    if (!field.target_index) fail(PyExc_ValueError, "native {} has no target", label);
+    return *field.target_index;
+  }
+  void missing_field(const FieldWire& field) {
+    if (field.required) plan_.invalid_error(std::format("required field {} is absent", text::quoted(field.name)));
+    values_.push(py::Ref::borrow(Py_None));
+  }
+
+  void step_object(ObjectFrame frame);
+  void decode_table_field(const ObjectFrame& frame, const FieldWire& field);
+  void decode_struct_field(const ObjectFrame& frame, const FieldWire& field);
+  void decode_union(const ObjectFrame& frame, const FieldWire& field);
+  void decode_union_vector(const ObjectFrame& frame, const FieldWire& field, uint32_t field_index);
+  void decode_dynamic(const FieldWire& field, const TableRecord& table);
+  py::Ref decode_scalar_sequence(const FieldWire& field, uint64_t position, uint64_t count, ScalarKind kind);
+  py::Ref decode_model_value(py::Ref payload, PyObject* type);
+  void construct(const ObjectFrame& frame);
+  void finish_list(size_t base);
+  void finish_keyed(uint32_t object, size_t base);
+  py::Ref bytes_at(uint64_t position, uint64_t length) const {
+    return check_new(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(range_.data() + position),
+                                               static_cast<Py_ssize_t>(length)));
+  }
+
+  const NativePlan& plan_;
+  ByteRange range_;
+  const NativeModelTypes* model_types_;
+  PyObject* overrides_;
+  std::vector<DecodeFrame> frames_;
+  ValueStack values_;
+  std::vector<py::Ref> types_;
+  std::unordered_map<PyObject*, uint32_t> type_lookup_;
+  std::vector<int64_t> default_types_;  // object index -> type index of its bound class, once looked up
+  uint32_t decoded_objects_ = 0;
+};
+
+void Materializer::push_table(uint32_t object, uint32_t type, uint64_t position) {
+  const ObjectWire& wire = plan_.objects[object];
+  if (wire.is_struct) fail(PyExc_TypeError, "{} is a struct, not a table", wire.name);
+  range_.require_span("int32", position, 4);
+  const int32_t soffset = range_.load<int32_t>(position);
+  uint64_t vtable;
+  if (soffset >= 0) {
+    if (static_cast<uint64_t>(soffset) > position) {
+      plan_.bounds_error(std::format("vtable header lies outside a {}-byte buffer", range_.length()));
+    }
+    vtable = position - static_cast<uint64_t>(soffset);
+  } else {
+    vtable = position + static_cast<uint64_t>(-static_cast<int64_t>(soffset));
+  }
+  range_.require_span("vtable header", vtable, 4);
+  const uint16_t vtable_size = range_.load<uint16_t>(vtable);
+  const uint16_t table_size = range_.load<uint16_t>(vtable + 2);
+  if (table_size < 4 || vtable_size < 4 || vtable_size % 2 != 0) {
+    plan_.invalid_error("invalid FlatBuffers table metadata");
+  }
+  range_.require_span("vtable", vtable, vtable_size);
+  range_.require_span("table", position, table_size);
+  push_object(object, type, true, TableRecord{position, vtable, vtable_size, table_size}, position);
+}
+
+void Materializer::push_struct(uint32_t object, uint32_t type, uint64_t position) {
+  const ObjectWire& wire = plan_.objects[object];
+  if (!wire.is_struct) fail(PyExc_TypeError, "{} is a table, not a struct", wire.name);
+  range_.require_span("struct data", position, wire.byte_size);
+  push_object(object, type, false, TableRecord{}, position);
+}
+
+void Materializer::push_object(uint32_t object, uint32_t type, bool is_table, TableRecord table, uint64_t position) {
+  if (decoded_objects_ == max_decoded_objects) {
+    plan_.invalid_error(std::format("FlatBuffer contains more than {} decoded objects", max_decoded_objects));
+  }
+  ++decoded_objects_;
+  frames_.emplace_back(ObjectFrame{object, type, 0, values_.size(), is_table, table, position});
+}
+
+uint32_t Materializer::child_model_type(uint32_t parent_type, const FieldWire& field, uint32_t child) {
+  if (model_types_ != nullptr && !model_types_->subclasses.empty()) {
+    auto it = model_types_->subclasses.find(SubclassKey{types_[parent_type].get(), field.slot, child});
+    if (it != model_types_->subclasses.end()) return intern(it->second.clone());
+  }
+  int64_t& cached = default_types_[child];
+  if (cached < 0) cached = intern(plan_.bound_type(plan_.objects[child].name));
+  return static_cast<uint32_t>(cached);
+}
+
+py::Ref Materializer::run() {
+  while (!frames_.empty()) {
+    DecodeFrame& top = frames_.back();
+    if (auto* object = std::get_if<ObjectFrame>(&top)) {
+      const ObjectFrame frame = *object;
+      if (frame.next_field < plan_.objects[frame.object].fields.size()) {
+        ++object->next_field;
+        step_object(frame);
+      } else {
+        frames_.pop_back();
+        construct(frame);
+      }
+    } else if (auto* list = std::get_if<ListFrame>(&top)) {
+      const ListFrame frame = *list;
+      if (frame.next < frame.count) {
+        ++list->next;
+        const uint64_t k = frame.next;
+        if (frame.tables) {
+          const uint64_t slot = frame.first + 4 * k;
+          const uint64_t t = range_.offset_target(slot, "table vector offset");
+          push_table(frame.object, frame.type, t);
+        } else {
+          uint64_t step, position;
+          if (__builtin_mul_overflow(k, frame.stride, &step) || __builtin_add_overflow(frame.first, step, &position)) {
+            plan_.bounds_error("struct field offset overflows");
+          }
+          push_struct(frame.object, frame.type, position);
+        }
+      } else {
+        frames_.pop_back();
+        if (plan_.objects[frame.object].key_field) {
+          finish_keyed(frame.object, frame.base);
+        } else {
+          finish_list(frame.base);
+        }
+      }
+    } else {
+      auto& uv = std::get<UnionVectorFrame>(top);
+      const UnionVectorFrame frame = uv;
+      if (frame.next < frame.count) {
+        ++uv.next;
+        const uint64_t k = frame.next;
+        const ScalarValue discriminator = range_.read_scalar_value(frame.first_type + k * frame.width, frame.kind);
+        const uint64_t d = discriminator.as_u64();
+        const uint64_t slot = frame.first_value + 4 * k;
+        const FieldWire& field = plan_.objects[frame.parent_object].fields[frame.field];
+        if (d == 0) {
+          if (range_.read_u32(slot) != 0) plan_.invalid_error("union vector NONE has a payload");
+          values_.push(py::Ref::borrow(Py_None));
+        } else {
+          const ArmWire* arm = nullptr;
+          for (const ArmWire& a : field.arms) {
+            if (a.tag == d) {
+              arm = &a;
+              break;
+            }
+          }
+          if (arm == nullptr) plan_.invalid_error(std::format("unknown union discriminator {}", d));
+          const uint64_t t = range_.offset_target(slot, "union vector offset");
+          const uint32_t type = child_model_type(frame.parent_type, field, arm->target_index);
+          push_table(arm->target_index, type, t);
+        }
+      } else {
+        frames_.pop_back();
+        finish_list(frame.base);
+      }
+    }
+  }
+  if (values_.size() != 1) fail(PyExc_RuntimeError, "native materializer did not produce one root model");
+  return values_.take_single();
+}
+
+void Materializer::step_object(ObjectFrame frame) {
+  const ObjectWire& object = plan_.objects[frame.object];
+  const FieldWire& field = object.fields[frame.next_field];
+  if (frame.is_table) {
+    if (field.kind == FieldKind::union_vector) {
+      decode_union_vector(frame, field, frame.next_field);
+    } else {
+      decode_table_field(frame, field);
+    }
+  } else {
+    decode_struct_field(frame, field);
+  }
+}
+
+void Materializer::decode_table_field(const ObjectFrame& frame, const FieldWire& field) {
+  const TableRecord& table = frame.table;
+  switch (field.kind) {
+    case FieldKind::scalar: {
+      if (!field.scalar) fail(PyExc_ValueError, "native scalar field has no scalar kind");
+      const ScalarKind kind = *field.scalar;
+      auto position = range_.field_position(table, field.offset, scalar_width(kind));
+      if (position) {
+        values_.push(plan_.apply_enum(field, range_.read_scalar_value(*position, kind).into_py()));
+      } else if (field.optional) {
+        values_.push(py::Ref::borrow(Py_None));
+      } else {
+        values_.push(plan_.apply_enum(field, ScalarValue::from_default(kind, field.default_value).into_py()));
+      }
+      return;
+    }
+    case FieldKind::string: {
+      auto position = range_.field_position(table, field.offset, 4);
+      if (!position) return missing_field(field);
+      values_.push(range_.decode_string_at(*position));
+      return;
+    }
+    case FieldKind::table: {
+      auto position = range_.field_position(table, field.offset, 4);
+      if (!position) return missing_field(field);
+      const uint32_t target = target_index(field, "table field");
+      const uint64_t t = range_.offset_target(*position, "table field offset");
+      push_table(target, child_model_type(frame.type, field, target), t);
+      return;
+    }
+    case FieldKind::struct_: {
+      const uint32_t target = target_index(field, "struct field");
+      auto position = range_.field_position(table, field.offset, plan_.objects[target].byte_size);
+      if (!position) return missing_field(field);
+      push_struct(target, child_model_type(frame.type, field, target), *position);
+      return;
+    }
+    case FieldKind::vector_byte: {
+      auto info = range_.vector_info(table, field.offset, 1);
+      if (!info) return missing_field(field);
+      values_.push(bytes_at(info->first, info->second));
+      return;
+    }
+    case FieldKind::vector_scalar: {
+      if (!field.scalar) fail(PyExc_ValueError, "native scalar vector has no scalar kind");
+      auto info = range_.vector_info(table, field.offset, scalar_width(*field.scalar));
+      if (!info) return missing_field(field);
+      values_.push(decode_scalar_sequence(field, info->first, info->second, *field.scalar));
+      return;
+    }
+    case FieldKind::vector_string: {
+      auto info = range_.vector_info(table, field.offset, 4);
+      if (!info) return missing_field(field);
+      py::Ref list = check_new(PyList_New(info->second));
+      for (uint32_t k = 0; k < info->second; ++k) {
+        PyList_SET_ITEM(list.get(), k, range_.decode_string_at(info->first + 4 * uint64_t{k}).release());
+      }
+      values_.push(std::move(list));
+      return;
+    }
+    case FieldKind::vector_table:
+    case FieldKind::vector_struct: {
+      const uint32_t target = target_index(field, "object vector");
+      const bool tables = field.kind == FieldKind::vector_table;
+      const uint64_t element_size = tables ? 4 : plan_.objects[target].byte_size;
+      auto info = range_.vector_info(table, field.offset, element_size);
+      if (!info) return missing_field(field);
+      const uint32_t type = child_model_type(frame.type, field, target);
+      frames_.emplace_back(ListFrame{tables, element_size, target, type, info->first, info->second, 0, values_.size()});
+      return;
+    }
+    case FieldKind::nested: {
+      auto info = range_.vector_info(table, field.offset, 1);
+      if (!info) return missing_field(field);
+      const uint32_t target = target_index(field, "nested field");
+      const uint32_t type = child_model_type(frame.type, field, target);
+      values_.push(decode_model_value(bytes_at(info->first, info->second), types_[type].get()));
+      return;
+    }
+    case FieldKind::union_: return decode_union(frame, field);
+    case FieldKind::dynamic: return decode_dynamic(field, table);
+    case FieldKind::array_scalar:
+    case FieldKind::array_struct: fail(PyExc_ValueError, "fixed arrays may only be fields of structs");
+    case FieldKind::uuid:
+    case FieldKind::decimal:
+    case FieldKind::fallback: fail(PyExc_ValueError, "serde fallback fields cannot be decoded as FlatBuffers");
+    case FieldKind::union_vector: break;  // handled by the caller, which knows the field's index
+  }
+}
+
+void Materializer::decode_union(const ObjectFrame& frame, const FieldWire& field) {
+  if (!field.type_slot) fail(PyExc_ValueError, "union field has no type slot");
+  if (!field.type_scalar) fail(PyExc_ValueError, "union field has no type scalar");
+  const ScalarKind kind = *field.type_scalar;
+  uint64_t d = 0;
+  if (auto type_position = range_.field_position(frame.table, 4 + 2 * uint64_t{*field.type_slot}, scalar_width(kind))) {
+    d = range_.read_scalar_value(*type_position, kind).as_u64();
+  }
+  auto value_position = range_.field_position(frame.table, field.offset, 4);
+  if (d == 0) {
+    if (value_position) plan_.invalid_error("union NONE discriminator has a payload");
+    return missing_field(field);
+  }
+  if (!value_position) plan_.invalid_error(std::format("union discriminator {} has no payload", d));
+  const ArmWire* arm = nullptr;
+  for (const ArmWire& a : field.arms) {
+    if (a.tag == d) {
+      arm = &a;
+      break;
+    }
+  }
+  if (arm == nullptr) plan_.invalid_error(std::format("unknown union discriminator {}", d));
+  const uint64_t t = range_.offset_target(*value_position, "union field offset");
+  push_table(arm->target_index, child_model_type(frame.type, field, arm->target_index), t);
+}
+
+void Materializer::decode_union_vector(const ObjectFrame& frame, const FieldWire& field, uint32_t field_index) {
+  if (!field.type_slot) fail(PyExc_ValueError, "union vector has no type slot");
+  if (!field.type_scalar) fail(PyExc_ValueError, "union vector has no type scalar");
+  const ScalarKind kind = *field.type_scalar;
+  const auto width = static_cast<uint32_t>(scalar_width(kind));
+  auto types = range_.vector_info(frame.table, 4 + 2 * uint64_t{*field.type_slot}, width);
+  auto values = range_.vector_info(frame.table, field.offset, 4);
+  if (types.has_value() != values.has_value()) {
+    plan_.invalid_error(std::format("union vector {} type/value presence differs", text::quoted(field.name)));
+  }
+  if (!types) return missing_field(field);
+  if (types->second != values->second) {
+    plan_.invalid_error(std::format("union vector {} type/value lengths differ", text::quoted(field.name)));
+  }
+  frames_.emplace_back(UnionVectorFrame{kind, frame.object, frame.type, field_index, types->first, values->first,
+                                        types->second, width, 0, values_.size()});
+}
+
+void Materializer::decode_dynamic(const FieldWire& field, const TableRecord& table) {
+  if (!field.type_slot) fail(PyExc_ValueError, "dynamic field has no type slot");
+  auto tag_position = range_.field_position(table, 4 + 2 * uint64_t{*field.type_slot}, 4);
+  auto data = range_.vector_info(table, field.offset, 1);
+  if (!tag_position) {
+    if (data) plan_.invalid_error(std::format("dynamic field {} has data without a type tag", text::quoted(field.name)));
+    return missing_field(field);
+  }
+  if (!data) plan_.invalid_error(std::format("dynamic field {} type tag has no data", text::quoted(field.name)));
+  py::Ref tag = range_.decode_string_at(*tag_position);
+  if (!field.allowed_prefix) fail(PyExc_ValueError, "dynamic field has no allowed prefix");
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(tag.get(), &n);
+  if (s == nullptr) throw_error_set();
+  const std::string_view tag_text(s, static_cast<size_t>(n));
+  const std::string& prefix = *field.allowed_prefix;
+  if (tag_text.size() <= prefix.size() || !tag_text.starts_with(prefix)) {
+    fail(PyExc_ValueError, "dynamic FlatBuffer tag {} is outside {}", text::quoted(tag_text), text::quoted(prefix + "*"));
+  }
+  if (!field.dynamic_type) fail(PyExc_ValueError, "dynamic field has no wrapper type");
+  py::Ref wrapper = plan_.bound_type(*field.dynamic_type);
+  py::Ref payload = bytes_at(data->first, data->second);
+  py::Ref entry = check_new(PyObject_CallMethod(plan_.dynamic_types.get(), "lookup_tag", "O", tag.get()));
+  if (entry.get() == Py_None) {
+    values_.push(check_new(PyObject_CallMethod(wrapper.get(), "opaque", "OO", tag.get(), payload.get())));
+    return;
+  }
+  py::Ref model_type = check_new(PyObject_GetAttrString(entry.get(), "model_type"));
+  if (overrides_ != nullptr) {
+    model_type = check_new(PyObject_CallMethod(overrides_, "get", "OO", model_type.get(), model_type.get()));
+  }
+  py::Ref decoded = decode_model_value(std::move(payload), model_type.get());
+  values_.push(check_new(PyObject_CallOneArg(wrapper.get(), decoded.get())));
+}
+
+void Materializer::decode_struct_field(const ObjectFrame& frame, const FieldWire& field) {
+  const uint64_t p = frame.position;
+  switch (field.kind) {
+    case FieldKind::scalar: {
+      if (!field.scalar) fail(PyExc_ValueError, "native struct field has no scalar kind");
+      const uint64_t position = checked_add(range_, p, field.offset, "struct field offset overflows");
+      values_.push(plan_.apply_enum(field, range_.read_scalar_value(position, *field.scalar).into_py()));
+      return;
+    }
+    case FieldKind::struct_: {
+      const uint32_t target = target_index(field, "struct field");
+      const uint64_t position = checked_add(range_, p, field.offset, "struct field offset overflows");
+      push_struct(target, child_model_type(frame.type, field, target), position);
+      return;
+    }
+    case FieldKind::array_scalar: {
+      if (!field.scalar) fail(PyExc_ValueError, "native scalar array has no scalar kind");
+      const uint64_t position = checked_add(range_, p, field.offset, "struct field offset overflows");
+      values_.push(decode_scalar_sequence(field, position, field.fixed_length, *field.scalar));
+      return;
+    }
+    case FieldKind::array_struct: {
+      const uint32_t target = target_index(field, "struct array");
+      const uint32_t type = child_model_type(frame.type, field, target);
+      const uint64_t position = checked_add(range_, p, field.offset, "struct field offset overflows");
+      frames_.emplace_back(
+          ListFrame{false, field.element_size, target, type, position, field.fixed_length, 0, values_.size()});
+      return;
+    }
+    default: fail(PyExc_NotImplementedError, "unsupported native struct field");
+  }
+}
+
+py::Ref Materializer::decode_scalar_sequence(const FieldWire& field, uint64_t position, uint64_t count,
+                                             ScalarKind kind) {
+  const uint64_t width = scalar_width(kind);
+  if (field.enum_type) {
+    py::Ref list = check_new(PyList_New(0));
+    for (uint64_t k = 0; k < count; ++k) {
+      uint64_t step, at;
+      if (__builtin_mul_overflow(k, width, &step) || __builtin_add_overflow(position, step, &at)) {
+        plan_.bounds_error("numeric vector byte length overflows");
+      }
+      py::Ref member = plan_.apply_enum(field, range_.read_scalar_value(at, kind).into_py());
+      check_status(PyList_Append(list.get(), member.get()));
+    }
+    return list;
+  }
+  uint64_t bytes;
+  if (__builtin_mul_overflow(count, width, &bytes)) plan_.bounds_error("numeric vector byte length overflows");
+  range_.require_span("numeric vector data", position, bytes);
+  return numpy::array_from_bytes(kind, static_cast<size_t>(count), range_.data() + position);
+}
+
+py::Ref Materializer::decode_model_value(py::Ref payload, PyObject* type) {
+  if (!plan_.model_decoder) fail(PyExc_RuntimeError, "native model decoder is not loaded");
+  py::Ref kwargs = check_new(PyDict_New());
+  check_status(PyDict_SetItemString(kwargs.get(), "type", type));
+  if (overrides_ != nullptr) check_status(PyDict_SetItemString(kwargs.get(), "dynamic_overrides", overrides_));
+  py::Ref args = check_new(PyTuple_Pack(1, payload.get()));
+  return check_new(PyObject_Call(plan_.model_decoder.get(), args.get(), kwargs.get()));
+}
+
+void Materializer::construct(const ObjectFrame& frame) {
+  const ObjectWire& object = plan_.objects[frame.object];
+  const size_t count = object.fields.size();
+  if (values_.size() - frame.base != count) fail(PyExc_RuntimeError, "native materializer produced the wrong field count");
+  PyObject* cls = types_[frame.type].get();
+  py::Ref result;
+  if (object.kwnames) {
+    result = check_new(PyObject_Vectorcall(cls, values_.from(frame.base), 0, object.kwnames.get()));
+  } else {
+    // Field names repeat: a dict keeps the last value of each name.
+    py::Ref kwargs = check_new(PyDict_New());
+    for (size_t i = 0; i < count; ++i) {
+      check_status(PyDict_SetItem(kwargs.get(), object.fields[i].attr_name.get(), values_.from(frame.base)[i]));
+    }
+    py::Ref args = check_new(PyTuple_New(0));
+    result = check_new(PyObject_Call(cls, args.get(), kwargs.get()));
+  }
+  values_.truncate(frame.base);
+  values_.push(std::move(result));
+}
+
+void Materializer::finish_list(size_t base) {
+  const size_t count = values_.size() - base;
+  py::Ref list = check_new(PyList_New(static_cast<Py_ssize_t>(count)));
+  for (size_t i = 0; i < count; ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), values_.from(base)[i]);
+  values_.forget(base);
+  values_.push(std::move(list));
+}
+
+void Materializer::finish_keyed(uint32_t object, size_t base) {
+  const ObjectWire& element = plan_.objects[object];
+  const FieldWire& key_field = element.fields[*element.key_field];
+  py::Ref dict = check_new(PyDict_New());
+  std::optional<TableKey> previous;
+  for (size_t i = base; i < values_.size(); ++i) {
+    PyObject* value = values_.from(0)[i];
+    py::Ref attribute = check_new(PyObject_GetAttr(value, key_field.attr_name.get()));
+    std::optional<TableKey> key;
+    try {
+      key = TableKey::extract(key_field.kind, key_field.scalar, attribute.get());
+    } catch (const PyErrorSet&) {
+      PyErr_Clear();
+    } catch (const PyFailure&) {
+    }
+    if (!key) plan_.invalid_error(std::format("keyed table {} has an invalid key", element.name));
+    if (previous && TableKey::compare(*previous, *key) >= 0) {
+      plan_.invalid_error(std::format("keyed table vector for {} is not strictly sorted", element.name));
+    }
+    check_status(PyDict_SetItem(dict.get(), attribute.get(), value));
+    previous = std::move(key);
+  }
+  values_.truncate(base);
+  values_.push(std::move(dict));
+}
+
+void check_identifier_text(std::optional<std::string_view> identifier) {
+  if (!identifier) return;
+  if (identifier->size() != 4 ||
+      std::any_of(identifier->begin(), identifier->end(), [](char c) { return static_cast<uint8_t>(c) >= 0x80; })) {
+    fail(PyExc_ValueError, "FlatBuffers file identifiers must contain four ASCII bytes");
+  }
+}
+
+py::Ref root_class(const NativePlan& plan, uint32_t index, const ObjectWire& object, const NativeModelTypes* model_types,
+                   const char* mismatch) {
+  if (model_types == nullptr) return plan.bound_type(object.name);
+  if (model_types->token != plan.token || model_types->root_index != index) fail(PyExc_TypeError, "{}", mismatch);
+  return model_types->root_type.clone();
+}
+
+}  // namespace
+
+py::Ref unpack(const NativePlan& plan, std::string_view root, PyObject* buffer, std::optional<std::string_view> identifier,
+               int64_t offset, bool size_prefixed, bool check_identifier, const NativeModelTypes* model_types,
+               PyObject* dynamic_overrides) {
+  if (offset < 0) fail(PyExc_ValueError, "offset must be greater than or equal to zero");
+  check_identifier_text(identifier);
+  auto [index, object] = plan.object(root);
+  py::Ref cls = root_class(plan, index, *object, model_types, "native model types belong to a different root");
+  ByteInput input(buffer);
+
+  std::span<const uint8_t> bytes = input.bytes();
+  const ByteRange whole(plan, bytes);
+  uint64_t header = static_cast<uint64_t>(offset);
+  if (size_prefixed) {
+    const uint32_t prefix = whole.read_u32(header);
+    const uint64_t start = checked_add(whole, header, 4, "size-prefixed payload offset overflows");
+    whole.require_span("size-prefixed buffer", start, prefix);
+    bytes = bytes.subspan(start, prefix);
+    header = 0;
+  }
+  const ByteRange range(plan, bytes);
+  range.require_span("root offset", header, 4);
+  if (check_identifier && identifier) {
+    range.require_span("file identifier", header + 4, 4);
+    std::span<const uint8_t> found(range.data() + header + 4, 4);
+    std::span<const uint8_t> expected(reinterpret_cast<const uint8_t*>(identifier->data()), 4);
+    if (!std::equal(found.begin(), found.end(), expected.begin())) {
+      plan.invalid_error(std::format("expected file identifier {}, got {}", text::byte_list(expected), text::byte_list(found)));
+    }
+  }
+  const uint32_t root_offset = range.load<uint32_t>(header);
+  if (root_offset == 0) plan.invalid_error("root table offset is null");
+
+  Materializer materializer(plan, range, model_types, dynamic_overrides);
+  const uint32_t type = materializer.intern(std::move(cls));
+  materializer.push_table(index, type, header + root_offset);
+  return materializer.run();
+}
+
+py::Ref unpack_view(const NativePlan& plan, std::string_view name, PyObject* buffer, int64_t offset,
+                    const NativeModelTypes* model_types, PyObject* dynamic_overrides) {
+  if (offset < 0) fail(PyExc_ValueError, "offset must be greater than or equal to zero");
+  auto [index, object] = plan.object(name);
+  py::Ref cls = root_class(plan, index, *object, model_types, "native model types belong to a different view type");
+  ByteInput input(buffer);
+  Materializer materializer(plan, ByteRange(plan, input.bytes()), model_types, dynamic_overrides);
+  const uint32_t type = materializer.intern(std::move(cls));
+  if (object->is_struct) {
+    materializer.push_struct(index, type, static_cast<uint64_t>(offset));
+  } else {
+    materializer.push_table(index, type, static_cast<uint64_t>(offset));
+  }
+  return materializer.run();
+}
+
+}  // namespace quorvel::flatbuffer
