@@ -143,13 +143,13 @@ class TestArguments:
         class Meta(type):
             pass
 
-        class Special(Struct, metaclass=Meta):
+        class Custom(Struct, metaclass=Meta):
             x: int = 0
             y: int = 0
 
         plan = shapes_plan()
-        plan.bind_types({"Point": Special, "Shape": Shape})
-        assert probe.model_object_index(plan, Special()) == 0
+        plan.bind_types({"Point": Custom, "Shape": Shape})
+        assert probe.model_object_index(plan, Custom()) == 0
 
 
 # ---------------------------------------------------------------------------------------------

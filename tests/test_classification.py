@@ -121,12 +121,12 @@ class TestBoundClasses:
             probe.model_object_index(p, 5)
 
     def test_a_bound_class_is_classified_by_its_own_binding_even_if_it_derives_from_another(self):
-        class Special(Point):
+        class Derived(Point):
             pass
 
-        p = make_plan(POINT_TABLE, table("Special", [field("x", slot=0), field("y", slot=1)]))
-        p.bind_types({"Point": Point, "Special": Special})
-        assert probe.model_object_index(p, Special()) == 1
+        p = make_plan(POINT_TABLE, table("Derived", [field("x", slot=0), field("y", slot=1)]))
+        p.bind_types({"Point": Point, "Derived": Derived})
+        assert probe.model_object_index(p, Derived()) == 1
 
     def test_the_actual_class_counts_not_a_claimed_one(self, plan):
         class Impostor:

@@ -575,7 +575,7 @@ def test_float_found_where_an_integer_is_expected_is_rendered_in_plain_decimal(v
     (float64(1.7976931348623157e308), "17976931348623157" + "0" * 292 + ".0"),
     (float32(1e20), "100000002004087730000.0"),
     (float32(3.4028234663852886e38), "340282346638528860000000000000000000000.0"),
-])
+], ids=["1e23", "2**64", "1e300", "float64-max", "float32-1e20", "float32-max"])
 def test_large_floats_are_rendered_with_their_shortest_digits_then_zeros(value, text):
     # The fewest significant digits that read back, padded with zeros up to the decimal point;
     # not the exact binary value written out in full.

@@ -90,13 +90,44 @@ void append_utf8(std::string& out, char32_t cp) {
   }
 }
 
+// Shortest round-trip digits, laid out without an exponent: 1e23 prints as 1 followed by 23 zeros
+// (not the exact binary value's digits), 1e-7 as 0.0000001.
 template <class Float>
 std::string shortest_impl(Float value) {
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-  char buf[512];
-  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
-  return std::string(buf, res.ptr);
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+  std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));
+  std::string out;
+  if (sci.front() == '-') {
+    out.push_back('-');
+    sci.remove_prefix(1);
+  }
+  const size_t e_at = sci.find('e');
+  std::string digits;
+  for (char c : sci.substr(0, e_at)) {
+    if (c != '.') digits.push_back(c);
+  }
+  int exponent = 0;
+  std::from_chars(sci.data() + e_at + (sci[e_at + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exponent);
+  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+  if (exponent >= 0) {
+    const size_t integral = static_cast<size_t>(exponent) + 1;
+    if (digits.size() <= integral) {
+      out += digits;
+      out.append(integral - digits.size(), '0');
+    } else {
+      out.append(digits, 0, integral);
+      out.push_back('.');
+      out.append(digits, integral);
+    }
+  } else {
+    out += "0.";
+    out.append(static_cast<size_t>(-exponent - 1), '0');
+    out += digits;
+  }
+  return out;
 }
 
 }  // namespace

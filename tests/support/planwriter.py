@@ -97,8 +97,9 @@ def field(name, slot=0, offset=None, kind="scalar", scalar=None, default=None, o
         "optional": optional,
         "required": required,
     }
-    for key, value in FIELD_DEFAULTS.items():
-        record[key] = rest.get(key, value)
+    for key in FIELD_KEYS:
+        if key not in record:
+            record[key] = rest.get(key, FIELD_DEFAULTS[key])
     return record
 
 
