@@ -9,20 +9,26 @@
 
 namespace quorvel::flatbuffer {
 
+namespace {
+
+constexpr size_t huge_page = size_t{2} << 20;
+
+}  // namespace
+
 uint8_t* allocate_buffer(size_t size) {
-  constexpr size_t huge = size_t{2} << 20;
-  void* p = nullptr;
-  if (size >= 2 * huge) {
-    p = std::aligned_alloc(huge, (size + huge - 1) / huge * huge);
-    if (p != nullptr) madvise(p, size, MADV_HUGEPAGE);
+  const size_t total = size == 0 ? 1 : size;
+  void* base = nullptr;
+  if (total >= 2 * huge_page) {
+    base = std::aligned_alloc(huge_page, (total + huge_page - 1) / huge_page * huge_page);
+    if (base != nullptr) madvise(base, total, MADV_HUGEPAGE);
   } else {
-    p = std::malloc(size == 0 ? 1 : size);
+    base = std::malloc(total);
   }
-  if (p == nullptr) throw std::bad_alloc();
-  return static_cast<uint8_t*>(p);
+  if (base == nullptr) throw std::bad_alloc();
+  return static_cast<uint8_t*>(base);
 }
 
-void FreeBuffer::operator()(uint8_t* p) const noexcept { std::free(p); }
+void free_buffer(uint8_t* p, size_t) noexcept { std::free(p); }
 
 namespace {
 

@@ -10,11 +10,14 @@
 
 namespace quorvel::flatbuffer {
 
-// The allocation behind finished buffers: plain malloc memory, large blocks aligned to and advised
-// as huge pages so that filling them does not fault page by page.
+// The allocation behind builders and finished buffers: malloc memory (16-byte aligned; the builder
+// keeps block sizes at multiples of 8, so both ends of a block are aligned), large blocks advised as
+// huge pages so that filling them does not fault page by page.
 uint8_t* allocate_buffer(size_t size);
+void free_buffer(uint8_t* p, size_t size) noexcept;
 struct FreeBuffer {
-  void operator()(uint8_t* p) const noexcept;
+  size_t size = 0;
+  void operator()(uint8_t* p) const noexcept { free_buffer(p, size); }
 };
 
 struct NativeBufferData {

@@ -382,7 +382,8 @@ std::unique_ptr<NativeBufferData> pack(NativePlan& plan, std::string_view root, 
 
   auto result = std::make_unique<NativeBufferData>();
   size_t allocation = 0, head = 0;
-  result->data.reset(builder.ReleaseRaw(allocation, head));
+  uint8_t* raw = builder.ReleaseRaw(allocation, head);
+  result->data = std::unique_ptr<uint8_t, FreeBuffer>(raw, FreeBuffer{allocation});
   result->size = allocation;
   result->head = head;
   return result;

@@ -24,13 +24,13 @@ using flatbuffers::uoffset_t;
 class BufferAllocator : public flatbuffers::Allocator {
  public:
   uint8_t* allocate(size_t size) override { return allocate_buffer(size); }
-  void deallocate(uint8_t* p, size_t) override { FreeBuffer{}(p); }
+  void deallocate(uint8_t* p, size_t size) override { free_buffer(p, size); }
 };
 
 class Builder : public flatbuffers::FlatBufferBuilder {
  public:
-  // No rounding of the capacity: the first allocation is exactly the estimate.
-  explicit Builder(size_t capacity) : flatbuffers::FlatBufferBuilder(capacity, &allocator_, false, 1) {}
+  // The builder rounds its blocks up to multiples of 8, the alignment of its widest scalar.
+  explicit Builder(size_t capacity) : flatbuffers::FlatBufferBuilder(capacity, &allocator_, false) {}
   void finish_root(uoffset_t root, const uint8_t* identifier, bool size_prefix);
   size_t min_alignment() const noexcept { return minalign_; }
   // Reserves n bytes in front of the written data and returns where they start; refuses to grow
