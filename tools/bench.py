@@ -1,9 +1,10 @@
-"""Benchmark: pack against the official FlatBuffers Python builder.
+"""Benchmark: pack and unpack against the official FlatBuffers Python runtime.
 
 Builds one mixed model graph (a few hundred tables with strings, scalars and structs, a struct
 vector and a float64 vector of 100,000 elements), packs it with quorvel's native `pack` and with
-the object API that `flatc --python --gen-object-api` generates, and prints the median time of
-each and their ratio; then the throughput of packing one large float64 NumPy vector.
+the object API that `flatc --python --gen-object-api` generates (`Pack`), unpacks it with `unpack`
+and with the object API (`UnPack`), and prints the median time of each and their ratio; then the
+throughput of packing and unpacking one large float64 NumPy vector.
 """
 
 import argparse
@@ -156,13 +157,29 @@ def main():
         reference = median_seconds(pack_official, args.repeat, 1)
         report("quorvel pack", native)
         report("official Python builder (Pack)", reference)
-        print(f"  speed-up: {reference / native:.1f}x")
+        print(f"  pack speed-up: {reference / native:.1f}x")
+
+        official_bytes = bytes(pack_official())
+        unpacked = plan.unpack("Scene", native_bytes)
+        assert unpacked.items[-1] == items[-1] and np.array_equal(unpacked.samples, samples)
+        roundtrip = scene_mod.SceneT.InitFromPackedBuf(official_bytes, 0)
+        assert roundtrip.items[-1].name.decode() == items[-1].name
+
+        native = median_seconds(lambda: plan.unpack("Scene", native_bytes), args.repeat, 20)
+        reference = median_seconds(lambda: scene_mod.SceneT.InitFromPackedBuf(official_bytes, 0), args.repeat, 1)
+        report("quorvel unpack", native)
+        report("official Python object API (UnPack)", reference)
+        print(f"  unpack speed-up: {reference / native:.1f}x")
 
     big = rng.standard_normal(16_000_000)  # 128 MB
     holder = Samples(values=big)
     plan.pack("Samples", holder)
     seconds = median_seconds(lambda: plan.pack("Samples", holder), args.repeat, 1)
     print(f"large float64 vector: {big.nbytes / 1e6:.0f} MB packed in {seconds * 1e3:.1f} ms "
+          f"= {big.nbytes / seconds / 1e9:.2f} GB/s")
+    packed = bytes(plan.pack("Samples", holder))
+    seconds = median_seconds(lambda: plan.unpack("Samples", packed), args.repeat, 1)
+    print(f"large float64 vector: {big.nbytes / 1e6:.0f} MB unpacked in {seconds * 1e3:.1f} ms "
           f"= {big.nbytes / seconds / 1e9:.2f} GB/s")
     copy_seconds = median_seconds(lambda: big.copy(), args.repeat, 1)
     print(f"  (memory copy of the same array with NumPy: {big.nbytes / copy_seconds / 1e9:.2f} GB/s)")

@@ -19,12 +19,11 @@ class BufferView {
  public:
   BufferView() noexcept = default;
   ~BufferView() { release(); }
-  BufferView(BufferView&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+  BufferView(BufferView&& other) noexcept { take(other); }
   BufferView& operator=(BufferView&& other) noexcept {
     if (this != &other) {
       release();
-      view_ = other.view_;
-      held_ = std::exchange(other.held_, false);
+      take(other);
     }
     return *this;
   }
@@ -49,6 +48,15 @@ class BufferView {
   void release() noexcept;
 
  private:
+  // Exporters may point `shape` and `strides` into the Py_buffer itself (at `len` and `itemsize`);
+  // those pointers must follow the struct when it moves.
+  void take(BufferView& other) noexcept {
+    view_ = other.view_;
+    held_ = std::exchange(other.held_, false);
+    if (view_.shape == &other.view_.len) view_.shape = &view_.len;
+    if (view_.strides == &other.view_.itemsize) view_.strides = &view_.itemsize;
+  }
+
   Py_buffer view_{};
   bool held_ = false;
 };
