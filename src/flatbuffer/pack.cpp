@@ -220,6 +220,10 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
   switch (field.kind) {
     case FieldKind::struct_: {
       const ObjectWire& target = target_of(plan, field);
+      // A table addresses its fields with 16-bit offsets, so an inline struct cannot be larger.
+      if (target.byte_size > 0xFFFF) {
+        fail(PyExc_ValueError, "struct {} of {} bytes does not fit in a FlatBuffers table", target.name, target.byte_size);
+      }
       std::vector<uint8_t> scratch(target.byte_size);
       encode_struct_into(plan, target, value, scratch);
       align_builder(builder, target.min_alignment);
