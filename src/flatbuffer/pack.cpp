@@ -368,6 +368,10 @@ std::unique_ptr<NativeBufferData> pack(NativePlan& plan, std::string_view root, 
   if (capacity == 0) {
     capacity = estimate_initial_capacity(plan, *object, states, identifier.has_value(), size_prefixed);
     if (capacity > format_limit) fail(PyExc_ValueError, "estimated FlatBuffer size exceeds the 2 GiB format limit");
+    // The builder keeps its bookkeeping (field locations of the open table, 8 bytes each, and one
+    // word per distinct vtable) at the front of the same block; leave room for it so that a graph
+    // the estimate covers is still written in one allocation.
+    capacity += 8 * uint64_t{plan.max_field_count} + 4 * std::min<uint64_t>(plan.objects.size(), 1024);
   }
 
   Builder builder(static_cast<size_t>(capacity));

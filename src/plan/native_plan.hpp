@@ -104,6 +104,7 @@ class NativePlan {
 
   PlanTokenRef token;
   std::vector<ObjectWire> objects;
+  uint32_t max_field_count = 0;  // the most fields any object has
   StringMap<uint32_t> object_indices;
 
   py::Ref dynamic_encoder;
