@@ -31,6 +31,7 @@ void BufferView::release() noexcept {
 }
 
 void BufferView::copy_to(uint8_t* out) const {
+  if (view_.len == 0) return;
   if (c_contiguous()) {
     std::memcpy(out, view_.buf, static_cast<size_t>(view_.len));
     return;

@@ -70,7 +70,7 @@ void write_struct_scalar_array(std::span<uint8_t> region, uint64_t offset, uint6
   auto size = mul(fixed_length, width);
   auto end = size ? add(offset, *size) : std::nullopt;
   if (!end || *end > region.size()) fail(PyExc_ValueError, "fixed array lies outside its struct");
-  std::memcpy(region.data() + offset, elements.data(), *size);
+  if (*size > 0) std::memcpy(region.data() + offset, elements.data(), *size);
 }
 
 }  // namespace
