@@ -115,6 +115,13 @@ class Materializer {
     if (!field.target_index) fail(PyExc_ValueError, "native {} has no target", label);
     return *field.target_index;
   }
+  // The first arm with the discriminator's tag.
+  const ArmWire* union_target(const FieldWire& field, uint64_t d) const {
+    for (const ArmWire& arm : field.arms) {
+      if (arm.tag == d) return &arm;
+    }
+    plan_.invalid_error(std::format("unknown union discriminator {}", d));
+  }
   void missing_field(const FieldWire& field) {
     if (field.required) plan_.invalid_error(std::format("required field {} is absent", text::quoted(field.name)));
     values_.push(py::Ref::borrow(Py_None));
@@ -248,14 +255,7 @@ py::Ref Materializer::run() {
           if (range_.read_u32(slot) != 0) plan_.invalid_error("union vector NONE has a payload");
           values_.push(py::Ref::borrow(Py_None));
         } else {
-          const ArmWire* arm = nullptr;
-          for (const ArmWire& a : field.arms) {
-            if (a.tag == d) {
-              arm = &a;
-              break;
-            }
-          }
-          if (arm == nullptr) plan_.invalid_error(std::format("unknown union discriminator {}", d));
+          const ArmWire* arm = union_target(field, d);
           const uint64_t t = range_.offset_target(slot, "union vector offset");
           const uint32_t type = child_model_type(frame.parent_type, field, arm->target_index);
           push_table(arm->target_index, type, t);
@@ -388,14 +388,7 @@ void Materializer::decode_union(const ObjectFrame& frame, const FieldWire& field
     return missing_field(field);
   }
   if (!value_position) plan_.invalid_error(std::format("union discriminator {} has no payload", d));
-  const ArmWire* arm = nullptr;
-  for (const ArmWire& a : field.arms) {
-    if (a.tag == d) {
-      arm = &a;
-      break;
-    }
-  }
-  if (arm == nullptr) plan_.invalid_error(std::format("unknown union discriminator {}", d));
+  const ArmWire* arm = union_target(field, d);
   const uint64_t t = range_.offset_target(*value_position, "union field offset");
   push_table(arm->target_index, child_model_type(frame.type, field, arm->target_index), t);
 }

@@ -80,34 +80,19 @@ Marker Reader::read_marker() {
   return Marker::from_byte(*data_++);
 }
 
-uint8_t Reader::read_u8() {
-  if (remaining() < 1) short_data();
-  return *data_++;
-}
-
-uint16_t Reader::read_u16() {
-  if (remaining() < 2) short_data();
-  uint16_t v;
-  std::memcpy(&v, data_, 2);
-  data_ += 2;
+template <class T>
+T Reader::read_big_endian() {
+  if (remaining() < sizeof(T)) short_data();
+  T v;
+  std::memcpy(&v, data_, sizeof v);
+  data_ += sizeof v;
   return std::byteswap(v);
 }
 
-uint32_t Reader::read_u32() {
-  if (remaining() < 4) short_data();
-  uint32_t v;
-  std::memcpy(&v, data_, 4);
-  data_ += 4;
-  return std::byteswap(v);
-}
-
-uint64_t Reader::read_u64() {
-  if (remaining() < 8) short_data();
-  uint64_t v;
-  std::memcpy(&v, data_, 8);
-  data_ += 8;
-  return std::byteswap(v);
-}
+uint8_t Reader::read_u8() { return read_big_endian<uint8_t>(); }
+uint16_t Reader::read_u16() { return read_big_endian<uint16_t>(); }
+uint32_t Reader::read_u32() { return read_big_endian<uint32_t>(); }
+uint64_t Reader::read_u64() { return read_big_endian<uint64_t>(); }
 
 std::span<const uint8_t> Reader::read_payload(size_t length) {
   if (remaining() < length) throw ReaderError{"IO error while reading data: unexpected end of file"};

@@ -89,6 +89,8 @@ class Reader {
   void skip_value(Marker marker);
 
  private:
+  template <class T>
+  T read_big_endian();
   [[noreturn]] static void short_data();
   const uint8_t* data_;
   const uint8_t* end_;
