@@ -730,3 +730,34 @@ class TestBufferErrors:
         assert type(info.value) is cls
         assert info.value.args == (message,)
         assert str(info.value) == message
+
+
+def test_class_swapped_away_during_classification_stays_alive():
+    # The field comparison runs Python code that reassigns the object's class and collects garbage;
+    # the class being classified must survive until the call is done.
+    class Base:
+        __struct_fields__ = ("a",)
+
+    state = {}
+
+    class Collects:
+        def __eq__(self, other):
+            gc.collect()
+            return other == "a"
+
+        __hash__ = object.__hash__
+
+    class Meta(type):
+        @property
+        def __mro__(cls):  # the class itself left out, so only its instance holds it
+            return (Base, object)
+
+        @property
+        def __struct_fields__(cls):
+            state.pop("victim").__class__ = Base
+            return (Collects(),)
+
+    plan = make_plan(table("T", [field("a")]))
+    plan.bind_types({"T": Base})
+    state["victim"] = Meta("Sub", (Base,), {})()
+    assert probe.model_object_index(plan, state["victim"]) == 0

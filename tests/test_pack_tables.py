@@ -662,3 +662,29 @@ def test_very_deep_chain_raises_recursion_error(plan):
         plan.pack("Node", head)
     # The plan is still usable afterwards.
     assert packing.scalar(root(plan, "Node", Node(v=3)), 1, N.Int32Flags) == 3
+
+
+# --- what the builder cannot represent ------------------------------------------------------------
+
+
+def test_two_fields_written_to_one_slot_are_refused():
+    class Twice(Struct):
+        a: int = 0
+        b: int = 0
+
+    plan = packing.make_plan([table("Twice", [scalar("a", "int32", 0), scalar("b", "int32", 0)])],
+                             {"Twice": Twice})
+    assert len(plan.pack("Twice", Twice(a=1))) > 0  # b at its default is not written
+    with pytest.raises(ValueError) as info:
+        plan.pack("Twice", Twice(a=1, b=2))
+    assert str(info.value) == "native table Twice writes vtable slot 0 twice"
+
+
+def test_a_sequence_claiming_a_huge_length_is_walked_as_it_is(plan):
+    class Claims(list):
+        def __len__(self):
+            return 2**61
+
+    tab = root(plan, "Holder", Holder(tags=Claims(["a", "b"]), kids=Claims([Child(n=1)])))
+    assert packing.vector(tab, 7)[1] == 2
+    assert packing.vector(tab, 6)[1] == 1

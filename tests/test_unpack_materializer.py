@@ -406,3 +406,59 @@ def test_deep_chain_decodes_without_recursion(through_vectors, depth):
         assert type(node) is Link
         node = node.kids[0] if node.kids else node.next
     assert seen == depth
+
+
+# --- shared offsets -------------------------------------------------------------------------------
+
+
+def shared_blob_buffer(references, blob_size):
+    """A root whose table vector holds `references` offsets, all to one table with a byte vector."""
+    buf = bytearray(4)
+    vt_root = len(buf)
+    buf += binary.pack("<HHHxx", 6, 8, 4)
+    root = len(buf)
+    buf += binary.pack("<iI", root - vt_root, 0)
+    vector = len(buf)
+    buf += binary.pack("<I", references) + bytes(4 * references)
+    vt_leaf = len(buf)
+    buf += binary.pack("<HHHxx", 6, 8, 4)
+    leaf = len(buf)
+    buf += binary.pack("<iI", leaf - vt_leaf, 0)
+    blob = len(buf)
+    buf += binary.pack("<I", blob_size) + b"x" * blob_size
+    binary.pack_into("<I", buf, 0, root)
+    binary.pack_into("<I", buf, root + 4, vector - (root + 4))
+    for i in range(references):
+        slot = vector + 4 + 4 * i
+        binary.pack_into("<I", buf, slot, leaf - slot)
+    binary.pack_into("<I", buf, leaf + 4, blob - (leaf + 4))
+    return bytes(buf)
+
+
+@pytest.fixture
+def shared_plan():
+    class Holder(Struct):
+        items: list = None
+
+    class Leaf(Struct):
+        blob: bytes = None
+
+    plan = make_plan(
+        table("Holder", [field("items", "vector_table", target="Leaf")]),
+        table("Leaf", [field("blob", "vector_byte")]),
+    )
+    plan.bind_types({"Holder": Holder, "Leaf": Leaf})
+    return plan
+
+
+def test_shared_tables_decode_to_copies(shared_plan):
+    got = shared_plan.unpack("Holder", shared_blob_buffer(10, 100))
+    assert [leaf.blob for leaf in got.items] == [b"x" * 100] * 10
+
+
+def test_sharing_cannot_expand_a_buffer_without_bound(shared_plan):
+    # 2000 references to one 10 kB vector: 20 MB of copies from an 18 kB buffer.
+    data = shared_blob_buffer(2000, 10_000)
+    with pytest.raises(InvalidBufferError) as info:
+        shared_plan.unpack("Holder", data)
+    assert str(info.value) == f"FlatBuffer decodes to more than {64 * len(data) + 4096} bytes of data"

@@ -26,7 +26,7 @@ uoffset_t create_string(Builder& builder, PyObject* value) {
   Py_ssize_t n = 0;
   const char* s = PyUnicode_AsUTF8AndSize(value, &n);
   if (s == nullptr) throw_error_set();
-  return builder.CreateString(s, static_cast<size_t>(n)).o;
+  return builder.create_string(s, static_cast<size_t>(n)).o;
 }
 
 // A vector of 32-bit offsets written in place; an offset of 0 stands for an absent element and is
@@ -84,14 +84,14 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
       return single(build_scalar_vector(builder, *field.scalar, value, ctx.fixups));
     case FieldKind::vector_string: {
       std::vector<uoffset_t> offsets;
-      offsets.reserve(sequence_length(value));
+      offsets.reserve(reservation(sequence_length(value)));
       for_each_sequence(value, [&](py::Ref item) { offsets.push_back(create_string(builder, item.get())); });
       return single(write_offset_vector(builder, offsets));
     }
     case FieldKind::vector_table: {
       const ObjectWire& target = target_of(plan, field);
       std::vector<uoffset_t> offsets;
-      offsets.reserve(sequence_length(value));
+      offsets.reserve(reservation(sequence_length(value)));
       for_each_sequence(value, [&](py::Ref item) { offsets.push_back(build_table(ctx, target, item.get(), nullptr)); });
       return single(write_offset_vector(builder, offsets));
     }
@@ -102,7 +102,7 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
       if (size != 0 && n > UINT64_MAX / size) fail(PyExc_ValueError, "struct vector size exceeds the format limit");
       // Filled as the walk goes, so the count always matches the elements written.
       std::vector<uint8_t> scratch;
-      if (n * size <= format_limit) scratch.reserve(n * size);
+      if (n * size <= format_limit) scratch.reserve(reservation(n * size));
       size_t count = 0;
       for_each_sequence(value, [&](py::Ref item) {
         if (scratch.size() + size > format_limit) fail(PyExc_ValueError, "struct vector size exceeds the format limit");
@@ -111,7 +111,7 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
         ++count;
       });
       if (target.min_alignment > 4) align_builder(builder, target.min_alignment);
-      uoffset_t offset = builder.CreateVector(scratch.data(), scratch.size()).o;
+      uoffset_t offset = builder.create_bytes(scratch.data(), scratch.size()).o;
       if (count > UINT32_MAX) fail(PyExc_ValueError, "struct vector length exceeds the format limit");
       ctx.fixups.emplace_back(offset, static_cast<uint32_t>(count));
       return single(offset);
@@ -128,7 +128,7 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
       } else {
         encoded = encode_dynamic_value(plan, field, value);
       }
-      uoffset_t tag = builder.CreateString(encoded.first.data(), encoded.first.size()).o;
+      uoffset_t tag = builder.create_string(encoded.first.data(), encoded.first.size()).o;
       uoffset_t payload = build_byte_vector(builder, encoded.second.get());
       return BuiltChild{BuiltChild::Form::pair, payload, tag, 0};
     }
@@ -141,8 +141,8 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
       const size_t n = sequence_length(value);
       std::vector<uint8_t> types;
       std::vector<uoffset_t> offsets;
-      types.reserve(n);
-      offsets.reserve(n);
+      types.reserve(reservation(n));
+      offsets.reserve(reservation(n));
       for_each_sequence(value, [&](py::Ref item) {
         if (item.get() == Py_None) {
           types.push_back(0);
@@ -153,7 +153,7 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
         types.push_back(static_cast<uint8_t>(arm.tag));
         offsets.push_back(build_table(ctx, plan.objects[arm.target_index], item.get(), nullptr));
       });
-      uoffset_t types_vector = builder.CreateVector(types.data(), types.size()).o;
+      uoffset_t types_vector = builder.create_bytes(types.data(), types.size()).o;
       uoffset_t values_vector = write_offset_vector(builder, offsets);
       return BuiltChild{BuiltChild::Form::pair, values_vector, types_vector, 0};
     }
@@ -255,8 +255,30 @@ void Builder::finish_root(uoffset_t root, const uint8_t* identifier, bool size_p
   finished = true;
 }
 
+uoffset_t Builder::end_table(uoffset_t start, const ObjectWire& object) {
+  const auto* locations =
+      num_field_loc ? reinterpret_cast<const FieldLoc*>(buf_.scratch_end() - num_field_loc * sizeof(FieldLoc)) : nullptr;
+  for (uoffset_t i = 0; i < num_field_loc; ++i) {
+    for (uoffset_t j = i + 1; j < num_field_loc; ++j) {
+      if (locations[i].id == locations[j].id) {
+        fail(PyExc_ValueError, "native table {} writes vtable slot {} twice", object.name, (locations[i].id - 4) / 2);
+      }
+    }
+  }
+  // The body so far, plus the alignment and the offset to the vtable that EndTable adds.
+  if (GetSize() - start + 7 >= 0x10000) {
+    fail(PyExc_ValueError, "native table {} exceeds the 64 KiB that a FlatBuffers table can address", object.name);
+  }
+  return EndTable(start);
+}
+
+void Builder::require_room(size_t n) const {
+  // 16 more for the length prefix, terminator and alignment that come with the object.
+  if (n > FLATBUFFERS_MAX_BUFFER_SIZE - 16 - GetSize()) throw InternalFailure("cannot grow buffer beyond 2 gigabytes");
+}
+
 uint8_t* Builder::reserve_bytes(size_t n) {
-  if (n > FLATBUFFERS_MAX_BUFFER_SIZE - GetSize()) throw InternalFailure("cannot grow buffer beyond 2 gigabytes");
+  require_room(n);
   return buf_.make_space(n);
 }
 
@@ -308,7 +330,7 @@ uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* mode
 
   const uoffset_t start = ctx.builder.StartTable();
   for (size_t i = 0; i < count; ++i) pass_two(ctx, object.fields[i], states[i]);
-  return ctx.builder.EndTable(start);
+  return ctx.builder.end_table(start, object);
 }
 
 const ArmWire& union_arm(NativePlan& plan, const FieldWire& field, PyObject* value) {

@@ -36,6 +36,20 @@ class Builder : public flatbuffers::FlatBufferBuilder {
   // Reserves n bytes in front of the written data and returns where they start; refuses to grow
   // past the format's 2 GiB before allocating.
   uint8_t* reserve_bytes(size_t n);
+  // Refuses, before anything is written, an object of n bytes that would take the buffer past
+  // 2 GiB (the builder's own check runs only after it has grown, with 32-bit sizes).
+  void require_room(size_t n) const;
+  // Ends the open table of `object` after checking what the builder would otherwise only assert:
+  // no vtable slot written twice, and a table body that 16-bit offsets can address.
+  uoffset_t end_table(uoffset_t start, const ObjectWire& object);
+  flatbuffers::Offset<flatbuffers::String> create_string(const char* data, size_t n) {
+    require_room(n);
+    return CreateString(data, n);
+  }
+  flatbuffers::Offset<flatbuffers::Vector<uint8_t>> create_bytes(const uint8_t* data, size_t n) {
+    require_room(n);
+    return CreateVector(data, n);
+  }
 
  private:
   // Stateless, so one instance serves every builder on every thread.
@@ -116,6 +130,8 @@ void for_each_sequence(PyObject* sequence, Op&& op) {
 
 // The length of a sequence value: a list's own length, else len().
 size_t sequence_length(PyObject* value);
+// How much to reserve up front for n items: a len() may claim anything, so growth covers the rest.
+inline size_t reservation(size_t n) { return n < (size_t{1} << 20) ? n : size_t{1} << 20; }
 
 // Converts one element at a kind's exact width into `out` (little-endian).
 void write_scalar_element(ScalarKind kind, PyObject* element, uint8_t* out);

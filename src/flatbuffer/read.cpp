@@ -37,14 +37,16 @@ std::optional<std::pair<uint64_t, uint32_t>> ByteRange::vector_info(const TableR
   return std::pair{t + 4, count};
 }
 
-py::Ref ByteRange::decode_string_at(uint64_t position) const {
+py::Ref ByteRange::decode_string_at(uint64_t position, uint64_t* length_out) const {
   const uint64_t t = offset_target(position, "string offset");
   const uint32_t length = read_u32(t);
+  if (length_out != nullptr) *length_out = length;
   require_span("string data", t + 4, uint64_t{length} + 1);
   if (data_[t + 4 + length] != 0) plan_.invalid_error("FlatBuffers string is not null-terminated");
   const char* text = reinterpret_cast<const char*>(data_ + t + 4);
   PyObject* str = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(length), "strict");
   if (str != nullptr) return py::Ref::steal(str);
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw_error_set();  // e.g. MemoryError
   // Report the fault the way this module describes invalid UTF-8 everywhere.
   PyErr_Clear();
   const std::string_view bytes(text, length);

@@ -56,7 +56,8 @@ class ByteRange {
   // (position of the first element, element count)
   std::optional<std::pair<uint64_t, uint32_t>> vector_info(const TableRecord& table, uint64_t slot,
                                                           uint64_t element_size) const;
-  py::Ref decode_string_at(uint64_t position) const;
+  // The string whose offset is at `position`; its byte length goes to *length when asked for.
+  py::Ref decode_string_at(uint64_t position, uint64_t* length = nullptr) const;
   ScalarValue read_scalar_value(uint64_t position, ScalarKind kind) const;
 
  private:

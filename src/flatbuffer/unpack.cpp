@@ -17,6 +17,11 @@ namespace quorvel::flatbuffer {
 namespace {
 
 constexpr uint32_t max_decoded_objects = 1'000'000;
+// Offsets may point many times at one string, vector or table, and each reference decodes to a
+// copy; the bytes produced are capped at this multiple of the input (plus a little) so that a
+// small buffer cannot demand unbounded memory.
+constexpr uint64_t max_expansion = 64;
+constexpr uint64_t expansion_allowance = 4096;
 
 struct ObjectFrame {
   uint32_t object;
@@ -62,12 +67,15 @@ class ValueStack {
   ValueStack& operator=(const ValueStack&) = delete;
   ~ValueStack() { truncate(0); }
 
-  void push(py::Ref value) { values_.push_back(value.release()); }
+  void push(py::Ref value) {
+    values_.emplace_back(nullptr);  // grows first, so a failed growth still releases `value`
+    values_.back() = value.release();
+  }
   size_t size() const noexcept { return values_.size(); }
   PyObject* const* from(size_t base) const noexcept { return values_.data() + base; }
   void truncate(size_t base) noexcept {
     while (values_.size() > base) {
-      Py_DECREF(values_.back());
+      Py_XDECREF(values_.back());
       values_.pop_back();
     }
   }
@@ -93,7 +101,9 @@ class Materializer {
  public:
   Materializer(const NativePlan& plan, ByteRange range, const NativeModelTypes* model_types, PyObject* overrides)
       : plan_(plan), range_(range), model_types_(model_types), overrides_(overrides),
-        default_types_(plan.objects.size(), -1) {}
+        default_types_(plan.objects.size(), -1),
+        byte_budget_(range.length() * max_expansion + expansion_allowance),
+        bytes_left_(byte_budget_) {}
 
   uint32_t intern(py::Ref cls) {
     auto it = type_lookup_.find(cls.get());
@@ -138,7 +148,21 @@ class Materializer {
   void construct(const ObjectFrame& frame);
   void finish_list(size_t base);
   void finish_keyed(uint32_t object, size_t base);
-  py::Ref bytes_at(uint64_t position, uint64_t length) const {
+  // Counts bytes about to be copied out of the buffer against the budget.
+  void charge(uint64_t bytes) {
+    if (bytes > bytes_left_) {
+      plan_.invalid_error(std::format("FlatBuffer decodes to more than {} bytes of data", byte_budget_));
+    }
+    bytes_left_ -= bytes;
+  }
+  py::Ref string_at(uint64_t position) {
+    uint64_t length = 0;
+    py::Ref text = range_.decode_string_at(position, &length);
+    charge(length + 1);
+    return text;
+  }
+  py::Ref bytes_at(uint64_t position, uint64_t length) {
+    charge(length);
     return check_new(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(range_.data() + position),
                                                static_cast<Py_ssize_t>(length)));
   }
@@ -153,6 +177,8 @@ class Materializer {
   std::unordered_map<PyObject*, uint32_t> type_lookup_;
   std::vector<int64_t> default_types_;  // object index -> type index of its bound class, once looked up
   uint32_t decoded_objects_ = 0;
+  const uint64_t byte_budget_;
+  uint64_t bytes_left_;
 };
 
 void Materializer::push_table(uint32_t object, uint32_t type, uint64_t position) {
@@ -303,7 +329,7 @@ void Materializer::decode_table_field(const ObjectFrame& frame, const FieldWire&
     case FieldKind::string: {
       auto position = range_.field_position(table, field.offset, 4);
       if (!position) return missing_field(field);
-      values_.push(range_.decode_string_at(*position));
+      values_.push(string_at(*position));
       return;
     }
     case FieldKind::table: {
@@ -339,7 +365,7 @@ void Materializer::decode_table_field(const ObjectFrame& frame, const FieldWire&
       if (!info) return missing_field(field);
       py::Ref list = check_new(PyList_New(info->second));
       for (uint32_t k = 0; k < info->second; ++k) {
-        PyList_SET_ITEM(list.get(), k, range_.decode_string_at(info->first + 4 * uint64_t{k}).release());
+        PyList_SET_ITEM(list.get(), k, string_at(info->first + 4 * uint64_t{k}).release());
       }
       values_.push(std::move(list));
       return;
@@ -420,7 +446,7 @@ void Materializer::decode_dynamic(const FieldWire& field, const TableRecord& tab
     return missing_field(field);
   }
   if (!data) plan_.invalid_error(std::format("dynamic field {} type tag has no data", text::quoted(field.name)));
-  py::Ref tag = range_.decode_string_at(*tag_position);
+  py::Ref tag = string_at(*tag_position);
   if (!field.allowed_prefix) fail(PyExc_ValueError, "dynamic field has no allowed prefix");
   Py_ssize_t n = 0;
   const char* s = PyUnicode_AsUTF8AndSize(tag.get(), &n);
@@ -484,6 +510,7 @@ py::Ref Materializer::decode_scalar_sequence(const FieldWire& field, uint64_t po
   const uint64_t width = scalar_width(kind);
   if (field.enum_type) {
     py::Ref list = check_new(PyList_New(0));
+    charge(count < UINT64_MAX / sizeof(PyObject*) ? count * sizeof(PyObject*) : UINT64_MAX);
     for (uint64_t k = 0; k < count; ++k) {
       uint64_t step, at;
       if (__builtin_mul_overflow(k, width, &step) || __builtin_add_overflow(position, step, &at)) {
@@ -497,6 +524,7 @@ py::Ref Materializer::decode_scalar_sequence(const FieldWire& field, uint64_t po
   uint64_t bytes;
   if (__builtin_mul_overflow(count, width, &bytes)) plan_.bounds_error("numeric vector byte length overflows");
   range_.require_span("numeric vector data", position, bytes);
+  charge(bytes);
   return numpy::array_from_bytes(kind, static_cast<size_t>(count), range_.data() + position);
 }
 

@@ -10,7 +10,7 @@ namespace quorvel::flatbuffer {
 namespace {
 
 uoffset_t create_bytes(Builder& builder, std::span<const uint8_t> bytes) {
-  return builder.CreateVector(bytes.data(), bytes.size()).o;
+  return builder.create_bytes(bytes.data(), bytes.size()).o;
 }
 
 // A vector of `count` elements of `width` bytes written as raw bytes: the prefix holds the byte
@@ -91,7 +91,7 @@ uoffset_t build_scalar_vector(Builder& builder, ScalarKind kind, PyObject* value
   if (PyUnicode_Check(value)) fail(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(value)) fail_wrong_type(value, "Sequence");
   std::vector<uint8_t> elements;
-  elements.reserve(sequence_length(value) * width);
+  elements.reserve(reservation(sequence_length(value)) * width);
   size_t count = 0;
   for_each_sequence(value, [&](py::Ref item) {
     elements.resize(elements.size() + width);

@@ -173,8 +173,13 @@ py::Ref NativePlan::bound_type(std::string_view name) const {
 
 uint32_t NativePlan::model_object_index(PyObject* obj) {
   const BoundTypes& bound = require_bound();
-  PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(obj));
-  if (auto it = bound.type_indices.find(cls); it != bound.type_indices.end()) return it->second;
+  if (auto it = bound.type_indices.find(reinterpret_cast<PyObject*>(Py_TYPE(obj))); it != bound.type_indices.end()) {
+    return it->second;
+  }
+  // Held for the whole call: the attribute reads and comparisons below run Python code, which may
+  // reassign obj.__class__ and let the class be freed.
+  const py::Ref owned = py::Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+  PyObject* cls = owned.get();
   if (auto cached = subclass_cache_.find(cls)) return *cached;
 
   py::Ref mro = tuple_attr(cls, "__mro__");

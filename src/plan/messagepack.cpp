@@ -183,7 +183,7 @@ MessagePackValue Reader::read_value(Marker m) {
     size_t count = m.is_map() ? size_t{n} * 2 : n;
     v.kind = m.is_map() ? K::Map : K::Array;
     enter();
-    v.items.reserve(std::min(count, remaining()));
+    v.items.reserve(std::min<size_t>({count, remaining(), 1024}));
     for (size_t k = 0; k < count; ++k) v.items.push_back(read_value(read_marker()));
     leave();
   } else if (m.is_ext()) {
