@@ -1,4 +1,5 @@
-"""The built-in example: loads a small plan, binds model classes and packs a small graph."""
+"""The built-in example: loads a small plan, binds model classes, packs a small graph and reads
+it back."""
 
 import msgpack
 
@@ -53,6 +54,11 @@ def main():
     for start in range(0, min(len(data), 64), 16):
         chunk = data[start:start + 16]
         print(f"  {start:04x}  {chunk.hex(' ')}")
+
+    again = plan.unpack("Shape", view, identifier="SHPE")
+    print(f"unpacked {again!r}")
+    print(f"  weights came back as a NumPy {again.weights.dtype} array; equal to the original: "
+          f"{again.name == shape.name and again.origin == shape.origin and list(again.weights) == shape.weights}")
 
 
 if __name__ == "__main__":
