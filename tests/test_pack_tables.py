@@ -388,10 +388,13 @@ def test_union_vector_with_a_gap(plan):
     assert packing.scalar(last, 0, N.Int32Flags) == 2
 
 
-def test_union_vector_types_are_bytes_whatever_the_type_scalar(plan):
-    tab = root(plan, "Loadout16", Loadout16(items=[Child(n=1), Other(n=2)]))
-    assert packing.vector(tab, 0)[1] == 2
-    assert packing.vector_raw(tab, 0, 1) == b"\x02\x03"
+def test_union_vector_types_are_written_at_the_type_scalar_width(plan):
+    # So that the reader, which reads them at that width, gets the tags back (258 does not fit a byte).
+    tab = root(plan, "Loadout16", Loadout16(items=[Child(n=1), None, Other(n=2)]))
+    assert packing.vector(tab, 0)[1] == 3
+    assert packing.vector_raw(tab, 0, 2) == b"\x02\x01\x00\x00\x03\x00"
+    got = plan.unpack("Loadout16", plan.pack("Loadout16", Loadout16(items=[Child(n=1), None, Other(n=2)])))
+    assert got.items == [Child(n=1), None, Other(n=2)]
 
 
 def test_empty_union_vector(plan):

@@ -139,21 +139,27 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
     }
     case FieldKind::union_vector: {
       const size_t n = sequence_length(value);
+      // Discriminators are written at the width the reader expects: bytes for uint8 (and when the
+      // plan names no usable width), 2, 4 or 8 bytes for the wider unsigned kinds.
+      const ScalarKind type_kind = field.type_scalar.value_or(ScalarKind::uint8);
+      const size_t width = is_unsigned(type_kind) ? scalar_width(type_kind) : 1;
       std::vector<uint8_t> types;
       std::vector<uoffset_t> offsets;
       types.reserve(reservation(n));
       offsets.reserve(reservation(n));
       for_each_sequence(value, [&](py::Ref item) {
         if (item.get() == Py_None) {
-          types.push_back(0);
+          types.insert(types.end(), width, 0);
           offsets.push_back(0);
           return;
         }
         const ArmWire& arm = union_arm(plan, field, item.get());
-        types.push_back(static_cast<uint8_t>(arm.tag));
+        const uint64_t tag = arm.tag;  // little-endian, cut to the width
+        types.insert(types.end(), reinterpret_cast<const uint8_t*>(&tag), reinterpret_cast<const uint8_t*>(&tag) + width);
         offsets.push_back(build_table(ctx, plan.objects[arm.target_index], item.get(), nullptr));
       });
-      uoffset_t types_vector = builder.create_bytes(types.data(), types.size()).o;
+      uoffset_t types_vector = width == 1 ? builder.create_bytes(types.data(), types.size()).o
+                                          : build_element_vector(builder, width, types, ctx.fixups);
       uoffset_t values_vector = write_offset_vector(builder, offsets);
       return BuiltChild{BuiltChild::Form::pair, values_vector, types_vector, 0};
     }

@@ -104,6 +104,8 @@ void align_builder(Builder& builder, uint64_t alignment);
 // Vectors.
 uoffset_t build_byte_vector(Builder& builder, PyObject* value);
 uoffset_t build_scalar_vector(Builder& builder, ScalarKind kind, PyObject* value, CountFixups& fixups);
+// A vector of elements already laid out little-endian at `width` bytes each.
+uoffset_t build_element_vector(Builder& builder, size_t width, std::span<const uint8_t> elements, CountFixups& fixups);
 
 // Walks a list one item at a time under its critical section, or any other iterable by iteration.
 template <class Op>

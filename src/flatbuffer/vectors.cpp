@@ -99,7 +99,11 @@ uoffset_t build_scalar_vector(Builder& builder, ScalarKind kind, PyObject* value
     ++count;
   });
   if (kind == ScalarKind::bool_) return create_bytes(builder, elements);
-  return build_raw_vector(builder, width, count, fixups,
+  return build_element_vector(builder, width, elements, fixups);
+}
+
+uoffset_t build_element_vector(Builder& builder, size_t width, std::span<const uint8_t> elements, CountFixups& fixups) {
+  return build_raw_vector(builder, width, elements.size() / width, fixups,
                           [&](uint8_t* out) { std::memcpy(out, elements.data(), elements.size()); });
 }
 
