@@ -691,3 +691,17 @@ def test_a_sequence_claiming_a_huge_length_is_walked_as_it_is(plan):
     tab = root(plan, "Holder", Holder(tags=Claims(["a", "b"]), kids=Claims([Child(n=1)])))
     assert packing.vector(tab, 7)[1] == 2
     assert packing.vector(tab, 6)[1] == 1
+
+
+@pytest.mark.parametrize("slot, fits", [(32764, True), (32765, False), (65535, False)])
+def test_slots_past_what_a_vtable_can_address_are_refused(slot, fits):
+    class Far(Struct):
+        a: int = 0
+
+    plan = packing.make_plan([table("Far", [scalar("a", "int32", slot)])], {"Far": Far})
+    if fits:
+        assert plan.unpack("Far", plan.pack("Far", Far(a=5))) == Far(a=5)
+    else:
+        with pytest.raises(ValueError) as info:
+            plan.pack("Far", Far(a=5))
+        assert str(info.value) == f"native field slot {slot} exceeds the FlatBuffers vtable limit"

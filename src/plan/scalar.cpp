@@ -90,8 +90,9 @@ uint64_t narrow_unsigned(ScalarKind kind, uint64_t v) {
 }  // namespace
 
 flatbuffers::voffset_t slot_voffset(uint16_t slot) {
-  // A vtable entry is addressed by a 16-bit offset: slots past 32765 cannot be represented.
-  if (slot > 32765) fail(PyExc_ValueError, "native field slot {} exceeds the FlatBuffers vtable limit", slot);
+  // A vtable and its entries are addressed by 16-bit offsets: with slot 32764 the vtable is 65534
+  // bytes long, one more slot would not fit.
+  if (slot > 32764) fail(PyExc_ValueError, "native field slot {} exceeds the FlatBuffers vtable limit", slot);
   return static_cast<flatbuffers::voffset_t>(4 + 2 * slot);
 }
 
