@@ -105,7 +105,8 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
       if (n * size <= format_limit) scratch.reserve(reservation(n * size));
       size_t count = 0;
       for_each_sequence(value, [&](py::Ref item) {
-        if (scratch.size() + size > format_limit) fail(PyExc_ValueError, "struct vector size exceeds the format limit");
+        // Refused before the scratch area grows past what the buffer could ever hold.
+        if (scratch.size() + size > format_limit) throw InternalFailure("cannot grow buffer beyond 2 gigabytes");
         scratch.resize(scratch.size() + size);
         encode_struct_into(plan, target, item.get(), std::span(scratch).last(size));
         ++count;
@@ -226,6 +227,7 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
   switch (field.kind) {
     case FieldKind::struct_: {
       const ObjectWire& target = target_of(plan, field);
+      plan.require_model_type(target, value);
       // A table addresses its fields with 16-bit offsets, so an inline struct cannot be larger.
       if (target.byte_size > 0xFFFF) {
         fail(PyExc_ValueError, "struct {} of {} bytes does not fit in a FlatBuffers table", target.name, target.byte_size);
