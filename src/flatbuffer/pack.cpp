@@ -227,9 +227,11 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
   switch (field.kind) {
     case FieldKind::struct_: {
       const ObjectWire& target = target_of(plan, field);
-      plan.require_model_type(target, value);
       // A table addresses its fields with 16-bit offsets, so an inline struct cannot be larger.
+      // The value's own faults are reported first, as writing it would.
       if (target.byte_size > 0xFFFF) {
+        if (!target.is_struct) fail(PyExc_TypeError, "{} is a table, not a struct", target.name);
+        plan.require_model_type(target, value);
         fail(PyExc_ValueError, "struct {} of {} bytes does not fit in a FlatBuffers table", target.name, target.byte_size);
       }
       std::vector<uint8_t> scratch(target.byte_size);
