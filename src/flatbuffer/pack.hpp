@@ -32,7 +32,6 @@ class Builder : public flatbuffers::FlatBufferBuilder {
   // The builder rounds its blocks up to multiples of 8, the alignment of its widest scalar.
   explicit Builder(size_t capacity) : flatbuffers::FlatBufferBuilder(capacity, &allocator_, false) {}
   void finish_root(uoffset_t root, const uint8_t* identifier, bool size_prefix);
-  size_t min_alignment() const noexcept { return minalign_; }
   // Reserves n bytes in front of the written data and returns where they start; refuses to grow
   // past the format's 2 GiB before allocating.
   uint8_t* reserve_bytes(size_t n);

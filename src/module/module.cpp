@@ -316,11 +316,6 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-NativePlan* native_plan_of(PyObject* obj) noexcept {
-  if (Py_TYPE(obj) != plan_type.existing()) return nullptr;
-  return reinterpret_cast<PlanObject*>(obj)->plan;
-}
-
 }  // namespace quorvel::module
 
 PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&quorvel::module::module_def); }

@@ -1,4 +1,4 @@
-// The module's classes, as the rest of the module reaches them.
+// The instance layout of NativePlan, shared with the test probes that reach a plan's internals.
 #pragma once
 
 #include "plan/native_plan.hpp"
@@ -10,8 +10,5 @@ struct PlanObject {
   PyObject_HEAD
   NativePlan* plan;
 };
-
-// The plan inside a NativePlan instance, or nullptr for any other object.
-NativePlan* native_plan_of(PyObject* obj) noexcept;
 
 }  // namespace quorvel::module

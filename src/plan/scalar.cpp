@@ -102,7 +102,6 @@ bool is_signed(ScalarKind k) noexcept {
 bool is_unsigned(ScalarKind k) noexcept {
   return k == ScalarKind::uint8 || k == ScalarKind::uint16 || k == ScalarKind::uint32 || k == ScalarKind::uint64;
 }
-bool is_float(ScalarKind k) noexcept { return k == ScalarKind::float32 || k == ScalarKind::float64; }
 
 size_t scalar_width(ScalarKind k) noexcept {
   switch (k) {

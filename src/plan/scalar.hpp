@@ -56,7 +56,6 @@ flatbuffers::voffset_t slot_voffset(uint16_t slot);
 
 bool is_signed(ScalarKind kind) noexcept;
 bool is_unsigned(ScalarKind kind) noexcept;
-bool is_float(ScalarKind kind) noexcept;
 size_t scalar_width(ScalarKind kind) noexcept;
 
 }  // namespace quorvel
