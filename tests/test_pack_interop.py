@@ -6,14 +6,10 @@ taking two: its `_type` field and then the value). Every value packed is read ba
 generated accessors.
 """
 
-import importlib
 import json
 import math
-import shutil
 import struct
-import subprocess
 import sys
-import types
 
 import flatbuffers.util
 import numpy as np
@@ -22,6 +18,7 @@ from trevalin import Struct
 
 import packing
 from fbplans import member, ref, scalar, struct as struct_obj, table
+from flatcgen import generated_modules
 from quorvel import _dynamic, _flatbuffer
 
 SCHEMA = """
@@ -94,24 +91,8 @@ GENERATED = ("Vec2", "Inner", "Box", "Cells", "Scalars", "Weapon", "Shield", "Eq
 @pytest.fixture(scope="session")
 def fb(tmp_path_factory):
     """The generated reader classes, compiled from SCHEMA into a temporary directory."""
-    flatc = shutil.which("flatc")
-    assert flatc is not None, "flatc is not on PATH"
-    out = tmp_path_factory.mktemp("flatc")
-    (out / "interop.fbs").write_text(SCHEMA)
-    subprocess.run([flatc, "--python", "--gen-object-api", "-o", str(out), str(out / "interop.fbs")],
-                   check=True, capture_output=True)
-    sys.path.insert(0, str(out))
-    try:
-        ns = types.SimpleNamespace()
-        for name in GENERATED:
-            module = importlib.import_module(f"qvinterop.{name}")
-            setattr(ns, name, getattr(module, name))
-            setattr(ns, name + "_module", module)
+    with generated_modules(SCHEMA, tmp_path_factory.mktemp("flatc"), "qvinterop", GENERATED) as ns:
         yield ns
-    finally:
-        sys.path.remove(str(out))
-        for name in [m for m in sys.modules if m == "qvinterop" or m.startswith("qvinterop.")]:
-            del sys.modules[name]
 
 
 # --- model classes ---------------------------------------------------------------------------
