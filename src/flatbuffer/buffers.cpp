@@ -2,6 +2,7 @@
 
 #include "flatbuffer/native_buffer.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace quorvel::flatbuffer {
@@ -67,6 +68,14 @@ bool buffer_matches_native_scalar(const BufferView& buffer, ScalarKind kind) {
 std::string_view element_type_name(ScalarKind kind) {
   static constexpr std::string_view names[] = {"bool", "i8", "u8", "i16", "u16", "i32", "u32", "i64", "u64", "f32", "f64"};
   return names[static_cast<size_t>(kind)];
+}
+
+void require_file_identifier(std::optional<std::string_view> identifier) {
+  if (!identifier) return;
+  if (identifier->size() != 4 ||
+      std::any_of(identifier->begin(), identifier->end(), [](char c) { return static_cast<uint8_t>(c) >= 0x80; })) {
+    fail(PyExc_ValueError, "FlatBuffers file identifiers must contain four ASCII bytes");
+  }
 }
 
 BufferView acquire_byte_buffer(PyObject* obj) {

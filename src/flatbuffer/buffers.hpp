@@ -68,6 +68,9 @@ bool buffer_matches_native_scalar(const BufferView& buffer, ScalarKind kind);
 // The element type name used when a buffer's item size does not fit a kind: i8, u8, ..., f64.
 std::string_view element_type_name(ScalarKind kind);
 
+// A file identifier must be four bytes below 0x80 (a NUL included); ValueError otherwise.
+void require_file_identifier(std::optional<std::string_view> identifier);
+
 // Acquires `obj` as a buffer of unsigned bytes (item size 1, format absent, "B" or "c", optionally
 // after "@", "=" or ">"); BufferError "buffer contents are not compatible with u8" otherwise.
 BufferView acquire_byte_buffer(PyObject* obj);

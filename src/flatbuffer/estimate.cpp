@@ -46,11 +46,6 @@ class Estimator {
   uint64_t sampled(const ObjectWire& object, const FieldWire& field, PyObject* value, size_t n, size_t k,
                    Measure&& measure);
 
-  const ObjectWire& target_of(const FieldWire& field) const {
-    if (!field.target_index) fail(PyExc_ValueError, "native field has no target");
-    return plan_.objects[*field.target_index];
-  }
-
   NativePlan& plan_;
   uint64_t budget_ = 6;
 };
@@ -60,12 +55,7 @@ uint64_t width_of(std::optional<ScalarKind> kind) {
   return scalar_width(*kind);
 }
 
-uint64_t string_cost(PyObject* value) {
-  if (!PyUnicode_Check(value)) fail_wrong_type(value, "str");
-  Py_ssize_t n = 0;
-  if (PyUnicode_AsUTF8AndSize(value, &n) == nullptr) throw_error_set();
-  return static_cast<uint64_t>(n) + 8;
-}
+uint64_t string_cost(PyObject* value) { return str_utf8(value).size() + 8; }
 
 // The byte length of a payload that must export a buffer.
 uint64_t buffer_length(PyObject* value) {
@@ -149,11 +139,11 @@ uint64_t Estimator::field_cost(const ObjectWire& object, const FieldWire& field,
     case FieldKind::scalar: return 2 * scalar_width(*field.scalar) - 1;
     case FieldKind::string: return sat_add(7, string_cost(value));
     case FieldKind::table: {
-      const ObjectWire& target = target_of(field);
+      const ObjectWire& target = plan_.target_of(field);
       return sat_add(7, table(target, value));
     }
     case FieldKind::struct_: {
-      const ObjectWire& target = target_of(field);
+      const ObjectWire& target = plan_.target_of(field);
       return sat_add(target.byte_size, target.min_alignment == 0 ? 0 : target.min_alignment - 1);
     }
     case FieldKind::vector_byte: {
@@ -173,7 +163,7 @@ uint64_t Estimator::field_cost(const ObjectWire& object, const FieldWire& field,
       return sat_add(sat_add(7, sat_mul(n, w)), 4 + (std::max<uint64_t>(w, 4) - 1));
     }
     case FieldKind::vector_struct: {
-      const ObjectWire& target = target_of(field);
+      const ObjectWire& target = plan_.target_of(field);
       const size_t n = sequence_length(value);
       return sat_add(sat_add(7, sat_mul(n, target.byte_size)), 4 + (std::max<uint64_t>(target.min_alignment, 4) - 1));
     }
@@ -185,7 +175,7 @@ uint64_t Estimator::field_cost(const ObjectWire& object, const FieldWire& field,
       return sat_add(sat_add(7, s), sat_add(sat_mul(4, n), 7));
     }
     case FieldKind::vector_table: {
-      const ObjectWire& target = target_of(field);
+      const ObjectWire& target = plan_.target_of(field);
       const size_t n = sequence_length(value);
       const uint64_t f = std::max<uint64_t>(1, target.fields.size());
       const size_t k = std::min<uint64_t>({n, 4 / f, budget_ / f});

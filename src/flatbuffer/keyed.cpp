@@ -12,12 +12,8 @@ namespace quorvel::flatbuffer {
 TableKey TableKey::extract(FieldKind kind, std::optional<ScalarKind> scalar, PyObject* obj) {
   TableKey key;
   if (kind == FieldKind::string) {
-    if (!PyUnicode_Check(obj)) fail_wrong_type(obj, "str");
-    Py_ssize_t n = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
-    if (s == nullptr) throw_error_set();
     key.variant = Variant::Str;
-    key.text.assign(s, static_cast<size_t>(n));
+    key.text = str_utf8(obj);
     return key;
   }
   if (kind != FieldKind::scalar) fail(PyExc_ValueError, "table key fields must be scalar or string fields");
@@ -57,8 +53,7 @@ int TableKey::compare(const TableKey& a, const TableKey& b) noexcept {
 }
 
 py::Ref sorted_table_map_values(NativePlan& plan, const FieldWire& field, PyObject* value) {
-  if (!field.target_index) fail(PyExc_ValueError, "native field has no target");
-  const ObjectWire& target = plan.objects[*field.target_index];
+  const ObjectWire& target = plan.target_of(field);
   if (!target.key_field || *target.key_field >= target.fields.size()) {
     fail(PyExc_RuntimeError, "keyed table has no key field");
   }

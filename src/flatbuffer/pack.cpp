@@ -1,6 +1,8 @@
 // pack: the entry, field loading, the table builder and union-arm choice.
 #include "flatbuffer/pack.hpp"
 
+#include "flatbuffer/buffers.hpp"
+
 #include "plan/text.hpp"
 
 #include <algorithm>
@@ -16,17 +18,9 @@ flatbuffers::voffset_t voffset(uint16_t slot) { return slot_voffset(slot); }
 
 bool is_none(const py::Ref& value) { return value.get() == Py_None; }
 
-const ObjectWire& target_of(const NativePlan& plan, const FieldWire& field) {
-  if (!field.target_index) fail(PyExc_ValueError, "native field has no target");
-  return plan.objects[*field.target_index];
-}
-
 uoffset_t create_string(Builder& builder, PyObject* value) {
-  if (!PyUnicode_Check(value)) fail_wrong_type(value, "str");
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(value, &n);
-  if (s == nullptr) throw_error_set();
-  return builder.create_string(s, static_cast<size_t>(n)).o;
+  const std::string_view text = str_utf8(value);
+  return builder.create_string(text.data(), text.size()).o;
 }
 
 // A vector of 32-bit offsets written in place; an offset of 0 stands for an absent element and is
@@ -77,7 +71,7 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
   PyObject* value = state.value.get();
   switch (field.kind) {
     case FieldKind::string: return single(create_string(builder, value));
-    case FieldKind::table: return single(build_table(ctx, target_of(plan, field), value, nullptr));
+    case FieldKind::table: return single(build_table(ctx, plan.target_of(field), value, nullptr));
     case FieldKind::vector_byte: return single(build_byte_vector(builder, value));
     case FieldKind::vector_scalar:
       if (!field.scalar) fail(PyExc_ValueError, "native scalar vector has no scalar kind");
@@ -89,14 +83,14 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
       return single(write_offset_vector(builder, offsets));
     }
     case FieldKind::vector_table: {
-      const ObjectWire& target = target_of(plan, field);
+      const ObjectWire& target = plan.target_of(field);
       std::vector<uoffset_t> offsets;
       offsets.reserve(reservation(sequence_length(value)));
       for_each_sequence(value, [&](py::Ref item) { offsets.push_back(build_table(ctx, target, item.get(), nullptr)); });
       return single(write_offset_vector(builder, offsets));
     }
     case FieldKind::vector_struct: {
-      const ObjectWire& target = target_of(plan, field);
+      const ObjectWire& target = plan.target_of(field);
       const size_t n = sequence_length(value);
       const uint64_t size = target.byte_size;
       if (size != 0 && n > UINT64_MAX / size) fail(PyExc_ValueError, "struct vector size exceeds the format limit");
@@ -226,7 +220,7 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
   }
   switch (field.kind) {
     case FieldKind::struct_: {
-      const ObjectWire& target = target_of(plan, field);
+      const ObjectWire& target = plan.target_of(field);
       // A table addresses its fields with 16-bit offsets, so an inline struct cannot be larger.
       // The value's own faults are reported first, as writing it would.
       if (target.byte_size > 0xFFFF) {
@@ -305,7 +299,7 @@ FieldStates load_fields(NativePlan& plan, const ObjectWire& object, PyObject* mo
   for (const FieldWire& field : object.fields) {
     py::Ref value = check_new(PyObject_GetAttr(model, field.attr_name.get()));
     if (value.get() != Py_None && field.kind == FieldKind::vector_table) {
-      const ObjectWire& target = target_of(plan, field);
+      const ObjectWire& target = plan.target_of(field);
       if (target.key_field && *target.key_field < target.fields.size()) {
         value = sorted_table_map_values(plan, field, value.get());
       }
@@ -368,12 +362,7 @@ std::pair<std::string, py::Ref> encode_dynamic_value(NativePlan& plan, const Fie
   PyObject* args[] = {value, prefix_str.get()};
   py::Ref result = check_new(PyObject_Vectorcall(plan.dynamic_encoder.get(), args, 2, nullptr));
   if (!PyTuple_Check(result.get())) fail_wrong_type(result.get(), "tuple");
-  PyObject* tag = check(PyTuple_GetItem(result.get(), 0));
-  if (!PyUnicode_Check(tag)) fail_wrong_type(tag, "str");
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(tag, &n);
-  if (s == nullptr) throw_error_set();
-  std::string tag_text(s, static_cast<size_t>(n));
+  std::string tag_text(str_utf8(check(PyTuple_GetItem(result.get(), 0))));
   PyObject* payload = check(PyTuple_GetItem(result.get(), 1));
   return {std::move(tag_text), py::Ref::borrow(payload)};
 }
@@ -382,12 +371,7 @@ std::unique_ptr<NativeBufferData> pack(NativePlan& plan, std::string_view root, 
                                        std::optional<std::string_view> identifier, bool size_prefixed,
                                        int64_t initial_size) {
   if (initial_size < 0) fail(PyExc_ValueError, "initial_size must be greater than or equal to zero");
-  if (identifier) {
-    if (identifier->size() != 4 ||
-        std::any_of(identifier->begin(), identifier->end(), [](char c) { return static_cast<uint8_t>(c) >= 0x80; })) {
-      fail(PyExc_ValueError, "FlatBuffers file identifiers must contain four ASCII bytes");
-    }
-  }
+  require_file_identifier(identifier);
   if (static_cast<uint64_t>(initial_size) > format_limit) {
     fail(PyExc_ValueError, "initial FlatBuffer size exceeds the 2 GiB format limit");
   }

@@ -124,8 +124,7 @@ void encode_struct_into(NativePlan& plan, const ObjectWire& object, PyObject* va
         break;
       }
       case FieldKind::struct_: {
-        if (!field.target_index) fail(PyExc_ValueError, "native field has no target");
-        const ObjectWire& child = plan.objects[*field.target_index];
+        const ObjectWire& child = plan.target_of(field);
         auto end = add(field.offset, child.byte_size);
         if (!end || *end > length) fail(PyExc_ValueError, "nested struct lies outside its parent");
         encode_struct_into(plan, child, attr.get(), region.subspan(field.offset, child.byte_size));
@@ -136,8 +135,7 @@ void encode_struct_into(NativePlan& plan, const ObjectWire& object, PyObject* va
         write_struct_scalar_array(region, field.offset, field.fixed_length, *field.scalar, attr.get());
         break;
       case FieldKind::array_struct: {
-        if (!field.target_index) fail(PyExc_ValueError, "native field has no target");
-        const ObjectWire& child = plan.objects[*field.target_index];
+        const ObjectWire& child = plan.target_of(field);
         const size_t n = sequence_length(attr.get());
         require_fixed_array_length(field.fixed_length, n);
         for (size_t i = 0; i < n; ++i) {

@@ -448,10 +448,7 @@ void Materializer::decode_dynamic(const FieldWire& field, const TableRecord& tab
   if (!data) plan_.invalid_error(std::format("dynamic field {} type tag has no data", text::quoted(field.name)));
   py::Ref tag = string_at(*tag_position);
   if (!field.allowed_prefix) fail(PyExc_ValueError, "dynamic field has no allowed prefix");
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(tag.get(), &n);
-  if (s == nullptr) throw_error_set();
-  const std::string_view tag_text(s, static_cast<size_t>(n));
+  const std::string_view tag_text = utf8(tag.get());
   const std::string& prefix = *field.allowed_prefix;
   if (tag_text.size() <= prefix.size() || !tag_text.starts_with(prefix)) {
     fail(PyExc_ValueError, "dynamic FlatBuffer tag {} is outside {}", text::quoted(tag_text), text::quoted(prefix + "*"));
@@ -592,14 +589,6 @@ void Materializer::finish_keyed(uint32_t object, size_t base) {
   values_.push(std::move(dict));
 }
 
-void check_identifier_text(std::optional<std::string_view> identifier) {
-  if (!identifier) return;
-  if (identifier->size() != 4 ||
-      std::any_of(identifier->begin(), identifier->end(), [](char c) { return static_cast<uint8_t>(c) >= 0x80; })) {
-    fail(PyExc_ValueError, "FlatBuffers file identifiers must contain four ASCII bytes");
-  }
-}
-
 py::Ref root_class(const NativePlan& plan, uint32_t index, const ObjectWire& object, const NativeModelTypes* model_types,
                    const char* mismatch) {
   if (model_types == nullptr) return plan.bound_type(object.name);
@@ -613,7 +602,7 @@ py::Ref unpack(const NativePlan& plan, std::string_view root, PyObject* buffer, 
                int64_t offset, bool size_prefixed, bool check_identifier, const NativeModelTypes* model_types,
                PyObject* dynamic_overrides) {
   if (offset < 0) fail(PyExc_ValueError, "offset must be greater than or equal to zero");
-  check_identifier_text(identifier);
+  require_file_identifier(identifier);
   auto [index, object] = plan.object(root);
   py::Ref cls = root_class(plan, index, *object, model_types, "native model types belong to a different root");
   ByteInput input(buffer);

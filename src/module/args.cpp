@@ -32,12 +32,8 @@ std::string parameter_list(const std::vector<const char*>& names) {
 }
 
 std::string keyword_text(PyObject* name) {
-  py::Ref shown = py::Ref::steal(PyObject_Str(name));
-  if (!shown) throw_error_set();
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(shown.get(), &n);
-  if (s == nullptr) throw_error_set();
-  return std::string(s, static_cast<size_t>(n));
+  py::Ref shown = check_new(PyObject_Str(name));
+  return std::string(utf8(shown.get()));
 }
 
 bool name_equals(PyObject* name, const char* expected) {
@@ -95,13 +91,7 @@ void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
   if (!absent.empty()) missing(sig, "keyword", absent);
 }
 
-std::string_view to_text(PyObject* obj) {
-  if (!PyUnicode_Check(obj)) fail_wrong_type(obj, "str");
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
-  if (s == nullptr) throw_error_set();
-  return {s, static_cast<size_t>(n)};
-}
+std::string_view to_text(PyObject* obj) { return str_utf8(obj); }
 
 std::optional<std::string_view> to_optional_text(PyObject* obj) {
   if (obj == Py_None) return std::nullopt;

@@ -9,19 +9,6 @@ namespace quorvel {
 
 namespace {
 
-std::string_view str_text(PyObject* str) {
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(str, &n);
-  if (s == nullptr) throw_error_set();
-  return {s, static_cast<size_t>(n)};
-}
-
-py::Ref interned(std::string_view text) {
-  PyObject* s = check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-  PyUnicode_InternInPlace(&s);
-  return py::Ref::steal(s);
-}
-
 std::string class_name(PyObject* cls) { return type_name(reinterpret_cast<PyTypeObject*>(cls)); }
 
 py::Ref tuple_attr(PyObject* obj, const char* name) {
@@ -125,7 +112,7 @@ void NativePlan::bind_types(PyObject* types) {
   py::Ref key, value;
   while (py::next_dict_item(types, pos, key, value)) {
     if (!PyUnicode_Check(key.get())) fail_wrong_type(key.get(), "str");
-    std::string_view name = str_text(key.get());
+    std::string_view name = utf8(key.get());
     if (!PyType_Check(value.get())) fail_wrong_type(value.get(), "type");
     if (auto it = object_indices.find(name); it != object_indices.end()) {
       const uint32_t index = it->second;
@@ -266,7 +253,7 @@ std::unique_ptr<NativeModelTypes> NativePlan::model_types(PyObject* generated, P
     require_class(parent);
     require_class(requested_parent);
     if (!PyUnicode_Check(field_name)) fail_wrong_type(field_name, "str");
-    std::string_view name = str_text(field_name);
+    std::string_view name = utf8(field_name);
     require_class(child);
     require_class(requested_child);
 

@@ -34,6 +34,24 @@ void fail_wrong_type(PyObject* obj, std::string_view expected) {
   fail(PyExc_TypeError, "'{}' object is not an instance of '{}'", type_qualname(Py_TYPE(obj)), expected);
 }
 
+std::string_view utf8(PyObject* str) {
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(str, &n);
+  if (s == nullptr) throw_error_set();
+  return {s, static_cast<size_t>(n)};
+}
+
+std::string_view str_utf8(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) fail_wrong_type(obj, "str");
+  return utf8(obj);
+}
+
+py::Ref interned(std::string_view text) {
+  PyObject* s = check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  PyUnicode_InternInPlace(&s);
+  return py::Ref::steal(s);
+}
+
 void set_error(PyObject* type, std::string_view message) noexcept {
   PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
   if (text == nullptr) return;  // the decoding error stays set

@@ -71,6 +71,13 @@ std::string type_name(PyTypeObject* type);
 // for an argument or value of the wrong type.
 [[noreturn]] void fail_wrong_type(PyObject* obj, std::string_view expected);
 
+// The UTF-8 form of a str, valid while the str lives; raises for text without one (lone surrogates).
+std::string_view utf8(PyObject* str);
+// As utf8, after checking that `obj` is a str (the wrong-type TypeError naming 'str' otherwise).
+std::string_view str_utf8(PyObject* obj);
+// An interned str of the text.
+py::Ref interned(std::string_view text);
+
 // Sets a Python exception of `type` whose message is `message` (UTF-8, invalid bytes replaced).
 void set_error(PyObject* type, std::string_view message) noexcept;
 

@@ -61,9 +61,7 @@ std::unique_ptr<NativePlan> NativePlan::create(std::span<const uint8_t> data) {
     object.index = static_cast<uint32_t>(i);
     plan->max_field_count = std::max(plan->max_field_count, static_cast<uint32_t>(std::min<size_t>(object.fields.size(), UINT32_MAX)));
     for (FieldWire& field : object.fields) {
-      PyObject* attr = check(PyUnicode_FromStringAndSize(field.name.data(), static_cast<Py_ssize_t>(field.name.size())));
-      PyUnicode_InternInPlace(&attr);
-      field.attr_name = py::Ref::steal(attr);
+      field.attr_name = interned(field.name);
       if (field.target) {
         std::string target = std::move(*field.target);
         field.target.reset();

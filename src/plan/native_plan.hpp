@@ -87,6 +87,11 @@ class NativePlan {
 
   // Accessors shared by the codecs.
   std::pair<uint32_t, const ObjectWire*> object(std::string_view name) const;
+  // The object a field refers to; ValueError "native field has no target" when it names none.
+  const ObjectWire& target_of(const FieldWire& field) const {
+    if (!field.target_index) fail(PyExc_ValueError, "native field has no target");
+    return objects[*field.target_index];
+  }
   const BoundTypes* bound_types() const noexcept { return bound_.load(std::memory_order_acquire); }
   const BoundTypes& require_bound() const;
   py::Ref bound_type(std::string_view name) const;

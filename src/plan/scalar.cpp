@@ -125,10 +125,7 @@ bool extract_bool(PyObject* obj) {
     auto nb_bool = reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
     if (nb_bool == nullptr) {
       py::Ref shown = check_new(PyObject_Str(reinterpret_cast<PyObject*>(type)));
-      Py_ssize_t n = 0;
-      const char* s = PyUnicode_AsUTF8AndSize(shown.get(), &n);
-      if (s == nullptr) throw_error_set();
-      fail(PyExc_TypeError, "object of type '{}' does not define a '__bool__' conversion", std::string_view(s, n));
+      fail(PyExc_TypeError, "object of type '{}' does not define a '__bool__' conversion", utf8(shown.get()));
     }
     int truth = nb_bool(obj);
     if (truth < 0) throw_error_set();

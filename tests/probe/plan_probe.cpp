@@ -18,12 +18,7 @@ NativePlan& plan_arg(PyObject* obj) {
   return *reinterpret_cast<module::PlanObject*>(obj)->plan;
 }
 
-std::string_view text_arg(PyObject* obj) {
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
-  if (s == nullptr) throw_error_set();
-  return {s, static_cast<size_t>(n)};
-}
+std::string_view text_arg(PyObject* obj) { return utf8(obj); }
 
 template <class F>
 PyObject* two_args(PyObject* args, F&& body) {
