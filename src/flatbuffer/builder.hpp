@@ -13,3 +13,17 @@ namespace quorvel::flatbuffer {
   ((expression) ? static_cast<void>(0) : ::quorvel::flatbuffer::builder_assertion_failed(#expression))
 
 #include <flatbuffers/flatbuffer_builder.h>
+
+#include "plan/scalar.hpp"
+
+namespace quorvel::flatbuffer {
+
+// The vtable offset of a field slot (4 + 2 * slot); ValueError when it does not fit a vtable.
+flatbuffers::voffset_t slot_voffset(uint16_t slot);
+
+// Writes `value` into the table being built at vtable slot `slot`, or omits it when `force` is
+// false and it equals the field's default.
+void push_scalar(flatbuffers::FlatBufferBuilder& builder, const ScalarValue& value, uint16_t slot,
+                 const MessagePackValue& default_value, bool force);
+
+}  // namespace quorvel::flatbuffer

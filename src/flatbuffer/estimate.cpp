@@ -2,7 +2,7 @@
 //
 // It measures the root's fields exactly, child tables while a small shared work budget lasts, and
 // long sequences by a few deterministic samples; every step saturates instead of wrapping.
-#include "flatbuffer/buffers.hpp"
+#include "flatbuffer/formats.hpp"
 #include "flatbuffer/pack.hpp"
 
 #include <algorithm>

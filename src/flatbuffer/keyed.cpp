@@ -2,7 +2,7 @@
 #include "flatbuffer/keyed.hpp"
 
 #include "flatbuffer/pack.hpp"
-#include "plan/text.hpp"
+#include "py/text.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,9 +1,9 @@
 // pack: the entry, field loading, the table builder and union-arm choice.
 #include "flatbuffer/pack.hpp"
 
-#include "flatbuffer/buffers.hpp"
+#include "flatbuffer/formats.hpp"
 
-#include "plan/text.hpp"
+#include "py/text.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -211,7 +211,7 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
       if (!field.scalar) fail(PyExc_ValueError, "native scalar field has no scalar kind");
       scalar = ScalarValue::extract(*field.scalar, value);
     }
-    scalar.push(builder, field.slot, field.default_value, field.optional);
+    push_scalar(builder, scalar, field.slot, field.default_value, field.optional);
     return;
   }
   if (value == Py_None) {
@@ -284,13 +284,6 @@ void Builder::require_room(size_t n) const {
 uint8_t* Builder::reserve_bytes(size_t n) {
   require_room(n);
   return buf_.make_space(n);
-}
-
-size_t sequence_length(PyObject* value) {
-  if (PyList_Check(value)) return static_cast<size_t>(PyList_GET_SIZE(value));
-  Py_ssize_t n = PyObject_Length(value);
-  if (n < 0) throw_error_set();
-  return static_cast<size_t>(n);
 }
 
 FieldStates load_fields(NativePlan& plan, const ObjectWire& object, PyObject* model) {

@@ -1,8 +1,10 @@
-// Packing model graphs into FlatBuffers.
+// Internals of pack: the builder, field states and the writers they share.
 #pragma once
 
 #include "flatbuffer/builder.hpp"
-#include "flatbuffer/native_buffer.hpp"
+#include "flatbuffer/flatbuffer.hpp"
+#include "py/recursion.hpp"
+#include "py/sequence.hpp"
 #include "flatbuffer/keyed.hpp"
 #include "plan/native_plan.hpp"
 #include "plan/scalar.hpp"
@@ -83,11 +85,6 @@ struct PackContext {
   CountFixups& fixups;
 };
 
-// pack(root, model, ...): the finished FlatBuffer's bytes.
-std::unique_ptr<NativeBufferData> pack(NativePlan& plan, std::string_view root, PyObject* model,
-                                       std::optional<std::string_view> identifier, bool size_prefixed,
-                                       int64_t initial_size);
-
 FieldStates load_fields(NativePlan& plan, const ObjectWire& object, PyObject* model);
 py::Ref sorted_table_map_values(NativePlan& plan, const FieldWire& field, PyObject* value);
 uint64_t estimate_initial_capacity(NativePlan& plan, const ObjectWire& object, FieldStates& states,
@@ -106,46 +103,7 @@ uoffset_t build_scalar_vector(Builder& builder, ScalarKind kind, PyObject* value
 // A vector of elements already laid out little-endian at `width` bytes each.
 uoffset_t build_element_vector(Builder& builder, size_t width, std::span<const uint8_t> elements, CountFixups& fixups);
 
-// Walks a list one item at a time under its critical section, or any other iterable by iteration.
-template <class Op>
-void for_each_sequence(PyObject* sequence, Op&& op) {
-  if (PyList_Check(sequence)) {
-    const Py_ssize_t start_length = PyList_GET_SIZE(sequence);
-    for (Py_ssize_t i = 0;; ++i) {
-      PyObject* item = nullptr;
-      Py_BEGIN_CRITICAL_SECTION(sequence);
-      if (i < start_length && i < PyList_GET_SIZE(sequence)) item = Py_NewRef(PyList_GET_ITEM(sequence, i));
-      Py_END_CRITICAL_SECTION();
-      if (item == nullptr) return;
-      op(py::Ref::steal(item));
-    }
-  }
-  py::Ref iterator = check_new(PyObject_GetIter(sequence));
-  while (true) {
-    PyObject* item = nullptr;
-    if (PyIter_NextItem(iterator.get(), &item) < 0) throw_error_set();
-    if (item == nullptr) return;
-    op(py::Ref::steal(item));
-  }
-}
-
-// The length of a sequence value: a list's own length, else len().
-size_t sequence_length(PyObject* value);
-// How much to reserve up front for n items: a len() may claim anything, so growth covers the rest.
-inline size_t reservation(size_t n) { return n < (size_t{1} << 20) ? n : size_t{1} << 20; }
-
 // Converts one element at a kind's exact width into `out` (little-endian).
 void write_scalar_element(ScalarKind kind, PyObject* element, uint8_t* out);
-
-// Guards native recursion over Python object graphs.
-class RecursionGuard {
- public:
-  explicit RecursionGuard(const char* where) {
-    if (Py_EnterRecursiveCall(where) != 0) throw_error_set();
-  }
-  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-  RecursionGuard(const RecursionGuard&) = delete;
-  RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
 
 }  // namespace quorvel::flatbuffer

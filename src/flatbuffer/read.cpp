@@ -1,6 +1,6 @@
 #include "flatbuffer/read.hpp"
 
-#include "plan/text.hpp"
+#include "py/text.hpp"
 
 namespace quorvel::flatbuffer {
 

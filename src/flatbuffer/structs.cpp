@@ -1,5 +1,5 @@
 // The struct writer: model objects of struct plan objects as their exact inline bytes.
-#include "flatbuffer/buffers.hpp"
+#include "flatbuffer/formats.hpp"
 #include "flatbuffer/pack.hpp"
 
 #include <cstring>

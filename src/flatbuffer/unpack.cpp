@@ -1,13 +1,13 @@
 // unpack and unpack_view: the entries, the header, and the Materializer that turns tables and
 // structs into model objects on an explicit work stack (no native recursion, however deep the
 // graph), reading every field through the bounds-checked primitives.
-#include "flatbuffer/unpack.hpp"
+#include "flatbuffer/flatbuffer.hpp"
 
-#include "flatbuffer/buffers.hpp"
+#include "flatbuffer/formats.hpp"
 #include "flatbuffer/keyed.hpp"
-#include "flatbuffer/numpy.hpp"
+#include "py/numpy.hpp"
 #include "flatbuffer/read.hpp"
-#include "plan/text.hpp"
+#include "py/text.hpp"
 
 #include <variant>
 #include <vector>
@@ -522,7 +522,7 @@ py::Ref Materializer::decode_scalar_sequence(const FieldWire& field, uint64_t po
   if (__builtin_mul_overflow(count, width, &bytes)) plan_.bounds_error("numeric vector byte length overflows");
   range_.require_span("numeric vector data", position, bytes);
   charge(bytes);
-  return numpy::array_from_bytes(kind, static_cast<size_t>(count), range_.data() + position);
+  return numpy::array_from_bytes(numpy_dtype(kind), scalar_width(kind), static_cast<size_t>(count), range_.data() + position);
 }
 
 py::Ref Materializer::decode_model_value(py::Ref payload, PyObject* type) {

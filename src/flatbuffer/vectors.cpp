@@ -1,6 +1,6 @@
 // Byte and numeric vector writers.
-#include "flatbuffer/buffers.hpp"
-#include "flatbuffer/native_buffer.hpp"
+#include "flatbuffer/formats.hpp"
+#include "py/native_buffer.hpp"
 #include "flatbuffer/pack.hpp"
 
 #include <cstring>

@@ -3,8 +3,8 @@
 // standard messages.
 #pragma once
 
-#include "plan/error.hpp"
-#include "plan/py.hpp"
+#include "py/error.hpp"
+#include "py/ref.hpp"
 
 #include <initializer_list>
 #include <optional>

@@ -1,8 +1,8 @@
 // The one place where C++ failures become Python exceptions.
 #pragma once
 
-#include "plan/error.hpp"
-#include "plan/py.hpp"
+#include "py/error.hpp"
+#include "py/ref.hpp"
 
 namespace quorvel::module {
 

@@ -1,15 +1,14 @@
 // The extension module quorvel._native: start-up, the three classes and the NativePlan methods'
 // argument handling. Method bodies live with their subsystems; this file converts arguments,
 // calls them and translates failures.
-#include "flatbuffer/native_buffer.hpp"
-#include "flatbuffer/pack.hpp"
-#include "flatbuffer/unpack.hpp"
+#include "flatbuffer/flatbuffer.hpp"
 #include "module/args.hpp"
 #include "module/entry.hpp"
 #include "module/types.hpp"
-#include "plan/lazy_type.hpp"
 #include "plan/model_types.hpp"
 #include "plan/native_plan.hpp"
+#include "py/lazy_type.hpp"
+#include "py/native_buffer.hpp"
 
 #include <array>
 #include <atomic>
@@ -241,7 +240,7 @@ PyObject* plan_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     auto identifier = given_or(a[2], "identifier", std::optional<std::string_view>{}, to_optional_text);
     bool size_prefixed = given_or(a[3], "size_prefixed", false, to_bool);
     int64_t initial_size = given_or(a[4], "initial_size", int64_t{0}, to_int64);
-    return flatbuffer::make_buffer_view(
+    return py::make_buffer_view(
         flatbuffer::pack(plan_of(self), root, model, identifier, size_prefixed, initial_size));
   });
 }
@@ -298,7 +297,7 @@ int module_exec(PyObject* module) {
     return guarded_status([&] { fail_wrong_type(module, "PyModule"); });
   }
   if (!init_panic_type()) return -1;
-  if (add_class(module, flatbuffer::native_buffer_type()) < 0) return -1;
+  if (add_class(module, py::native_buffer_type()) < 0) return -1;
   if (add_class(module, model_types_type.get()) < 0) return -1;
   if (add_class(module, plan_type.get()) < 0) return -1;
   return 0;

@@ -1,7 +1,7 @@
 // Type binding, model-object classification and the plan's lookup accessors.
 #include "plan/model_types.hpp"
 #include "plan/native_plan.hpp"
-#include "plan/text.hpp"
+#include "py/text.hpp"
 
 #include <algorithm>
 

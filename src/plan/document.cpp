@@ -4,8 +4,8 @@
 // with one message. Records come as arrays (fields in wire order) or maps (keys by name, by bytes
 // or by index); a bin stands for a sequence of small unsigned integers wherever a record or a
 // list is expected.
-#include "plan/messagepack.hpp"
-#include "plan/text.hpp"
+#include "msgpack/reader.hpp"
+#include "py/text.hpp"
 #include "plan/wire.hpp"
 
 #include <bitset>

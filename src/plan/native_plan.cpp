@@ -1,6 +1,6 @@
 #include "plan/native_plan.hpp"
 
-#include "plan/text.hpp"
+#include "py/text.hpp"
 
 #include <algorithm>
 

@@ -1,3 +1,7 @@
+// src/plan: the plan document and its records (wire.hpp), NativePlan and its resolved facts,
+// ScalarValue, bind_types, classification with the subclass cache and model_types. Above py and
+// msgpack, below the codecs; no FlatBuffers type appears here.
+//
 // NativePlan: a loaded, validated plan and the Python classes bound to it.
 //
 // Everything but `bound` and `subclass_cache` is fixed once construction returns, so any thread may
@@ -5,8 +9,8 @@
 // PyMutex-guarded map that is never held while Python code runs.
 #pragma once
 
-#include "plan/error.hpp"
-#include "plan/py.hpp"
+#include "py/error.hpp"
+#include "py/ref.hpp"
 #include "plan/wire.hpp"
 
 #include <atomic>

@@ -1,6 +1,7 @@
 #include "plan/scalar.hpp"
 
-#include "plan/error.hpp"
+#include "py/error.hpp"
+#include "py/numpy.hpp"
 
 #include <limits>
 #include <string_view>
@@ -88,13 +89,6 @@ uint64_t narrow_unsigned(ScalarKind kind, uint64_t v) {
 }
 
 }  // namespace
-
-flatbuffers::voffset_t slot_voffset(uint16_t slot) {
-  // A vtable and its entries are addressed by 16-bit offsets: with slot 32764 the vtable is 65534
-  // bytes long, one more slot would not fit.
-  if (slot > 32764) fail(PyExc_ValueError, "native field slot {} exceeds the FlatBuffers vtable limit", slot);
-  return static_cast<flatbuffers::voffset_t>(4 + 2 * slot);
-}
 
 bool is_signed(ScalarKind k) noexcept {
   return k == ScalarKind::int8 || k == ScalarKind::int16 || k == ScalarKind::int32 || k == ScalarKind::int64;
@@ -210,23 +204,21 @@ bool ScalarValue::equals_default(const MessagePackValue& value) const {
   }
 }
 
-void ScalarValue::push(flatbuffers::FlatBufferBuilder& builder, uint16_t slot, const MessagePackValue& default_value,
-                       bool force) const {
-  if (!force && equals_default(default_value)) return;
-  const auto field = slot_voffset(slot);
+numpy::Dtype numpy_dtype(ScalarKind kind) noexcept {
   switch (kind) {
-    case ScalarKind::bool_: builder.AddElement<uint8_t>(field, b ? 1 : 0); break;
-    case ScalarKind::int8: builder.AddElement<int8_t>(field, static_cast<int8_t>(i)); break;
-    case ScalarKind::uint8: builder.AddElement<uint8_t>(field, static_cast<uint8_t>(u)); break;
-    case ScalarKind::int16: builder.AddElement<int16_t>(field, static_cast<int16_t>(i)); break;
-    case ScalarKind::uint16: builder.AddElement<uint16_t>(field, static_cast<uint16_t>(u)); break;
-    case ScalarKind::int32: builder.AddElement<int32_t>(field, static_cast<int32_t>(i)); break;
-    case ScalarKind::uint32: builder.AddElement<uint32_t>(field, static_cast<uint32_t>(u)); break;
-    case ScalarKind::int64: builder.AddElement<int64_t>(field, i); break;
-    case ScalarKind::uint64: builder.AddElement<uint64_t>(field, u); break;
-    case ScalarKind::float32: builder.AddElement<float>(field, f32); break;
-    case ScalarKind::float64: builder.AddElement<double>(field, f64); break;
+    case ScalarKind::bool_: return numpy::Dtype::bool_;
+    case ScalarKind::int8: return numpy::Dtype::int8;
+    case ScalarKind::uint8: return numpy::Dtype::uint8;
+    case ScalarKind::int16: return numpy::Dtype::int16;
+    case ScalarKind::uint16: return numpy::Dtype::uint16;
+    case ScalarKind::int32: return numpy::Dtype::int32;
+    case ScalarKind::uint32: return numpy::Dtype::uint32;
+    case ScalarKind::int64: return numpy::Dtype::int64;
+    case ScalarKind::uint64: return numpy::Dtype::uint64;
+    case ScalarKind::float32: return numpy::Dtype::float32;
+    case ScalarKind::float64: return numpy::Dtype::float64;
   }
+  return numpy::Dtype::bool_;
 }
 
 }  // namespace quorvel

@@ -2,9 +2,9 @@
 // defaults and decoded numbers, and back.
 #pragma once
 
-#include "flatbuffer/builder.hpp"
-#include "plan/py.hpp"
-#include "plan/value.hpp"
+#include "py/numpy.hpp"
+#include "py/ref.hpp"
+#include "msgpack/value.hpp"
 #include "plan/wire.hpp"
 
 #include <cstdint>
@@ -44,18 +44,11 @@ struct ScalarValue {
   uint64_t as_u64() const;
   // Equality against a default converted to this value's kind (IEEE equality for floats).
   bool equals_default(const MessagePackValue& value) const;
-
-  // Writes the value into the table being built at vtable slot `slot` (vtable offset
-  // 4 + 2 * slot), or omits it when `force` is false and it equals `default_value`.
-  void push(flatbuffers::FlatBufferBuilder& builder, uint16_t slot, const MessagePackValue& default_value,
-            bool force) const;
 };
-
-// The vtable offset of a field slot (4 + 2 * slot); ValueError when it does not fit a vtable.
-flatbuffers::voffset_t slot_voffset(uint16_t slot);
 
 bool is_signed(ScalarKind kind) noexcept;
 bool is_unsigned(ScalarKind kind) noexcept;
 size_t scalar_width(ScalarKind kind) noexcept;
+numpy::Dtype numpy_dtype(ScalarKind kind) noexcept;
 
 }  // namespace quorvel

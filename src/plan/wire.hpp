@@ -1,8 +1,8 @@
 // The records of the plan document, as decoded, plus the indices that plan construction adds.
 #pragma once
 
-#include "plan/py.hpp"
-#include "plan/value.hpp"
+#include "py/ref.hpp"
+#include "msgpack/value.hpp"
 
 #include <array>
 #include <cstdint>
@@ -13,6 +13,8 @@
 #include <vector>
 
 namespace quorvel {
+
+using msgpack::MessagePackValue;
 
 enum class FieldKind : uint8_t {
   scalar, string, table, struct_, vector_byte, vector_scalar, vector_string, vector_table,

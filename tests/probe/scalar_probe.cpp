@@ -3,7 +3,7 @@
 // installed.
 #include "flatbuffer/builder.hpp"
 #include "module/entry.hpp"
-#include "plan/messagepack.hpp"
+#include "msgpack/reader.hpp"
 #include "plan/scalar.hpp"
 
 namespace {
@@ -64,7 +64,7 @@ PyObject* push_table(PyObject*, PyObject* args) {
     MessagePackValue def = value_arg(data, size);
     flatbuffers::FlatBufferBuilder builder(64);
     auto start = builder.StartTable();
-    value.push(builder, static_cast<uint16_t>(slot), def, force != 0);
+    quorvel::flatbuffer::push_scalar(builder, value, static_cast<uint16_t>(slot), def, force != 0);
     auto table = builder.EndTable(start);
     builder.Finish(flatbuffers::Offset<void>(table));
     return check_new(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(builder.GetBufferPointer()),

@@ -1,3 +1,8 @@
+// src/py: the bottom floor, which knows only CPython: this handle, lazy imports and classes, the
+// error types and their translation (error.hpp), message text (text.hpp), byte input and buffers
+// (buffer.hpp), NativeBuffer, sequence walks under critical sections (sequence.hpp), the
+// recursion guard and NumPy arrays. Nothing here includes another floor.
+//
 // Thin ownership layer over the CPython C API.
 //
 // `Ref` owns one strong reference and releases it when it goes out of scope; a raw `PyObject*`
@@ -7,9 +12,17 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <bit>
+#include <climits>
 #include <utility>
 
-namespace quorvel::py {
+// Host assumptions the codecs rely on: byte-order-sensitive reads and writes are written for a
+// little-endian host, and sizes are 64-bit.
+static_assert(std::endian::native == std::endian::little, "quorvel._native assumes a little-endian host");
+static_assert(sizeof(void*) == 8 && sizeof(size_t) == 8, "quorvel._native assumes a 64-bit host");
+static_assert(CHAR_BIT == 8);
+
+namespace quorvel::inline py {
 
 class Ref {
  public:
@@ -48,7 +61,7 @@ class Ref {
 
 }  // namespace quorvel::py
 
-namespace quorvel::py {
+namespace quorvel::inline py {
 
 // The next (key, value) of a dict walk, read under the dict's critical section so that a walk
 // stays safe while other threads change the dict. Returns false at the end.

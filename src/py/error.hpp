@@ -8,14 +8,14 @@
 // Anything else that escapes (std::bad_alloc, a builder assertion) is an internal failure.
 #pragma once
 
-#include "plan/py.hpp"
+#include "py/ref.hpp"
 
 #include <format>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
-namespace quorvel {
+namespace quorvel::inline py {
 
 struct PyErrorSet {};
 
@@ -84,4 +84,4 @@ void set_error(PyObject* type, std::string_view message) noexcept;
 // Appends a note to the exception currently set (the PEP 678 notes shown in tracebacks).
 void add_note_to_current(std::string_view note) noexcept;
 
-}  // namespace quorvel
+}  // namespace quorvel::py

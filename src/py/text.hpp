@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace quorvel::text {
+namespace quorvel::inline py::text {
 
 // The quoted form of a name in messages: double quotes, backslash escapes for quotes,
 // backslashes and control characters ("a\"b", "tab\there", "\u{1b}").
@@ -36,4 +36,4 @@ bool utf8_fault_span(std::string_view bytes, size_t& start, size_t& end);
 // Bytes as text, invalid sequences replaced by U+FFFD (one per maximal invalid subpart).
 std::string utf8_lossy(std::string_view bytes);
 
-}  // namespace quorvel::text
+}  // namespace quorvel::py::text

@@ -1,10 +1,9 @@
-// Python buffers as the codecs read them: acquisition, the native scalar format table, and the
-// byte input shared by unpack and decode_serde.
+// Python buffers as the codecs read them: acquisition with exactly-once release, byte buffers, and
+// the byte input shared by every reader (read in place where the owner is immutable, else copied).
 #pragma once
 
-#include "plan/error.hpp"
-#include "plan/py.hpp"
-#include "plan/wire.hpp"
+#include "py/error.hpp"
+#include "py/ref.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -12,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace quorvel::flatbuffer {
+namespace quorvel::inline py {
 
 // A buffer acquired from a Python object, released exactly once.
 class BufferView {
@@ -61,16 +60,6 @@ class BufferView {
   bool held_ = false;
 };
 
-// Whether the buffer's format is native little-endian data of the kind: a type code, optionally
-// after one of the prefixes "@", "=", "<"; "l"/"L" resolved by the item size.
-bool buffer_matches_native_scalar(const BufferView& buffer, ScalarKind kind);
-
-// The element type name used when a buffer's item size does not fit a kind: i8, u8, ..., f64.
-std::string_view element_type_name(ScalarKind kind);
-
-// A file identifier must be four bytes below 0x80 (a NUL included); ValueError otherwise.
-void require_file_identifier(std::optional<std::string_view> identifier);
-
 // Acquires `obj` as a buffer of unsigned bytes (item size 1, format absent, "B" or "c", optionally
 // after "@", "=" or ">"); BufferError "buffer contents are not compatible with u8" otherwise.
 BufferView acquire_byte_buffer(PyObject* obj);
@@ -95,4 +84,4 @@ class ByteInput {
   std::vector<uint8_t> copy_;
 };
 
-}  // namespace quorvel::flatbuffer
+}  // namespace quorvel::py

@@ -1,11 +1,10 @@
-#include "flatbuffer/buffers.hpp"
+#include "py/buffer.hpp"
 
-#include "flatbuffer/native_buffer.hpp"
+#include "py/native_buffer.hpp"
 
-#include <algorithm>
 #include <cstring>
 
-namespace quorvel::flatbuffer {
+namespace quorvel::inline py {
 
 std::optional<BufferView> BufferView::try_acquire(PyObject* obj) {
   BufferView b;
@@ -38,44 +37,6 @@ void BufferView::copy_to(uint8_t* out) const {
     return;
   }
   check_status(PyBuffer_ToContiguous(out, &view_, view_.len, 'C'));
-}
-
-bool buffer_matches_native_scalar(const BufferView& buffer, ScalarKind kind) {
-  std::string_view format = buffer.format();
-  if (format.size() == 2) {
-    if (format[0] != '@' && format[0] != '=' && format[0] != '<') return false;
-    format.remove_prefix(1);
-  }
-  if (format.size() != 1) return false;
-  const char code = format[0];
-  const Py_ssize_t itemsize = buffer.view().itemsize;
-  switch (kind) {
-    case ScalarKind::bool_: return code == '?';
-    case ScalarKind::int8: return code == 'b';
-    case ScalarKind::uint8: return code == 'B';
-    case ScalarKind::int16: return code == 'h';
-    case ScalarKind::uint16: return code == 'H';
-    case ScalarKind::int32: return code == 'i' || (code == 'l' && itemsize == 4);
-    case ScalarKind::uint32: return code == 'I' || (code == 'L' && itemsize == 4);
-    case ScalarKind::int64: return code == 'q' || (code == 'l' && itemsize == 8);
-    case ScalarKind::uint64: return code == 'Q' || (code == 'L' && itemsize == 8);
-    case ScalarKind::float32: return code == 'f';
-    case ScalarKind::float64: return code == 'd';
-  }
-  return false;
-}
-
-std::string_view element_type_name(ScalarKind kind) {
-  static constexpr std::string_view names[] = {"bool", "i8", "u8", "i16", "u16", "i32", "u32", "i64", "u64", "f32", "f64"};
-  return names[static_cast<size_t>(kind)];
-}
-
-void require_file_identifier(std::optional<std::string_view> identifier) {
-  if (!identifier) return;
-  if (identifier->size() != 4 ||
-      std::any_of(identifier->begin(), identifier->end(), [](char c) { return static_cast<uint8_t>(c) >= 0x80; })) {
-    fail(PyExc_ValueError, "FlatBuffers file identifiers must contain four ASCII bytes");
-  }
 }
 
 BufferView acquire_byte_buffer(PyObject* obj) {
@@ -143,4 +104,4 @@ ByteInput::ByteInput(PyObject* obj) {
   bytes_ = copy_;
 }
 
-}  // namespace quorvel::flatbuffer
+}  // namespace quorvel::py

@@ -1,6 +1,6 @@
-#include "plan/error.hpp"
+#include "py/error.hpp"
 
-namespace quorvel {
+namespace quorvel::inline py {
 
 namespace {
 
@@ -71,4 +71,4 @@ void add_note_to_current(std::string_view note) noexcept {
   PyErr_SetRaisedException(exc);
 }
 
-}  // namespace quorvel
+}  // namespace quorvel::py

@@ -2,13 +2,13 @@
 // read-only through the buffer protocol.
 #pragma once
 
-#include "plan/py.hpp"
+#include "py/ref.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
-namespace quorvel::flatbuffer {
+namespace quorvel::inline py {
 
 // The allocation behind builders and finished buffers: malloc memory (16-byte aligned; the builder
 // keeps block sizes at multiples of 8, so both ends of a block are aligned), large blocks advised as
@@ -39,4 +39,4 @@ const NativeBufferData* native_buffer_data(PyObject* obj) noexcept;
 // view's export holds the only reference to the NativeBuffer.
 py::Ref make_buffer_view(std::unique_ptr<NativeBufferData> data);
 
-}  // namespace quorvel::flatbuffer
+}  // namespace quorvel::py

@@ -1,6 +1,6 @@
-#include "plan/messagepack.hpp"
+#include "msgpack/reader.hpp"
 
-#include "plan/text.hpp"
+#include "py/text.hpp"
 
 #include <bit>
 #include <cstring>

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace quorvel {
+namespace quorvel::msgpack {
 
 struct MessagePackValue {
   enum class Kind : uint8_t { Nil, Boolean, Integer, F32, F64, String, Binary, Array, Map, Ext };
@@ -25,4 +25,4 @@ struct MessagePackValue {
   bool operator==(const MessagePackValue&) const = default;
 };
 
-}  // namespace quorvel
+}  // namespace quorvel::msgpack

@@ -1,11 +1,11 @@
 // A class object created on first use, once per process, and kept for the process's life.
 #pragma once
 
-#include "plan/py.hpp"
+#include "py/ref.hpp"
 
 #include <atomic>
 
-namespace quorvel::py {
+namespace quorvel::inline py {
 
 class LazyType {
  public:

@@ -1,11 +1,11 @@
-#include "plan/text.hpp"
+#include "py/text.hpp"
 
 #include <charconv>
 #include <cmath>
 #include <format>
 #include <optional>
 
-namespace quorvel::text {
+namespace quorvel::inline py::text {
 
 namespace {
 
@@ -229,4 +229,4 @@ std::string utf8_lossy(std::string_view bytes) {
   return out;
 }
 
-}  // namespace quorvel::text
+}  // namespace quorvel::py::text

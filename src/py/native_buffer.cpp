@@ -1,13 +1,13 @@
-#include "flatbuffer/native_buffer.hpp"
+#include "py/native_buffer.hpp"
 
-#include "plan/error.hpp"
-#include "plan/lazy_type.hpp"
+#include "py/error.hpp"
+#include "py/lazy_type.hpp"
 
 #include <cstdlib>
 #include <new>
 #include <sys/mman.h>
 
-namespace quorvel::flatbuffer {
+namespace quorvel::inline py {
 
 namespace {
 
@@ -110,4 +110,4 @@ py::Ref make_buffer_view(std::unique_ptr<NativeBufferData> data) {
   return check_new(PyMemoryView_FromObject(owner.get()));
 }
 
-}  // namespace quorvel::flatbuffer
+}  // namespace quorvel::py

@@ -1,3 +1,6 @@
+// src/msgpack: MessagePack at the marker level, for the plan document and for documents of
+// callers; knows no plan. value.hpp holds the generic value.
+//
 // A marker-level MessagePack pull reader, shared by the plan document reader and by the
 // MessagePack side of decode_serde.
 //
@@ -6,8 +9,8 @@
 // "wrong msgpack marker ...", "depth limit exceeded", ...).
 #pragma once
 
-#include "plan/error.hpp"
-#include "plan/value.hpp"
+#include "py/error.hpp"
+#include "msgpack/value.hpp"
 
 #include <cstdint>
 #include <span>

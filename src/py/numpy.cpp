@@ -1,16 +1,15 @@
 #define PY_ARRAY_UNIQUE_SYMBOL quorvel_numpy_api
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
-#include "flatbuffer/numpy.hpp"
+#include "py/numpy.hpp"
 
-#include "plan/error.hpp"
-#include "plan/scalar.hpp"
+#include "py/error.hpp"
 
 #include <numpy/arrayobject.h>
 
 #include <atomic>
 #include <cstring>
 
-namespace quorvel::numpy {
+namespace quorvel::inline py::numpy {
 
 namespace {
 
@@ -31,23 +30,21 @@ void ensure_imported() {
 
 }  // namespace
 
-int type_number(ScalarKind kind) noexcept {
-  static constexpr int numbers[] = {NPY_BOOL,  NPY_INT8,  NPY_UINT8, NPY_INT16, NPY_UINT16, NPY_INT32,
-                                    NPY_UINT32, NPY_INT64, NPY_UINT64, NPY_FLOAT32, NPY_FLOAT64};
-  return numbers[static_cast<size_t>(kind)];
-}
+static_assert(NPY_BOOL == 0 && NPY_INT8 == 1 && NPY_UINT8 == 2 && NPY_INT16 == 3 && NPY_UINT16 == 4 &&
+              NPY_INT32 == 5 && NPY_UINT32 == 6 && NPY_INT64 == 7 && NPY_UINT64 == 8 && NPY_FLOAT32 == 11 &&
+              NPY_FLOAT64 == 12);
 
-py::Ref array_from_bytes(ScalarKind kind, size_t count, const uint8_t* data) {
+py::Ref array_from_bytes(Dtype dtype, size_t width, size_t count, const uint8_t* data) {
   ensure_imported();
   npy_intp dims[1] = {static_cast<npy_intp>(count)};
-  py::Ref array = check_new(PyArray_SimpleNew(1, dims, type_number(kind)));
+  py::Ref array = check_new(PyArray_SimpleNew(1, dims, static_cast<int>(dtype)));
   auto* out = static_cast<uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-  if (kind == ScalarKind::bool_) {
+  if (dtype == Dtype::bool_) {
     for (size_t i = 0; i < count; ++i) out[i] = data[i] != 0;
   } else if (count > 0) {
-    std::memcpy(out, data, count * scalar_width(kind));
+    std::memcpy(out, data, count * width);
   }
   return array;
 }
 
-}  // namespace quorvel::numpy
+}  // namespace quorvel::py::numpy

@@ -1,0 +1,22 @@
+// The native scalar formats that pack accepts from Python buffers, and file identifiers.
+#pragma once
+
+#include "plan/wire.hpp"
+#include "py/buffer.hpp"
+
+#include <optional>
+#include <string_view>
+
+namespace quorvel::flatbuffer {
+
+// Whether the buffer's format is native little-endian data of the kind: a type code, optionally
+// after one of the prefixes "@", "=", "<"; "l"/"L" resolved by the item size.
+bool buffer_matches_native_scalar(const BufferView& buffer, ScalarKind kind);
+
+// The element type name used when a buffer's item size does not fit a kind: i8, u8, ..., f64.
+std::string_view element_type_name(ScalarKind kind);
+
+// A file identifier must be four bytes below 0x80 (a NUL included); ValueError otherwise.
+void require_file_identifier(std::optional<std::string_view> identifier);
+
+}  // namespace quorvel::flatbuffer
