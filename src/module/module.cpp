@@ -9,6 +9,7 @@
 #include "plan/native_plan.hpp"
 #include "py/lazy_type.hpp"
 #include "py/native_buffer.hpp"
+#include "serde/serde.hpp"
 
 #include <array>
 #include <atomic>
@@ -227,8 +228,7 @@ PyObject* plan_decode_serde(PyObject* self, PyObject* const* args, Py_ssize_t na
     bool is_json = convert("is_json", [&] { return to_bool(a[2]); });
     bool strict = given_or(a[3], "strict", true, to_bool);
     PyObject* fallback_decoders = convert("fallback_decoders", [&] { return to_dict(a[4]); });
-    (void)plan_of(self), (void)root, (void)buffer, (void)is_json, (void)strict, (void)fallback_decoders;
-    not_built(decode_serde_signature.full_name);
+    return serde::decode_serde(plan_of(self), root, buffer, is_json, strict, fallback_decoders);
   });
 }
 
