@@ -97,12 +97,13 @@ class JsonSource {
     return is_null;
   }
 
+  // Each read below tries the expected kind first and looks closer only when that fails, to
+  // report the right error.
   template <class Entry>
   void map(Value& v, std::string_view expecting, Entry&& entry) {
-    if (kind(v) != ValueKind::map) fail_invalid_type(v, expecting);
-    Nesting nesting(*this);
     sj::object object;
-    check(v.get_object().get(object));
+    if (v.get_object().get(object) != simdjson::SUCCESS) fail_invalid_type(v, expecting);
+    Nesting nesting(*this);
     members(object, entry);
   }
 
@@ -112,10 +113,9 @@ class JsonSource {
 
   template <class Start, class Elem>
   void seq(Value& v, std::string_view expecting, Start&& start, Elem&& elem) {
-    if (kind(v) != ValueKind::array) fail_invalid_type(v, expecting);
-    Nesting nesting(*this);
     sj::array array;
-    check(v.get_array().get(array));
+    if (v.get_array().get(array) != simdjson::SUCCESS) fail_invalid_type(v, expecting);
+    Nesting nesting(*this);
     start(0);
     for (auto result : array) {
       sj::value e;
@@ -125,21 +125,27 @@ class JsonSource {
   }
 
   bool boolean(Value& v) {
-    if (kind(v) != ValueKind::boolean) fail_invalid_type(v, expecting_boolean);
     note(v);
     bool b = false;
-    check(v.get_bool().get(b));
+    if (v.get_bool().get(b) != simdjson::SUCCESS) fail_invalid_type(v, expecting_boolean);
     return b;
   }
 
   msgpack::Integer integer(Value& v, std::string_view expecting) {
+    note(v);
+    int64_t i = 0;
+    if (v.get_int64().get(i) == simdjson::SUCCESS) {
+      return i < 0 ? msgpack::Integer{true, 0, i} : msgpack::Integer{false, static_cast<uint64_t>(i), 0};
+    }
     Scalar s = number_of(v, expecting);
     if (s.kind == ValueKind::floating) invalid_type(std::format("floating point `{}`", text::shortest_with_point(s.d)), expecting);
-    return s.kind == ValueKind::signed_integer ? msgpack::Integer{s.i < 0, s.i < 0 ? 0 : static_cast<uint64_t>(s.i), s.i}
-                                               : msgpack::Integer{false, s.u, 0};
+    return s.kind == ValueKind::signed_integer ? msgpack::Integer{true, 0, s.i} : msgpack::Integer{false, s.u, 0};
   }
 
   double float64(Value& v, std::string_view expecting) {
+    note(v);
+    double d = 0;
+    if (v.get_double().get(d) == simdjson::SUCCESS) return d;
     Scalar s = number_of(v, expecting);
     switch (s.kind) {
       case ValueKind::signed_integer: return static_cast<double>(s.i);
@@ -149,10 +155,9 @@ class JsonSource {
   }
 
   std::string_view text(Value& v, std::string_view expecting) {
-    if (kind(v) != ValueKind::string) fail_invalid_type(v, expecting);
     note(v);
     std::string_view s;
-    check(v.get_string().get(s));
+    if (v.get_string().get(s) != simdjson::SUCCESS) fail_invalid_type(v, expecting);
     return s;
   }
 
