@@ -151,7 +151,7 @@ uint64_t Estimator::field_cost(const ObjectWire& object, const FieldWire& field,
         length = static_cast<uint64_t>(view->view().len);
       } else {
         Py_ssize_t n = PyObject_Length(value);
-        if (n < 0) PyErr_Clear();
+        if (n < 0) clear_ordinary_error();
         length = n < 0 ? 0 : static_cast<uint64_t>(n);
       }
       return sat_add(14, length);

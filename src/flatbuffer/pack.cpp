@@ -377,13 +377,7 @@ uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* mode
 const ArmWire& union_arm(NativePlan& plan, const FieldWire& field, PyObject* value) {
   std::string name = type_name(Py_TYPE(value));
   std::optional<uint32_t> index;
-  try {
-    index = plan.model_object_index(value);
-  } catch (const PyErrorSet&) {
-    PyErr_Clear();
-  } catch (const PyFailure&) {
-  }
-  if (index) {
+  if (attempt([&] { index = plan.model_object_index(value); })) {
     for (const ArmWire& arm : field.arms) {
       if (arm.target_index == *index) return arm;
     }

@@ -581,12 +581,7 @@ void Materializer::finish_keyed(uint32_t object, size_t base) {
     PyObject* value = values_.from(0)[i];
     py::Ref attribute = check_new(PyObject_GetAttr(value, key_field.attr_name.get()));
     std::optional<TableKey> key;
-    try {
-      key = TableKey::extract(key_field.kind, key_field.scalar, attribute.get());
-    } catch (const PyErrorSet&) {
-      PyErr_Clear();
-    } catch (const PyFailure&) {
-    }
+    attempt([&] { key = TableKey::extract(key_field.kind, key_field.scalar, attribute.get()); });
     if (!key) plan_.invalid_error(std::format("keyed table {} has an invalid key", element.name));
     if (previous && TableKey::compare(*previous, *key) >= 0) {
       plan_.invalid_error(std::format("keyed table vector for {} is not strictly sorted", element.name));

@@ -63,6 +63,30 @@ inline int check_status(int status) {
   return status;
 }
 
+// Clears the Python error that is set when it is an ordinary one (see `attempt`); passes it on
+// otherwise.
+inline void clear_ordinary_error() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw_error_set();
+  PyErr_Clear();
+}
+
+// Runs `op` and returns true when it completes. Returns false when it fails in a way the caller
+// means to replace with a message of its own: one of the module's own failures, or an ordinary
+// Python error (an Exception other than MemoryError), which is cleared. Everything else, such as
+// KeyboardInterrupt, SystemExit, MemoryError or an internal failure, passes through unchanged.
+template <class Op>
+bool attempt(Op&& op) {
+  try {
+    op();
+    return true;
+  } catch (const PyFailure&) {
+    return false;
+  } catch (const PyErrorSet&) {
+    clear_ordinary_error();
+    return false;
+  }
+}
+
 // The interpreter's qualified name of an object's type, e.g. "bytearray".
 std::string type_qualname(PyTypeObject* type);
 std::string type_name(PyTypeObject* type);
