@@ -256,7 +256,7 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
       // A table addresses its fields with 16-bit offsets, so an inline struct cannot be larger.
       // The value's own faults are reported first, as writing it would.
       if (target.byte_size > 0xFFFF) {
-        if (!target.is_struct) fail(PyExc_TypeError, "{} is a table, not a struct", target.name);
+        target.require_struct();
         plan.require_model_type(target, value);
         fail(PyExc_ValueError, "struct {} of {} bytes does not fit in a FlatBuffers table", target.name, target.byte_size);
       }
@@ -268,10 +268,10 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
       break;
     }
     case FieldKind::array_scalar:
-    case FieldKind::array_struct: fail(PyExc_ValueError, "fixed arrays may only be fields of structs");
+    case FieldKind::array_struct:
     case FieldKind::uuid:
     case FieldKind::decimal:
-    case FieldKind::fallback: fail(PyExc_ValueError, "serde fallback fields cannot be encoded as FlatBuffers");
+    case FieldKind::fallback: refuse_in_table(field, /*decoding=*/false);
     // Scalars are written above; the rest were written by pass one.
     case FieldKind::scalar:
     case FieldKind::string:
@@ -348,7 +348,7 @@ FieldStates load_fields(NativePlan& plan, const ObjectWire& object, PyObject* mo
 
 uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* model, FieldStates* given) {
   RecursionGuard guard(" while packing a FlatBuffer table");
-  if (object.is_struct) fail(PyExc_TypeError, "{} is a struct, not a table", object.name);
+  object.require_table();
   FieldStates own;
   if (given == nullptr) {
     ctx.plan.require_model_type(object, model);

@@ -109,7 +109,7 @@ void align_builder(Builder& builder, uint64_t alignment) {
 
 void encode_struct_into(NativePlan& plan, const ObjectWire& object, PyObject* value, std::span<uint8_t> region) {
   RecursionGuard guard(" while packing a FlatBuffer struct");
-  if (!object.is_struct) fail(PyExc_TypeError, "{} is a table, not a struct", object.name);
+  object.require_struct();
   plan.require_model_type(object, value);
   std::memset(region.data(), 0, region.size());
   const uint64_t length = region.size();

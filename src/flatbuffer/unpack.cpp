@@ -183,7 +183,7 @@ class Materializer {
 
 void Materializer::push_table(uint32_t object, uint32_t type, uint64_t position) {
   const ObjectWire& wire = plan_.objects[object];
-  if (wire.is_struct) fail(PyExc_TypeError, "{} is a struct, not a table", wire.name);
+  wire.require_table();
   range_.require_span("int32", position, 4);
   const int32_t soffset = range_.load<int32_t>(position);
   uint64_t vtable;
@@ -208,7 +208,7 @@ void Materializer::push_table(uint32_t object, uint32_t type, uint64_t position)
 
 void Materializer::push_struct(uint32_t object, uint32_t type, uint64_t position) {
   const ObjectWire& wire = plan_.objects[object];
-  if (!wire.is_struct) fail(PyExc_TypeError, "{} is a table, not a struct", wire.name);
+  wire.require_struct();
   range_.require_span("struct data", position, wire.byte_size);
   push_object(object, type, false, TableRecord{}, position);
 }
@@ -390,10 +390,10 @@ void Materializer::decode_table_field(const ObjectFrame& frame, const FieldWire&
     case FieldKind::union_: return decode_union(frame, field);
     case FieldKind::dynamic: return decode_dynamic(field, table);
     case FieldKind::array_scalar:
-    case FieldKind::array_struct: fail(PyExc_ValueError, "fixed arrays may only be fields of structs");
+    case FieldKind::array_struct:
     case FieldKind::uuid:
     case FieldKind::decimal:
-    case FieldKind::fallback: fail(PyExc_ValueError, "serde fallback fields cannot be decoded as FlatBuffers");
+    case FieldKind::fallback: refuse_in_table(field, /*decoding=*/true);
     case FieldKind::union_vector: break;  // handled by the caller, which knows the field's index
   }
 }
