@@ -1,7 +1,7 @@
 // How failures travel inside the module.
 //
 // Algorithm code throws; each entry point catches once and turns the exception into a Python
-// exception (see module/entry.hpp). Three kinds exist:
+// exception (see py/entry.hpp). Three kinds exist:
 //   PyErrorSet   - a Python exception is already set (a C API call failed, or Python code raised);
 //   PyFailure    - raise this class with this message;
 //   ReaderError  - a text error of one of the document readers, wrapped by the caller.
