@@ -40,7 +40,7 @@ struct ModelInfo {
   const SerdeObject* serde = nullptr;
   const ObjectWire* object = nullptr;
   std::vector<uint8_t> first;  // per serialized field: no earlier field has the same key
-  py::Ref cls;                 // the bound class, looked up at the first construction
+  PyObject* cls = nullptr;     // the bound class (held by the bound types), looked up when first built
 };
 
 // One decoded entry of a model being read: the key as read, the model whose field it matched
@@ -85,8 +85,8 @@ class DecodeContext {
 
   PyObject* model_class(uint32_t index) {
     ModelInfo& m = info(index);
-    if (!m.cls) m.cls = plan.bound_type(m.object->name);
-    return m.cls.get();
+    if (m.cls == nullptr) m.cls = plan.bound_class(index);
+    return m.cls;
   }
 
   // The position of the first serialized field with this key; `hint` is tried first (documents
