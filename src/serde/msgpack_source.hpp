@@ -24,7 +24,7 @@ class MsgpackSource {
   Value next() { return r_.read_marker(); }
   size_t remaining() const noexcept { return r_.remaining(); }
 
-  static ValueKind kind(const Value& v) noexcept {
+  static ValueKind kind(const Value& v) {
     using msgpack::Family;
     if (v.is_unsigned()) return ValueKind::unsigned_integer;
     if (v.is_signed()) return ValueKind::signed_integer;
