@@ -241,20 +241,18 @@ std::string position_suffix(std::string_view text, size_t offset, bool include_b
     }
   }
   size_t column = offset - line_start + (include_byte && offset < text.size() ? 1 : 0);
-  // A short excerpt of the line around the position, with a caret under it.
-  size_t from = offset - line_start > 24 ? offset - 24 : line_start;
+  // A short excerpt of the line around the position, on one line so that nested messages stay
+  // readable.
+  size_t from = offset - line_start > 20 ? offset - 20 : line_start;
   size_t to = offset;
-  while (to < text.size() && to - offset < 24 && text[to] != '\n') ++to;
-  if (to < text.size() && to == offset && text[to] != '\n') ++to;
+  while (to < text.size() && to - offset < 12 && text[to] != '\n') ++to;
   std::string excerpt;
-  std::string caret;
   for (size_t k = from; k < to; ++k) {
     const auto c = static_cast<uint8_t>(text[k]);
     excerpt += c < 0x20 || c >= 0x7f ? '.' : static_cast<char>(c);
-    if (k < offset) caret += ' ';
   }
   if (excerpt.empty()) return std::format(" at line {} column {}", line, column);
-  return std::format(" at line {} column {}\n\n\t{}\n\t{}^\n", line, column, excerpt, caret);
+  return std::format(" at line {} column {} near `{}`", line, column, excerpt);
 }
 
 std::string unescape(std::string_view token) {

@@ -103,10 +103,37 @@ def make_plan(objects=OBJECTS, types=TYPES):
     return plan
 
 
+class Pairs(list):
+    """A map written with exactly these (key, value) entries in order; keys may repeat."""
+
+
 def encode(doc, fmt):
     if isinstance(doc, (bytes, bytearray)):
         return bytes(doc)
-    return json.dumps(doc).encode() if fmt == "json" else msgpack.packb(doc)
+    if fmt == "json":
+        if isinstance(doc, Pairs):
+            return b"{" + b",".join(json.dumps(k).encode() + b":" + encode(v, fmt) for k, v in doc) + b"}"
+        if isinstance(doc, dict):
+            return encode(Pairs(doc.items()), fmt)
+        if isinstance(doc, list):
+            return b"[" + b",".join(encode(v, fmt) for v in doc) + b"]"
+        return json.dumps(doc).encode()
+    if isinstance(doc, Pairs):
+        return _map_header(len(doc)) + b"".join(
+            encode(k, fmt) + encode(v, fmt) for k, v in doc)
+    if isinstance(doc, dict):
+        return encode(Pairs(doc.items()), fmt)
+    if isinstance(doc, list):
+        return _array_header(len(doc)) + b"".join(encode(v, fmt) for v in doc)
+    return msgpack.packb(doc)
+
+
+def _map_header(n):
+    return bytes([0x80 | n]) if n < 16 else b"\xde" + n.to_bytes(2, "big")
+
+
+def _array_header(n):
+    return bytes([0x90 | n]) if n < 16 else b"\xdc" + n.to_bytes(2, "big")
 
 
 def decode(plan, doc, fmt, root="Holder", fallback_decoders=None, **kwargs):
