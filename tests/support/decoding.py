@@ -108,8 +108,14 @@ class Pairs(list):
 
 
 def encode(doc, fmt):
+    """The document in the format; `bytes` are taken as a finished document."""
     if isinstance(doc, (bytes, bytearray)):
         return bytes(doc)
+    return _write(doc, fmt)
+
+
+def _write(doc, fmt):
+    encode = _write
     if fmt == "json":
         if isinstance(doc, Pairs):
             return b"{" + b",".join(json.dumps(k).encode() + b":" + encode(v, fmt) for k, v in doc) + b"}"
