@@ -79,6 +79,8 @@ def test_refused_inputs(plan, buffer, exc, message):
     ("json", b'{"i8": 1', "EOF while parsing at line 1 column 8"),
     ("json", b'{\n  "zz": [1 2]}', "Expected this character to be either a ',' or a ']' while parsing at line 2 column 12"),
     ("json", b'{"zz": tru}', "Invalid literal (`true`, `false`, or `null`) while parsing at line 1 column 11"),
+    ("json", b'{"flag": tru}', "Invalid literal (`true`, `false`, or `null`) while parsing at line 1 column 13"),
+    ("json", b'{"i8": nul}', "Invalid literal (`true`, `false`, or `null`) while parsing at line 1 column 11"),
     ("json", b'{"zz": "\\q"}', "Invalid escape chars in JSON string at line 1 column 10"),
     ("json", b'{"zz": "\xff"}', "Invalid UTF-8 characters in json at line 1 column 9"),
     ("json", b'{"zz": 01}', "Invalid number at line 1 column 9"),

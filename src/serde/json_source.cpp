@@ -274,7 +274,12 @@ void JsonSource::fail_invalid_type(Value& v, std::string_view expecting) {
       take_null(v);
       found = "null";
       break;
-    case ValueKind::boolean: found = boolean(v) ? "boolean `true`" : "boolean `false`"; break;
+    case ValueKind::boolean: {
+      bool b = false;
+      check(v.get_bool().get(b));  // "tru" looks like a boolean but is no value at all
+      found = b ? "boolean `true`" : "boolean `false`";
+      break;
+    }
     case ValueKind::unsigned_integer:
     case ValueKind::signed_integer:
     case ValueKind::floating: {
