@@ -46,6 +46,16 @@ def test_byte_inputs(plan, make_input, fmt):
     assert plan.decode_serde("Holder", make_input(data), fmt == "json", fallback_decoders={}).i8 == 3
 
 
+@pytest.mark.parametrize("after", [b"", b"x" * 63, b"}" * 64, b"x" * 200])
+def test_json_view_with_slack_after_it(plan, after):
+    # Bytes past the view belong to its owner: they may be read as padding, never as document.
+    doc = b'{"i8": 9, "full_name": "' + b"n" * 40 + b'"}'
+    view = memoryview(doc + after)[:len(doc)]
+    assert plan.decode_serde("Holder", view, True, fallback_decoders={}).i8 == 9
+    with pytest.raises(ValueError, match="^cannot decode JSON: EOF while parsing"):
+        plan.decode_serde("Holder", view[:-1], True, fallback_decoders={})
+
+
 def test_native_buffer_view_is_read_in_place(plan):
     # A view of pack's output that ends where the buffer ends and one that ends inside it.
     leaf_plan = make_plan()
