@@ -387,7 +387,7 @@ std::optional<double> number_document(std::string_view text, std::string* fault)
   };
   if (pos >= text.size()) return fail(eof_text, text.size(), false);
   const char c = text[pos];
-  if (c != '-' && (c < '0' || c > '9')) return fail("invalid type: not a number", pos, true);
+  if (c != '-' && (c < '0' || c > '9')) return fail("Invalid JSON value", pos, true);
   const size_t start = pos;
   if (auto f = scan_number(text, pos)) return fail(f->message, f->offset, f->offset < text.size());
   auto number = parse_number(text.substr(start, pos - start));
