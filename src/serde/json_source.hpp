@@ -147,11 +147,9 @@ class JsonSource {
     double d = 0;
     if (v.get_double().get(d) == simdjson::SUCCESS) return d;
     Scalar s = number_of(v, expecting);
-    switch (s.kind) {
-      case ValueKind::signed_integer: return static_cast<double>(s.i);
-      case ValueKind::unsigned_integer: return static_cast<double>(s.u);
-      default: return s.d;
-    }
+    if (s.kind == ValueKind::signed_integer) return static_cast<double>(s.i);
+    if (s.kind == ValueKind::unsigned_integer) return static_cast<double>(s.u);
+    return s.d;
   }
 
   std::string_view text(Value& v, std::string_view expecting) {
