@@ -117,7 +117,9 @@ def random_finite(rng, fmt, count):
         (x,) = struct.unpack(fmt, bits.to_bytes(struct.calcsize(fmt), "little"))
         if x == x and abs(x) != float("inf"):
             out.append(x)
-    # plus values around the notation boundaries
+    # plus short decimals, thirds, and values around the notation boundaries
+    out += [rng.randrange(-10**rng.randrange(1, 17), 10**16) / 10 ** rng.randrange(0, 12) for _ in range(count)]
+    out += [rng.randrange(1, 10**9) / 3 for _ in range(count // 4)] + [2.0**49 - 1, 2.0**49, 5e6, 4999999.99999999]
     return out + [10.0 ** k * m for k in range(-9, 18) for m in (1, -1.5, 9.999)]
 
 

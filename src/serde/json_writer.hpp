@@ -30,25 +30,11 @@ inline constexpr auto json_escapes = [] {
   return table;
 }();
 
-// Writes a shortest-digit float: `sci` is std::to_chars' scientific form ("-d.ddde+XX"). Plain
-// notation when lo <= exponent <= hi (integral values end in ".0", small ones start "0."),
-// otherwise "d.ddde+X" with the exponent unpadded. At most 32 bytes for a double.
-inline char* put_float_form(char* p, const char* sci, const char* sci_end, int lo, int hi) noexcept {
-  const char* s = sci;
-  if (*s == '-') *p++ = *s++;
-  char digits[24];
-  size_t n = 0;
-  digits[n++] = *s++;
-  if (*s == '.') {
-    ++s;
-    while (*s != 'e') digits[n++] = *s++;
-  }
-  ++s;  // 'e'
-  const bool negative_exp = *s == '-';
-  ++s;
-  int e = 0;
-  for (; s < sci_end; ++s) e = e * 10 + (*s - '0');
-  if (negative_exp) e = -e;
+// Writes a decimal given by its significant digits d1 d2 ... dn and the exponent e of d1: plain
+// notation when lo <= e <= hi (integral values end in ".0", values below one start "0."),
+// otherwise "d1.d2...dne+X" with the exponent unpadded.
+inline char* put_decimal(char* p, bool negative, const char* digits, size_t n, int e, int lo, int hi) noexcept {
+  if (negative) *p++ = '-';
   if (e < lo || e > hi) {
     *p++ = digits[0];
     if (n > 1) {
@@ -57,8 +43,8 @@ inline char* put_float_form(char* p, const char* sci, const char* sci_end, int l
       p += n - 1;
     }
     *p++ = 'e';
-    *p++ = negative_exp ? '-' : '+';
-    return std::to_chars(p, p + 8, negative_exp ? -e : e).ptr;
+    *p++ = e < 0 ? '-' : '+';
+    return std::to_chars(p, p + 8, e < 0 ? -e : e).ptr;
   }
   if (e < 0) {
     *p++ = '0';
@@ -83,18 +69,68 @@ inline char* put_float_form(char* p, const char* sci, const char* sci_end, int l
   return p + (n - whole);
 }
 
+// Splits std::to_chars' shortest scientific form ("-d.ddde+XX") into digits and exponent.
+inline char* put_scientific_form(char* p, const char* sci, const char* sci_end, int lo, int hi) noexcept {
+  const char* s = sci;
+  const bool negative = *s == '-';
+  if (negative) ++s;
+  char digits[24];
+  size_t n = 0;
+  digits[n++] = *s++;
+  if (*s == '.') {
+    ++s;
+    while (*s != 'e') digits[n++] = *s++;
+  }
+  ++s;  // 'e'
+  const bool negative_exp = *s == '-';
+  ++s;
+  int e = 0;
+  for (; s < sci_end; ++s) e = e * 10 + (*s - '0');
+  return put_decimal(p, negative, digits, n, negative_exp ? -e : e, lo, hi);
+}
+
+// The shortest digits of a positive finite double that has a decimal form of at most 15
+// significant digits with at most 8 after the point (or is an integer below 2^49), found with one
+// multiplication and one division; false for every other value. Such a form is the only one of
+// its length that reads back as the value (15 digits always round-trip a double), so it is the
+// shortest one there is; the scaled value stays below 2^49, where the product's rounding error
+// cannot reach the next integer.
+inline bool short_digits(double a, char* digits, size_t& n, int& e) noexcept {
+  uint64_t m = 0;
+  int scale = 0;
+  if (a < 5.0e6) {
+    const double x = std::nearbyint(a * 1e8);
+    if (x == 0 || x / 1e8 != a) return false;
+    m = static_cast<uint64_t>(x);
+    scale = 8;
+  } else if (a < 562949953421312.0 && a == std::floor(a)) {  // 2^49
+    m = static_cast<uint64_t>(a);
+  } else {
+    return false;
+  }
+  const size_t length = static_cast<size_t>(std::to_chars(digits, digits + 20, m).ptr - digits);
+  e = static_cast<int>(length) - 1 - scale;
+  n = length;
+  while (n > 1 && digits[n - 1] == '0') --n;
+  return true;
+}
+
 // The shortest form of a finite double (-5 <= exponent <= 15 plain).
 inline char* put_double(char* p, double v) noexcept {
+  char digits[24];
+  size_t n = 0;
+  int e = 0;
+  if (v != 0 && short_digits(std::fabs(v), digits, n, e)) return put_decimal(p, v < 0, digits, n, e, -5, 15);
   char sci[40];
   const char* end = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
-  return put_float_form(p, sci, end, -5, 15);
+  return put_scientific_form(p, sci, end, -5, 15);
 }
 
 // The shortest form of a finite float32, at single precision (-6 <= exponent <= 12 plain).
 inline char* put_float(char* p, float v) noexcept {
   char sci[32];
   const char* end = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
-  return put_float_form(p, sci, end, -6, 12);
+  return put_scientific_form(p, sci, end, -6, 12);
 }
 
 }  // namespace detail
