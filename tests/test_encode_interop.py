@@ -151,3 +151,13 @@ def test_scalars_and_big_ints_exact():
         assert js == b'{"x":%s,"n":%d}' % (shortest(repr(x), -5, 15).encode(), n)
         if -2**63 <= n < 2**64:
             assert msgpack.unpackb(plan.encode_serde("M", model, False, fallback_encoder=None)) == {"x": x, "n": n}
+
+
+def test_strings_match_python_json():
+    rng = random.Random(3)
+    alphabet = 'ab"\\\x00\x1f\x7f\n\t\u00e9\u2028\U0001f600/ '
+    plan, c = bound(obj("M", [string_field("s", 0)]))
+    for _ in range(300):
+        s = "".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 40)))
+        doc = plan.encode_serde("M", c["M"](s=s), True, fallback_encoder=None)
+        assert doc == b'{"s":' + json.dumps(s, ensure_ascii=False).encode() + b"}"

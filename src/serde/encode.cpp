@@ -12,6 +12,7 @@
 #include "serde/model_read.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <type_traits>
 #include <vector>
@@ -134,7 +135,7 @@ class Encoder {
     // A graph that holds itself, or one deeper than the native stack allows, ends in
     // RecursionError instead of overflowing the stack.
     const RecursionGuard guard(" while encoding a model");
-    const SerdeObject& so = cx_.plan.serde_object(index);
+    const SerdeObject& so = serde_object(index);
     const ObjectWire& object = cx_.plan.objects[index];
 
     // Every attribute is read and every default tested before the first entry is written, so
@@ -198,6 +199,26 @@ class Encoder {
 
   enum class Element : uint8_t { model, scalar, string };
 
+  // The plan's classification, remembered for the last few classes seen: graphs repeat a handful
+  // of classes, and the answer for a class never changes once bound. The classes are held so that
+  // an address cannot be reused by another class during the call.
+  uint32_t classify(PyObject* v) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(v));
+    for (const Classified& c : classified_) {
+      if (c.type.get() == type) return c.index;
+    }
+    const uint32_t index = cx_.plan.model_object_index(v);
+    classified_[next_classified_++ % classified_.size()] = Classified{py::Ref::borrow(type), index};
+    return index;
+  }
+
+  const SerdeObject& serde_object(uint32_t index) {
+    if (serde_objects_.empty()) serde_objects_.resize(cx_.plan.objects.size());
+    const SerdeObject*& so = serde_objects_[index];  // index < objects.size(): it came from the plan
+    if (so == nullptr) [[unlikely]] so = &cx_.plan.serde_object(index);
+    return *so;
+  }
+
   // Failures with the system's own messages: carried as text on the JSON side (raised as
   // "cannot encode JSON: {}"), raised with their class on the MessagePack side.
   [[noreturn]] void own_error(PyObject* type, const char* message) {
@@ -256,7 +277,7 @@ class Encoder {
       case FieldKind::table:
       case FieldKind::struct_:
       case FieldKind::nested:
-      case FieldKind::union_: return model(v, cx_.plan.model_object_index(v));
+      case FieldKind::union_: return model(v, classify(v));
       case FieldKind::vector_table:
       case FieldKind::vector_struct:
       case FieldKind::union_vector:
@@ -314,7 +335,7 @@ class Encoder {
     switch (kind) {
       case Element::model:
         if (e == Py_None) return null();
-        return model(e, cx_.plan.model_object_index(e));
+        return model(e, classify(e));
       case Element::scalar: return scalar(scalar_kind, e);
       case Element::string: return text(str_utf8(e));
     }
@@ -479,6 +500,13 @@ class Encoder {
   std::vector<Kept> kept_;         // kept entries of the models being written, innermost last
   std::vector<py::Ref> items_;     // list snapshots (MessagePack), innermost last
   std::vector<uint8_t> scratch_;   // one gathered copy of a strided array
+  std::vector<const SerdeObject*> serde_objects_;  // looked up once per object and call
+  struct Classified {
+    py::Ref type;
+    uint32_t index = 0;
+  };
+  std::array<Classified, 8> classified_;
+  size_t next_classified_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------------

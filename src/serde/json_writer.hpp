@@ -30,6 +30,15 @@ inline constexpr auto json_escapes = [] {
   return table;
 }();
 
+// Whether any of the eight bytes at `p` is below 0x20, '"' or '\\' (exact for existence).
+inline bool any_escape(const unsigned char* p) noexcept {
+  constexpr uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+  uint64_t x;
+  std::memcpy(&x, p, 8);
+  auto has_zero = [&](uint64_t v) { return (v - ones) & ~v & highs; };
+  return ((x - ones * 0x20) & ~x & highs) | has_zero(x ^ (ones * '"')) | has_zero(x ^ (ones * '\\'));
+}
+
 // Writes a decimal given by its significant digits d1 d2 ... dn and the exponent e of d1: plain
 // notation when lo <= e <= hi (integral values end in ".0", values below one start "0."),
 // otherwise "d1.d2...dne+X" with the exponent unpadded.
@@ -173,6 +182,8 @@ class JsonWriter {
     size_t i = 0;
     while (true) {
       size_t j = i;
+      // Eight bytes at a time while none of them needs an escape, then byte by byte.
+      while (j + 8 <= n && !detail::any_escape(in + j)) j += 8;
       while (j < n && detail::json_escapes[in[j]] == 0) ++j;
       std::memcpy(p, in + i, j - i);
       p += j - i;
