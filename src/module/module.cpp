@@ -9,6 +9,7 @@
 #include "plan/native_plan.hpp"
 #include "py/lazy_type.hpp"
 #include "py/native_buffer.hpp"
+#include "serde/encode.hpp"
 #include "serde/serde.hpp"
 
 #include <array>
@@ -214,9 +215,8 @@ PyObject* plan_encode_serde(PyObject* self, PyObject* const* args, Py_ssize_t na
     auto order = given_or(a[4], "order", std::optional<std::string_view>{}, to_optional_text);
     std::string_view decimal_format = given_or(a[5], "decimal_format", std::string_view("string"), to_text);
     std::string_view uuid_format = given_or(a[6], "uuid_format", std::string_view("canonical"), to_text);
-    (void)plan_of(self), (void)root, (void)model, (void)is_json, (void)fallback_encoder, (void)order;
-    (void)decimal_format, (void)uuid_format;
-    not_built(encode_serde_signature.full_name);
+    return serde::encode_serde(plan_of(self), root, model, is_json, fallback_encoder, order, decimal_format,
+                               uuid_format);
   });
 }
 

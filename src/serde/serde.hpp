@@ -1,9 +1,8 @@
-// src/serde: JSON and MessagePack for model graphs, beside src/flatbuffer and never including it.
-// decode_serde reads a document with one model builder (builder.hpp) over two sources: JSON on
+// decode_serde, the reading half of src/serde (encode.hpp holds the writing half): it reads a document with one model builder (builder.hpp) over two sources: JSON on
 // simdjson On-Demand (json_source.hpp, with the strict scanner of json_scan.hpp) and MessagePack
 // on the reader of src/msgpack (msgpack_source.hpp); scalar coercions live in coerce.hpp.
 //
-// This is the folder's public header, for the module front.
+// The module front's header for decoding.
 #pragma once
 
 #include "plan/native_plan.hpp"
