@@ -196,3 +196,41 @@ def test_documents_from_peers(plan, fmt):
     assert h.choice == Other(flag=True, n="x") and h.choices == [Leaf()]
     assert list(h.nums) == [1.5, 2.5] and list(h.shorts) == [1, -2, 3] and h.colors == [1, 2, 1]
     assert str(h.uid) == doc["uid"] and str(h.amount) == "1.25"
+
+
+def full_holder():
+    import decimal
+    import uuid
+
+    import numpy as np
+    from decoding import Color
+    return Holder(
+        i8=-128, u8=255, i64=-2**63, u64=2**64 - 1, f32=0.5, f64=1e-300, flag=True, color=Color.GREEN,
+        big=2**62, name="nâme\n\"q\"", tags=["a", "", "ü"], point=Point(x=1.5, y=-2.0),
+        leaf=Leaf(name="l", n=-7), leaves=[None, Leaf(n=1)], pair=[Point(), Point(x=3.0, y=4.0)],
+        nums=np.array([1.5, -0.0, 1e300]), shorts=np.array([1, -2, 3], dtype=np.int16), colors=[Color.RED, Color.GREEN],
+        choice=Other(flag=True, n="x"), choices=[Leaf(n=2), Other()],
+        uid=uuid.UUID("12345678-1234-5678-1234-567812345678"), amount=decimal.Decimal("1.10"), extra={"k": [1, 2]},
+    )
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("options", [{}, {"order": "sorted", "uuid_format": "hex", "decimal_format": "number"}])
+def test_round_trip_through_encode_serde(plan, fmt, options):
+    import json as json_module
+
+    import msgpack as msgpack_module
+    import numpy as np
+    original = full_holder()
+    if fmt == "json":
+        encoder, decoder = (lambda v: json_module.dumps(v).encode()), (lambda b: json_module.loads(b))
+    else:
+        encoder, decoder = (lambda v: msgpack_module.packb(v)), (lambda b: msgpack_module.unpackb(b))
+    data = plan.encode_serde("Holder", original, fmt == "json", fallback_encoder=encoder, **options)
+    back = plan.decode_serde("Holder", data, fmt == "json", fallback_decoders={"extra": decoder})
+    for name in Holder.__struct_fields__:
+        a, b = getattr(original, name), getattr(back, name)
+        if isinstance(a, np.ndarray):
+            assert b.dtype == a.dtype and np.array_equal(a, b), name
+        else:
+            assert a == b and type(a) is type(b), name

@@ -1,5 +1,5 @@
 """The built-in example: loads a small plan, binds model classes, packs a small graph and reads
-it back, and writes the same graph as JSON and MessagePack."""
+it back, and writes the same graph as JSON and MessagePack and reads both back."""
 
 import msgpack
 import numpy as np
@@ -61,10 +61,18 @@ def main():
     packed = plan.encode_serde("Shape", shape, False, fallback_encoder=None)
     print(f"as MessagePack: {len(packed)} bytes")
 
+    def same(other):
+        return (other.name == shape.name and other.origin == shape.origin and other.sides == shape.sides
+                and other.weights.tolist() == shape.weights.tolist())
+
     again = plan.unpack("Shape", view, identifier="SHPE")
     print(f"unpacked {again!r}")
-    print(f"  weights came back as a NumPy {again.weights.dtype} array; equal to the original: "
-          f"{again.name == shape.name and again.origin == shape.origin and again.weights.tolist() == shape.weights.tolist()}")
+    print(f"  weights came back as a NumPy {again.weights.dtype} array; equal to the original: {same(again)}")
+
+    from_json = plan.decode_serde("Shape", document, True, fallback_decoders={})
+    from_msgpack = plan.decode_serde("Shape", packed, False, fallback_decoders={})
+    print(f"decoded from JSON {from_json!r}; equal to the original: {same(from_json)}")
+    print(f"decoded from MessagePack: equal to the original: {same(from_msgpack)}")
 
 
 if __name__ == "__main__":

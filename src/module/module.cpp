@@ -52,10 +52,6 @@ py::LazyType model_types_type(&model_types_spec);
 
 NativePlan& plan_of(PyObject* self) { return *reinterpret_cast<PlanObject*>(self)->plan; }
 
-[[noreturn]] void not_built(const char* full_name) {
-  fail(PyExc_NotImplementedError, "{} is not available in this build", full_name);
-}
-
 const NativeModelTypes* to_model_types(PyObject* obj) {
   if (obj == Py_None) return nullptr;
   if (Py_TYPE(obj) != model_types_type.existing()) fail_wrong_type(obj, "NativeModelTypes");

@@ -65,8 +65,8 @@ class Holder(Struct):
 OBJECTS = [
     obj("Point", [scalar_field("x", 0, "float64", 0.0), scalar_field("y", 1, "float64", 0.0)],
         is_struct=True, byte_size=16, min_alignment=8),
-    obj("Leaf", [string_field("name", 0), scalar_field("n", 1, "int16")], serde_tag_field="type", serde_tag="leaf"),
-    obj("Other", [scalar_field("flag", 0, "bool", False), string_field("n", 1)],
+    obj("Leaf", [string_field("name", 0, serde_nullable=True), scalar_field("n", 1, "int16")], serde_tag_field="type", serde_tag="leaf"),
+    obj("Other", [scalar_field("flag", 0, "bool", False), string_field("n", 1, serde_nullable=True)],
         serde_tag_field="type", serde_tag="other"),
     obj("Holder", [
         scalar_field("i8", 0, "int8"), scalar_field("u8", 1, "uint8"), scalar_field("i64", 2, "int64"),
