@@ -201,11 +201,18 @@ def test_failures_raised_while_reading(fmt):
         decode(interrupting, {"n": 4}, fmt, root="M")
 
 
-def test_json_error_position_follows_the_value(plan):
+@pytest.mark.parametrize("data, message", [
+    (b'{\n  "i8": 1,\n  "u8": 300\n}', "invalid value: integer `300`, expected u8 at line 3 column 11"),
+    # Values read as their raw text: the position follows them too.
+    (b'{"big": "5" }', "expected an integer at line 1 column 11"),
+    (b'{"big": null }', "expected an integer at line 1 column 12"),
+    (b'{"amount": "abc" }', "InvalidOperation: [<class 'decimal.ConversionSyntax'>] at line 1 column 16"),
+    (b'{"amount": [1] }', "InvalidOperation: [<class 'decimal.ConversionSyntax'>] at line 1 column 14"),
+])
+def test_json_error_position_follows_the_value(plan, data, message):
     with pytest.raises(ValueError) as info:
-        decode(plan, b'{\n  "i8": 1,\n  "u8": 300\n}', "json")
-    assert str(info.value).startswith(
-        "cannot decode JSON: invalid value: integer `300`, expected u8 at line 3 column 11")
+        decode(plan, data, "json")
+    assert str(info.value).startswith("cannot decode JSON: " + message + " near ")
 
 
 @pytest.mark.parametrize("fmt", FORMATS)

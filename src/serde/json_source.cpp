@@ -261,6 +261,8 @@ std::string_view JsonSource::raw(Value& v) {
   // A fault is named by reading the whole document: the bytes after the value may decide it.
   size_t pos = 0;
   if (json::scan_value(r, pos, budget_) || pos != r.size()) throw EngineError{simdjson::TAPE_ERROR};
+  // The engine need not step past a scalar read this way; an error raised after it follows its end.
+  last_token_ = r.data();
   return r;
 }
 
