@@ -129,6 +129,21 @@ def test_strict_json_python_int(plan, data, message):
     assert decode(plan, b'{"big": 123456789012345678901234567890}', "json").big == 123456789012345678901234567890
 
 
+# The JSON reader holds -0 as the float -0.0, as it does -0.0 itself.
+@pytest.mark.parametrize("data, strict, expected", [
+    (b'{"f64": -0}', True, -0.0), (b'{"f64": -0}', False, -0.0), (b'{"i8": -0}', False, 0),
+    (b'{"i8": -0}', True, "invalid type: floating point `-0.0`, expected i8"),
+    (b'{"colors": [-0]}', True, "expected Uint8"),
+    (b"-0", True, "invalid type: floating point `-0.0`, expected a generated model object"),
+])
+def test_json_negative_zero(plan, data, strict, expected):
+    if isinstance(expected, str):
+        assert error(plan, data, "json", strict=strict) == expected
+    else:
+        got = getattr(decode(plan, data, "json", strict=strict), "f64" if b"f64" in data else "i8")
+        assert got == expected and math.copysign(1, got) == math.copysign(1, expected)
+
+
 def test_strict_msgpack_python_int_refuses_floats(plan):
     assert error(plan, {"big": 1.0}, "msgpack") == "float is not coercible to an integer"
 

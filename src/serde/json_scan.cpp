@@ -320,7 +320,7 @@ std::optional<Number> parse_number(std::string_view token) {
   if (integral) {
     if (token[0] == '-') {
       int64_t v = 0;
-      if (std::from_chars(first, last, v).ec == std::errc{}) {
+      if (std::from_chars(first, last, v).ec == std::errc{} && v != 0) {
         number.kind = Number::Kind::signed_integer;
         number.i = v;
         return number;

@@ -44,7 +44,7 @@ std::string position_suffix(std::string_view text, size_t offset, bool include_b
 // been validated.
 std::string unescape(std::string_view token);
 
-// A validated number token, classified as the reader holds it.
+// A validated number token, classified as the reader holds it (-0 is the float -0.0).
 struct Number {
   enum class Kind : uint8_t { unsigned_integer, signed_integer, floating } kind;
   uint64_t u = 0;

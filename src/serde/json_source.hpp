@@ -79,8 +79,11 @@ class JsonSource {
           case sj::number_type::floating_point_number:
           case sj::number_type::big_integer: return ValueKind::floating;
           case sj::number_type::unsigned_integer: return ValueKind::unsigned_integer;
-          case sj::number_type::signed_integer:
-            return v.raw_json_token().starts_with('-') ? ValueKind::signed_integer : ValueKind::unsigned_integer;
+          case sj::number_type::signed_integer: {
+            const std::string_view token = json::trim(v.raw_json_token());
+            if (!token.starts_with('-')) return ValueKind::unsigned_integer;
+            return token == "-0" ? ValueKind::floating : ValueKind::signed_integer;
+          }
         }
         return ValueKind::floating;
       }
@@ -134,7 +137,7 @@ class JsonSource {
   msgpack::Integer integer(Value& v, std::string_view expecting) {
     note(v);
     int64_t i = 0;
-    if (v.get_int64().get(i) == simdjson::SUCCESS) {
+    if (v.get_int64().get(i) == simdjson::SUCCESS && (i != 0 || !json::trim(v.raw_json_token()).starts_with('-'))) {
       return i < 0 ? msgpack::Integer{true, 0, i} : msgpack::Integer{false, static_cast<uint64_t>(i), 0};
     }
     Scalar s = number_of(v, expecting);
