@@ -7,7 +7,7 @@
 #include "py/numpy.hpp"
 #include "py/recursion.hpp"
 #include "py/sequence.hpp"
-#include "serde/json_validate.hpp"
+#include "serde/json_scan.hpp"
 #include "serde/json_writer.hpp"
 #include "serde/model_read.hpp"
 
@@ -264,7 +264,7 @@ class Encoder {
 
   // Raw JSON text from Python (an int's or a decimal's str(), a fallback's bytes): embedded
   // unchanged once it proves to be exactly one JSON value.
-  void embed_json(std::string_view raw) { w_.raw(single_json_value(raw)); }
+  void embed_json(std::string_view raw) { w_.raw(json::single_json_value(raw)); }
 
   void value(const FieldWire& field, PyObject* v) {
     if (v == Py_None) return null();
