@@ -62,26 +62,6 @@ double to_f64(PyObject* v) {
   return r;
 }
 
-// After a failed conversion that has another road: clears an ordinary exception and reports
-// true; an interrupt or a MemoryError stays set and is thrown.
-bool cleared_ordinary_error() {
-  if (PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
-    PyErr_Clear();
-    return true;
-  }
-  throw_error_set();
-}
-
-template <class F>
-bool attempt(F&& conversion) {
-  try {
-    conversion();
-    return true;
-  } catch (const PyErrorSet&) {
-    return !cleared_ordinary_error();
-  }
-}
-
 py::Ref str_of(PyObject* v) { return check_new(PyObject_Str(v)); }
 
 // A byte-sequence default against any sequence of integers 0..255 (a str is refused).

@@ -177,25 +177,16 @@ std::optional<Fault> scan_value(std::string_view t, size_t& pos, unsigned budget
     switch (next) {
       case Next::value: {
         std::optional<Fault> f;
-        if (c == '{') {
-          if ((f = open(true))) return f;
+        if (c == '{' || c == '[') {
+          const bool object = c == '{';
+          if ((f = open(object))) return f;
           skip_space();
-          if (pos < n && t[pos] == '}') {
+          if (pos < n && t[pos] == (object ? '}' : ']')) {
             ++pos, --depth, ++budget;
             if (depth == 0) return std::nullopt;
             next = Next::after_value;
           } else {
-            next = Next::key;
-          }
-          continue;
-        }
-        if (c == '[') {
-          if ((f = open(false))) return f;
-          skip_space();
-          if (pos < n && t[pos] == ']') {
-            ++pos, --depth, ++budget;
-            if (depth == 0) return std::nullopt;
-            next = Next::after_value;
+            next = object ? Next::key : Next::value;
           }
           continue;
         }
