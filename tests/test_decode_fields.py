@@ -187,6 +187,24 @@ def test_enum_vectors(plan, fmt):
     assert type(value(plan, fmt, "colors", [])) is list
 
 
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("v, expected", [
+    ([1, 2, 1], [Color.RED, Color.GREEN, Color.RED]),
+    # The count is checked on the whole array before any element is converted.
+    ([1, 9], "fixed enum array requires 3 values, got 2"),
+    ([1, 2, 1, 2], "fixed enum array requires 3 values, got 4"),
+])
+def test_fixed_enum_arrays(fmt, v, expected):
+    from decoding import Holder
+    from planwriter import field, obj
+    p = make_plan([obj("E", [field("colors", 0, kind="array_scalar", scalar="uint8", enum_type="Color", fixed_length=3)])],
+                  {"E": Holder, "Color": Color})
+    if isinstance(expected, str):
+        assert error(p, {"colors": v}, fmt, root="E") == expected
+    else:
+        assert decode(p, {"colors": v}, fmt, root="E").colors == expected
+
+
 def test_numpy_result_is_independent_of_the_input(plan):
     data = b'{"nums": [1.0, 2.0]}'
     first = decode(plan, data, "json").nums
