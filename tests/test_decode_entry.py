@@ -92,6 +92,8 @@ def test_refused_inputs(plan, buffer, exc, message):
     ("json", b'{"flag": tru}', "Invalid literal (`true`, `false`, or `null`) while parsing at line 1 column 13"),
     ("json", b'{"i8": nul}', "Invalid literal (`true`, `false`, or `null`) while parsing at line 1 column 11"),
     ("json", b'{"zz": "\\q"}', "Invalid escape chars in JSON string at line 1 column 10"),
+    # A high surrogate with no low half after it, though the text goes on.
+    ("json", b'{"zz": "\\ud800"}', "Invalid surrogate in JSON string escape at line 1 column 15"),
     ("json", b'{"zz": "\xff"}', "Invalid UTF-8 characters in json at line 1 column 9"),
     ("json", b'{"zz": 01}', "Invalid number at line 1 column 9"),
     ("json", b'[1]', "invalid type: sequence, expected a generated model object at line 1 column 1"),

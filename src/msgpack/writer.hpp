@@ -1,7 +1,10 @@
 // The shortest-form MessagePack writer: every integer, length and header takes the smallest
-// marker that holds it, non-negative integers always in the unsigned forms. Knows no plan.
+// marker that holds it, non-negative integers always in the unsigned forms, floats at the width
+// they are given. Knows no plan. It writes a `bytes` result (py::BytesBuffer) or a std::string
+// (StringBuffer), the latter for generic values written again in compact form.
 #pragma once
 
+#include "msgpack/value.hpp"
 #include "py/bytes_buffer.hpp"
 #include "py/error.hpp"
 
@@ -9,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <string>
 #include <string_view>
 #include <type_traits>
 
@@ -74,11 +78,33 @@ inline char* put_header(char* p, uint64_t n, uint64_t fix_limit, uint8_t fix, ui
 
 }  // namespace detail
 
-class Writer {
+// A std::string with the output interface of py::BytesBuffer. `reserve` grows the string at once
+// and `commit_to` cuts it back, so every `reserve` is followed by its `commit_to` before anything
+// else is written (as the writer does).
+class StringBuffer {
  public:
-  explicit Writer(py::BytesBuffer& out) noexcept : out_(out) {}
+  explicit StringBuffer(std::string& out) noexcept : out_(out) {}
 
-  py::BytesBuffer& buffer() noexcept { return out_; }
+  char* reserve(size_t n) {
+    const size_t used = out_.size();
+    out_.resize(used + n);
+    return out_.data() + used;
+  }
+  void commit_to(char* p) noexcept { out_.resize(static_cast<size_t>(p - out_.data())); }
+  void put(char c) { out_.push_back(c); }
+  void append(const void* data, size_t n) { out_.append(static_cast<const char*>(data), n); }
+  void append(std::string_view s) { out_.append(s); }
+
+ private:
+  std::string& out_;
+};
+
+template <class Buffer>
+class BasicWriter {
+ public:
+  explicit BasicWriter(Buffer& out) noexcept : out_(out) {}
+
+  Buffer& buffer() noexcept { return out_; }
 
   void nil() { out_.put(static_cast<char>(0xc0)); }
   void boolean(bool v) { out_.put(static_cast<char>(v ? 0xc3 : 0xc2)); }
@@ -100,8 +126,42 @@ class Writer {
     header(b.size(), 0, 0, 0xc4, 0xc5, 0xc6, "bin");
     out_.append(b.data(), b.size());
   }
+  void ext(int8_t type, std::string_view payload) {
+    const size_t n = payload.size();
+    if (n == 1 || n == 2 || n == 4 || n == 8 || n == 16) {
+      // fixext 1, 2, 4, 8, 16
+      out_.put(static_cast<char>(n == 1 ? 0xd4 : n == 2 ? 0xd5 : n == 4 ? 0xd6 : n == 8 ? 0xd7 : 0xd8));
+    } else {
+      header(n, 0, 0, 0xc7, 0xc8, 0xc9, "ext");
+    }
+    out_.put(static_cast<char>(type));
+    out_.append(payload);
+  }
   // Bytes that already are MessagePack.
   void raw(std::span<const uint8_t> b) { out_.append(b.data(), b.size()); }
+
+  // A generic value in the compact forms.
+  void value(const MessagePackValue& v) {
+    using K = MessagePackValue::Kind;
+    switch (v.kind) {
+      case K::Nil: return nil();
+      case K::Boolean: return boolean(v.boolean);
+      case K::Integer: return v.negative ? integer(v.i) : unsigned_integer(v.u);
+      case K::F32: return float32(v.f32);
+      case K::F64: return float64(v.f64);
+      case K::String: return str(v.bytes);
+      case K::Binary: return bin({reinterpret_cast<const uint8_t*>(v.bytes.data()), v.bytes.size()});
+      case K::Array:
+        array_header(v.items.size());
+        for (const auto& item : v.items) value(item);
+        return;
+      case K::Map:
+        map_header(v.items.size() / 2);
+        for (const auto& item : v.items) value(item);
+        return;
+      case K::Ext: return ext(v.ext_type, v.bytes);
+    }
+  }
 
   // One array of numbers read from memory (`count` elements of T, native order, possibly
   // unaligned): signed integers in the shortest signed form, unsigned in the shortest unsigned
@@ -143,7 +203,15 @@ class Writer {
     out_.commit_to(detail::put_header(out_.reserve(5), n, fix_limit, fix, m8, m16, m32));
   }
 
-  py::BytesBuffer& out_;
+  Buffer& out_;
 };
+
+using Writer = BasicWriter<py::BytesBuffer>;
+
+// `value` written again in compact form, appended to `out`.
+inline void write_value(const MessagePackValue& value, std::string& out) {
+  StringBuffer buffer(out);
+  BasicWriter<StringBuffer>(buffer).value(value);
+}
 
 }  // namespace quorvel::msgpack

@@ -6,7 +6,7 @@
 #include "py/error.hpp"
 #include "py/numpy.hpp"
 #include "py/sequence.hpp"
-#include "serde/json_validate.hpp"
+#include "serde/json_scan.hpp"
 #include "serde/json_writer.hpp"
 #include "serde/model_read.hpp"
 
@@ -63,26 +63,6 @@ double to_f64(PyObject* v) {
   const double r = PyFloat_AsDouble(v);
   if (r == -1.0 && PyErr_Occurred()) throw_error_set();
   return r;
-}
-
-// After a failed conversion that has another road: clears an ordinary exception and reports
-// true; an interrupt or a MemoryError stays set and is thrown.
-bool cleared_ordinary_error() {
-  if (PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
-    PyErr_Clear();
-    return true;
-  }
-  throw_error_set();
-}
-
-template <class F>
-bool attempt(F&& conversion) {
-  try {
-    conversion();
-    return true;
-  } catch (const PyErrorSet&) {
-    return !cleared_ordinary_error();
-  }
 }
 
 py::Ref str_of(PyObject* v) { return check_new(PyObject_Str(v)); }
@@ -272,7 +252,7 @@ class Encoder {
 
   // Raw JSON text from Python (an int's or a decimal's str(), a fallback's bytes): embedded
   // unchanged once it proves to be exactly one JSON value.
-  void embed_json(std::string_view raw) { w_.raw(single_json_value(raw)); }
+  void embed_json(std::string_view raw) { w_.raw(json::single_json_value(raw)); }
 
   void value(const FieldWire& field, PyObject* v) {
     if (v == Py_None) return null();

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "msgpack/reader.hpp"
-#include "msgpack/value_writer.hpp"
+#include "msgpack/writer.hpp"
 #include "py/text.hpp"
 #include "serde/source.hpp"
 
