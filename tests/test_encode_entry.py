@@ -71,14 +71,16 @@ def test_python_exceptions_wrapped_on_json_only():
     plan, cls = one_field(f("fallback"))
     model = cls(v=1)
 
-    def raising(value):
-        raise ValueError("no good")
+    for error in (ValueError("no good"), RecursionError("no good")):
+        def raising(value):
+            raise error
 
-    with pytest.raises(TypeError, match="^cannot encode JSON: ValueError: no good$") as caught:
-        plan.encode_serde("M", model, True, fallback_encoder=raising)
-    assert isinstance(caught.value.__cause__, ValueError)
-    with pytest.raises(ValueError, match="^no good$"):
-        plan.encode_serde("M", model, False, fallback_encoder=raising)
+        name = type(error).__name__
+        with pytest.raises(TypeError, match=f"^cannot encode JSON: {name}: no good$") as caught:
+            plan.encode_serde("M", model, True, fallback_encoder=raising)
+        assert caught.value.__cause__ is error
+        with pytest.raises(type(error), match="^no good$"):
+            plan.encode_serde("M", model, False, fallback_encoder=raising)
 
     class Unprintable(Exception):
         def __str__(self):

@@ -5,7 +5,6 @@
 #include "py/bytes_buffer.hpp"
 #include "py/error.hpp"
 #include "py/numpy.hpp"
-#include "py/recursion.hpp"
 #include "py/sequence.hpp"
 #include "serde/json_scan.hpp"
 #include "serde/json_writer.hpp"
@@ -24,6 +23,10 @@ namespace {
 enum class UuidForm : uint8_t { canonical, hex, bytes };
 
 // Built once per call and read by every writer of the call.
+// The writer's own depth bound was reached: a RecursionError is set, and it keeps its class on
+// both formats (a RecursionError raised by Python code inside is wrapped like any other).
+struct TooDeep : PyErrorSet {};
+
 struct EncodeContext {
   NativePlan& plan;
   PyObject* fallback_encoder;  // borrowed
@@ -114,7 +117,8 @@ class Encoder {
   void model(PyObject* m, uint32_t index) {
     // A graph that holds itself, or one deeper than the native stack allows, ends in
     // RecursionError instead of overflowing the stack.
-    const RecursionGuard guard(" while encoding a model");
+    if (Py_EnterRecursiveCall(" while encoding a model") != 0) throw TooDeep{};
+    const Leave leave;
     const SerdeObject& so = serde_object(index);
     const ObjectWire& object = cx_.plan.objects[index];
 
@@ -171,6 +175,10 @@ class Encoder {
   }
 
  private:
+  struct Leave {
+    ~Leave() { Py_LeaveRecursiveCall(); }
+  };
+
   struct Kept {
     const SerdeField* serde;
     const FieldWire* field;
@@ -492,13 +500,12 @@ class Encoder {
 // ---------------------------------------------------------------------------------------------
 // The JSON error wrapper.
 
-// Failures that keep their own class on every path: interrupts and other BaseExceptions,
-// MemoryError, and RecursionError from graphs too deep to write.
+// Failures that keep their own class on every path: interrupts and other BaseExceptions, and
+// MemoryError.
 bool passes_through(PyObject* type) {
   auto* t = reinterpret_cast<PyTypeObject*>(type);
   return !PyType_IsSubtype(t, reinterpret_cast<PyTypeObject*>(PyExc_Exception)) ||
-         PyType_IsSubtype(t, reinterpret_cast<PyTypeObject*>(PyExc_MemoryError)) ||
-         PyType_IsSubtype(t, reinterpret_cast<PyTypeObject*>(PyExc_RecursionError));
+         PyType_IsSubtype(t, reinterpret_cast<PyTypeObject*>(PyExc_MemoryError));
 }
 
 [[noreturn]] void raise_json_error(std::string_view text) {
@@ -563,6 +570,8 @@ py::Ref encode_serde(NativePlan& plan, std::string_view root, PyObject* model, b
     Encoder<JsonWriter> encoder(cx, out);
     encoder.model(held.get(), root_index);
     return out.finish();
+  } catch (const TooDeep&) {
+    throw;
   } catch (const ReaderError& error) {
     raise_json_error(error.message);
   } catch (const PyFailure& failure) {
