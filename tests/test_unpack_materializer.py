@@ -11,7 +11,7 @@ from trevalin import Struct
 from plans import field, make_plan, struct, table
 from quorvel import _flatbuffer
 from quorvel._runtime import BufferBoundsError, InvalidBufferError
-from unpacking import Image, Record, raises_exactly, single_table
+from unpacking import Image, Record, raises_exactly, record_types, single_table
 
 CAP_ERROR = "FlatBuffer contains more than 1000000 decoded objects"
 
@@ -462,3 +462,60 @@ def test_sharing_cannot_expand_a_buffer_without_bound(shared_plan):
     with pytest.raises(InvalidBufferError) as info:
         shared_plan.unpack("Holder", data)
     assert str(info.value) == f"FlatBuffer decodes to more than {64 * len(data) + 4096} bytes of data"
+
+
+# --- nested payloads ------------------------------------------------------------------------------
+
+
+def shared_nested_buffer(references, payload):
+    """A root whose ``references`` nested fields all point at one byte vector holding ``payload``."""
+    at = 4 + (4 + 2 * references + 3) // 4 * 4
+    vector = at + 4 + 4 * references
+    img = Image().root(at).vtable(4, 4 + 4 * references, [4 + 4 * i for i in range(references)]).table(at, vtable=4)
+    for i in range(references):
+        img.uoffset(at + 4 + 4 * i, vector)
+    return img.vector(vector, len(payload), payload).bytes()
+
+
+def shared_string_buffer(count, text):
+    """A Words table whose ``count`` strings are all one string."""
+    img, at = single_table([4], 8)
+    vector = at + 8
+    img.uoffset(at + 4, vector).vector(vector, count)
+    for i in range(count):
+        img.uoffset(vector + 4 + 4 * i, vector + 4 + 4 * count)
+    return img.string(vector + 4 + 4 * count, text).bytes()
+
+
+@pytest.fixture(scope="module")
+def nesting_plan():
+    types = record_types("Hub", "Words", "HubNest", "WordsNest")
+    plan = make_plan(
+        table("Dot", []),
+        table("Hub", [field("dots", "vector_table", slot=0, target="Dot")]),
+        table("Words", [field("words", "vector_string", slot=0)]),
+        table("HubNest", [field(f"n{i}", "nested", slot=i, target="Hub") for i in range(3)]),
+        table("WordsNest", [field(f"n{i}", "nested", slot=i, target="Words") for i in range(20)]),
+    )
+    plan.bind_types({"Dot": Nothing, **types})
+    _flatbuffer.register(types["Hub"], plan, "Hub")
+    _flatbuffer.register(types["Words"], plan, "Words")
+    return plan
+
+
+@pytest.mark.parametrize("root, payload_root, make_payload, references", [
+    # 400,001 objects per payload: three of them pass the cap of one call.
+    ("HubNest", "Hub", lambda: hub_buffer(400_000), 3),
+    # 100 references to one 100-byte string: 10 kB of text per payload, 200 kB for all twenty.
+    ("WordsNest", "Words", lambda: shared_string_buffer(100, "w" * 100), 20),
+], ids=["objects", "bytes"])
+def test_nested_payloads_draw_on_the_limits_of_their_call(nesting_plan, root, payload_root, make_payload, references):
+    payload = make_payload()
+    data = shared_nested_buffer(references, payload)
+    message = CAP_ERROR if root == "HubNest" else f"FlatBuffer decodes to more than {64 * len(data) + 4096} bytes of data"
+    for _ in range(2):
+        with raises_exactly(InvalidBufferError, message):
+            nesting_plan.unpack(root, data)
+    # The payload alone fits, and after a refusal the next call starts afresh.
+    assert nesting_plan.unpack(payload_root, payload) is not None
+    assert nesting_plan.unpack_view(payload_root, payload, 12) is not None

@@ -59,6 +59,69 @@ struct UnionVectorFrame {
 
 using DecodeFrame = std::variant<ObjectFrame, ListFrame, UnionVectorFrame>;
 
+// The object and byte limits of one unpack or unpack_view call.
+class DecodeBudget {
+ public:
+  explicit DecodeBudget(uint64_t input_length)
+      : byte_budget_(input_length * max_expansion + expansion_allowance), bytes_left_(byte_budget_) {}
+
+  void count_object(const NativePlan& plan) {
+    if (decoded_objects_ == max_decoded_objects) {
+      plan.invalid_error(std::format("FlatBuffer contains more than {} decoded objects", max_decoded_objects));
+    }
+    ++decoded_objects_;
+  }
+  // Counts bytes about to be copied out of the buffer.
+  void charge(const NativePlan& plan, uint64_t bytes) {
+    if (bytes > bytes_left_) {
+      plan.invalid_error(std::format("FlatBuffer decodes to more than {} bytes of data", byte_budget_));
+    }
+    bytes_left_ -= bytes;
+  }
+
+ private:
+  uint32_t decoded_objects_ = 0;
+  const uint64_t byte_budget_;
+  uint64_t bytes_left_;
+};
+
+// Nested FlatBuffers and dynamic payloads are decoded by the package's decoder, which calls
+// unpack again. While a call hands a payload to that decoder it lends its budget here, and the
+// next unpack or unpack_view on this thread draws on it: a payload that many fields share cannot
+// start from fresh limits each time.
+thread_local DecodeBudget* lent_budget = nullptr;
+
+// The budget of one entry call: the lent one, or its own sized by its input. Calls that this one
+// makes (model constructors, say) start afresh unless it lends its budget in turn.
+class CallBudget {
+ public:
+  explicit CallBudget(uint64_t input_length)
+      : own_(input_length), budget_(lent_budget != nullptr ? *lent_budget : own_), outer_(lent_budget) {
+    lent_budget = nullptr;
+  }
+  CallBudget(const CallBudget&) = delete;
+  CallBudget& operator=(const CallBudget&) = delete;
+  ~CallBudget() { lent_budget = outer_; }
+
+  DecodeBudget& get() noexcept { return budget_; }
+
+ private:
+  DecodeBudget own_;
+  DecodeBudget& budget_;
+  DecodeBudget* outer_;
+};
+
+class LendBudget {
+ public:
+  explicit LendBudget(DecodeBudget& budget) noexcept : outer_(lent_budget) { lent_budget = &budget; }
+  LendBudget(const LendBudget&) = delete;
+  LendBudget& operator=(const LendBudget&) = delete;
+  ~LendBudget() { lent_budget = outer_; }
+
+ private:
+  DecodeBudget* outer_;
+};
+
 // Finished values, owned: released when popped or when the stack is dropped.
 class ValueStack {
  public:
@@ -99,11 +162,10 @@ uint64_t checked_add(const ByteRange& range, uint64_t a, uint64_t b, const char*
 
 class Materializer {
  public:
-  Materializer(const NativePlan& plan, ByteRange range, const NativeModelTypes* model_types, PyObject* overrides)
-      : plan_(plan), range_(range), model_types_(model_types), overrides_(overrides),
-        default_types_(plan.objects.size(), -1),
-        byte_budget_(range.length() * max_expansion + expansion_allowance),
-        bytes_left_(byte_budget_) {}
+  Materializer(const NativePlan& plan, ByteRange range, DecodeBudget& budget, const NativeModelTypes* model_types,
+               PyObject* overrides)
+      : plan_(plan), range_(range), budget_(budget), model_types_(model_types), overrides_(overrides),
+        default_types_(plan.objects.size(), -1) {}
 
   uint32_t intern(py::Ref cls) {
     auto it = type_lookup_.find(cls.get());
@@ -148,13 +210,7 @@ class Materializer {
   void construct(const ObjectFrame& frame);
   void finish_list(size_t base);
   void finish_keyed(uint32_t object, size_t base);
-  // Counts bytes about to be copied out of the buffer against the budget.
-  void charge(uint64_t bytes) {
-    if (bytes > bytes_left_) {
-      plan_.invalid_error(std::format("FlatBuffer decodes to more than {} bytes of data", byte_budget_));
-    }
-    bytes_left_ -= bytes;
-  }
+  void charge(uint64_t bytes) { budget_.charge(plan_, bytes); }
   py::Ref string_at(uint64_t position) {
     uint64_t length = 0;
     py::Ref text = range_.decode_string_at(position, &length);
@@ -169,6 +225,7 @@ class Materializer {
 
   const NativePlan& plan_;
   ByteRange range_;
+  DecodeBudget& budget_;
   const NativeModelTypes* model_types_;
   PyObject* overrides_;
   std::vector<DecodeFrame> frames_;
@@ -176,9 +233,6 @@ class Materializer {
   std::vector<py::Ref> types_;
   std::unordered_map<PyObject*, uint32_t> type_lookup_;
   std::vector<int64_t> default_types_;  // object index -> type index of its bound class, once looked up
-  uint32_t decoded_objects_ = 0;
-  const uint64_t byte_budget_;
-  uint64_t bytes_left_;
 };
 
 void Materializer::push_table(uint32_t object, uint32_t type, uint64_t position) {
@@ -214,10 +268,7 @@ void Materializer::push_struct(uint32_t object, uint32_t type, uint64_t position
 }
 
 void Materializer::push_object(uint32_t object, uint32_t type, bool is_table, TableRecord table, uint64_t position) {
-  if (decoded_objects_ == max_decoded_objects) {
-    plan_.invalid_error(std::format("FlatBuffer contains more than {} decoded objects", max_decoded_objects));
-  }
-  ++decoded_objects_;
+  budget_.count_object(plan_);
   frames_.emplace_back(ObjectFrame{object, type, 0, values_.size(), is_table, table, position});
 }
 
@@ -531,6 +582,7 @@ py::Ref Materializer::decode_model_value(py::Ref payload, PyObject* type) {
   check_status(PyDict_SetItemString(kwargs.get(), "type", type));
   if (overrides_ != nullptr) check_status(PyDict_SetItemString(kwargs.get(), "dynamic_overrides", overrides_));
   py::Ref args = check_new(PyTuple_Pack(1, payload.get()));
+  LendBudget lend(budget_);
   return check_new(PyObject_Call(plan_.model_decoder.get(), args.get(), kwargs.get()));
 }
 
@@ -630,7 +682,8 @@ py::Ref unpack(const NativePlan& plan, std::string_view root, PyObject* buffer, 
   const uint32_t root_offset = range.load<uint32_t>(header);
   if (root_offset == 0) plan.invalid_error("root table offset is null");
 
-  Materializer materializer(plan, range, model_types, dynamic_overrides);
+  CallBudget budget(range.length());
+  Materializer materializer(plan, range, budget.get(), model_types, dynamic_overrides);
   const uint32_t type = materializer.intern(std::move(cls));
   materializer.push_table(index, type, header + root_offset);
   return materializer.run();
@@ -642,7 +695,9 @@ py::Ref unpack_view(const NativePlan& plan, std::string_view name, PyObject* buf
   auto [index, object] = plan.object(name);
   py::Ref cls = root_class(plan, index, *object, model_types, "native model types belong to a different view type");
   ByteInput input(buffer);
-  Materializer materializer(plan, ByteRange(plan, input.bytes()), model_types, dynamic_overrides);
+  const ByteRange range(plan, input.bytes());
+  CallBudget budget(range.length());
+  Materializer materializer(plan, range, budget.get(), model_types, dynamic_overrides);
   const uint32_t type = materializer.intern(std::move(cls));
   if (object->is_struct) {
     materializer.push_struct(index, type, static_cast<uint64_t>(offset));
