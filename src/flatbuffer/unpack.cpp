@@ -9,6 +9,7 @@
 #include "flatbuffer/read.hpp"
 #include "py/text.hpp"
 
+#include <algorithm>
 #include <variant>
 #include <vector>
 
@@ -22,6 +23,13 @@ constexpr uint32_t max_decoded_objects = 1'000'000;
 // small buffer cannot demand unbounded memory.
 constexpr uint64_t max_expansion = 64;
 constexpr uint64_t expansion_allowance = 4096;
+// Shared offsets multiply objects too, so those that take bytes of their own are also capped at the
+// input's length plus this allowance. Without sharing a buffer always holds fewer of them than it
+// has bytes: a table takes its 4-byte soffset and the 4-byte offset that reaches it, a struct in a
+// vector or a table at least one byte. Members and array elements of a struct lie in its bytes (how
+// many is fixed by the plan) and a struct of size 0 takes none, so those count only towards the
+// fixed cap. The allowance covers tiny inputs and the little sharing a writer may do on purpose.
+constexpr uint64_t sized_object_allowance = 4096;
 
 struct ObjectFrame {
   uint32_t object;
@@ -42,6 +50,7 @@ struct ListFrame {
   uint64_t count;
   uint64_t next;
   size_t base;
+  bool in_struct;  // the elements of a fixed array, inside their parent struct's bytes
 };
 
 struct UnionVectorFrame {
@@ -63,11 +72,15 @@ using DecodeFrame = std::variant<ObjectFrame, ListFrame, UnionVectorFrame>;
 class DecodeBudget {
  public:
   explicit DecodeBudget(uint64_t input_length)
-      : byte_budget_(input_length * max_expansion + expansion_allowance), bytes_left_(byte_budget_) {}
+      : sized_object_limit_(std::min<uint64_t>(max_decoded_objects, input_length + sized_object_allowance)),
+        byte_budget_(input_length * max_expansion + expansion_allowance), bytes_left_(byte_budget_) {}
 
-  void count_object(const NativePlan& plan) {
-    if (decoded_objects_ == max_decoded_objects) {
-      plan.invalid_error(std::format("FlatBuffer contains more than {} decoded objects", max_decoded_objects));
+  // `own_bytes`: the object takes bytes of its own in the buffer (see sized_object_allowance).
+  void count_object(const NativePlan& plan, bool own_bytes) {
+    if (decoded_objects_ == max_decoded_objects) objects_exceeded(plan, max_decoded_objects);
+    if (own_bytes) {
+      if (sized_objects_ == sized_object_limit_) objects_exceeded(plan, sized_object_limit_);
+      ++sized_objects_;
     }
     ++decoded_objects_;
   }
@@ -80,7 +93,13 @@ class DecodeBudget {
   }
 
  private:
+  [[noreturn]] static void objects_exceeded(const NativePlan& plan, uint64_t limit) {
+    plan.invalid_error(std::format("FlatBuffer contains more than {} decoded objects", limit));
+  }
+
   uint32_t decoded_objects_ = 0;
+  uint64_t sized_objects_ = 0;
+  const uint64_t sized_object_limit_;
   const uint64_t byte_budget_;
   uint64_t bytes_left_;
 };
@@ -177,11 +196,12 @@ class Materializer {
   }
 
   void push_table(uint32_t object, uint32_t type, uint64_t position);
-  void push_struct(uint32_t object, uint32_t type, uint64_t position);
+  void push_struct(uint32_t object, uint32_t type, uint64_t position, bool in_struct = false);
   py::Ref run();
 
  private:
-  void push_object(uint32_t object, uint32_t type, bool is_table, TableRecord table, uint64_t position);
+  void push_object(uint32_t object, uint32_t type, bool is_table, TableRecord table, uint64_t position,
+                   bool own_bytes);
   uint32_t child_model_type(uint32_t parent_type, const FieldWire& field, uint32_t child);
   uint32_t target_index(const FieldWire& field, const char* label) const {
     if (!field.target_index) fail(PyExc_ValueError, "native {} has no target", label);
@@ -257,18 +277,19 @@ void Materializer::push_table(uint32_t object, uint32_t type, uint64_t position)
   }
   range_.require_span("vtable", vtable, vtable_size);
   range_.require_span("table", position, table_size);
-  push_object(object, type, true, TableRecord{position, vtable, vtable_size, table_size}, position);
+  push_object(object, type, true, TableRecord{position, vtable, vtable_size, table_size}, position, true);
 }
 
-void Materializer::push_struct(uint32_t object, uint32_t type, uint64_t position) {
+void Materializer::push_struct(uint32_t object, uint32_t type, uint64_t position, bool in_struct) {
   const ObjectWire& wire = plan_.objects[object];
   if (!wire.is_struct) fail(PyExc_TypeError, "{} is a table, not a struct", wire.name);
   range_.require_span("struct data", position, wire.byte_size);
-  push_object(object, type, false, TableRecord{}, position);
+  push_object(object, type, false, TableRecord{}, position, !in_struct && wire.byte_size > 0);
 }
 
-void Materializer::push_object(uint32_t object, uint32_t type, bool is_table, TableRecord table, uint64_t position) {
-  budget_.count_object(plan_);
+void Materializer::push_object(uint32_t object, uint32_t type, bool is_table, TableRecord table, uint64_t position,
+                               bool own_bytes) {
+  budget_.count_object(plan_, own_bytes);
   frames_.emplace_back(ObjectFrame{object, type, 0, values_.size(), is_table, table, position});
 }
 
@@ -308,7 +329,7 @@ py::Ref Materializer::run() {
           if (__builtin_mul_overflow(k, frame.stride, &step) || __builtin_add_overflow(frame.first, step, &position)) {
             plan_.bounds_error("struct field offset overflows");
           }
-          push_struct(frame.object, frame.type, position);
+          push_struct(frame.object, frame.type, position, frame.in_struct);
         }
       } else {
         frames_.pop_back();
@@ -429,7 +450,8 @@ void Materializer::decode_table_field(const ObjectFrame& frame, const FieldWire&
       auto info = range_.vector_info(table, field.offset, element_size);
       if (!info) return missing_field(field);
       const uint32_t type = child_model_type(frame.type, field, target);
-      frames_.emplace_back(ListFrame{tables, element_size, target, type, info->first, info->second, 0, values_.size()});
+      frames_.emplace_back(
+          ListFrame{tables, element_size, target, type, info->first, info->second, 0, values_.size(), false});
       return;
     }
     case FieldKind::nested: {
@@ -532,7 +554,7 @@ void Materializer::decode_struct_field(const ObjectFrame& frame, const FieldWire
     case FieldKind::struct_: {
       const uint32_t target = target_index(field, "struct field");
       const uint64_t position = checked_add(range_, p, field.offset, "struct field offset overflows");
-      push_struct(target, child_model_type(frame.type, field, target), position);
+      push_struct(target, child_model_type(frame.type, field, target), position, true);
       return;
     }
     case FieldKind::array_scalar: {
@@ -546,7 +568,7 @@ void Materializer::decode_struct_field(const ObjectFrame& frame, const FieldWire
       const uint32_t type = child_model_type(frame.type, field, target);
       const uint64_t position = checked_add(range_, p, field.offset, "struct field offset overflows");
       frames_.emplace_back(
-          ListFrame{false, field.element_size, target, type, position, field.fixed_length, 0, values_.size()});
+          ListFrame{false, field.element_size, target, type, position, field.fixed_length, 0, values_.size(), true});
       return;
     }
     default: fail(PyExc_NotImplementedError, "unsupported native struct field");
