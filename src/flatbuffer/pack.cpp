@@ -77,6 +77,7 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
       if (!field.scalar) fail(PyExc_ValueError, "native scalar vector has no scalar kind");
       return single(build_scalar_vector(builder, *field.scalar, value, ctx.fixups));
     case FieldKind::vector_string: {
+      refuse_str_for_vector(value);
       std::vector<uoffset_t> offsets;
       offsets.reserve(reservation(sequence_length(value)));
       for_each_sequence(value, [&](py::Ref item) { offsets.push_back(create_string(builder, item.get())); });

@@ -109,6 +109,11 @@ uoffset_t build_scalar_vector(Builder& builder, ScalarKind kind, PyObject* value
 // A vector of elements already laid out little-endian at `width` bytes each.
 uoffset_t build_element_vector(Builder& builder, size_t width, std::span<const uint8_t> elements, CountFixups& fixups);
 
+// A str is a sequence of its characters, never the elements a vector field means.
+inline void refuse_str_for_vector(PyObject* value) {
+  if (PyUnicode_Check(value)) fail(PyExc_TypeError, "Can't extract `str` to `Vec`");
+}
+
 // Converts one element at a kind's exact width into `out` (little-endian).
 void write_scalar_element(ScalarKind kind, PyObject* element, uint8_t* out);
 

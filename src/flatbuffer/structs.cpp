@@ -27,7 +27,7 @@ void require_fixed_array_length(uint64_t expected, uint64_t actual) {
 
 // Elements of a non-buffer value converted at the kind's width.
 std::vector<uint8_t> convert_sequence(ScalarKind kind, PyObject* value, size_t& count) {
-  if (PyUnicode_Check(value)) fail(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  refuse_str_for_vector(value);
   if (!PySequence_Check(value)) fail_wrong_type(value, "Sequence");
   const size_t width = scalar_width(kind);
   std::vector<uint8_t> out;
