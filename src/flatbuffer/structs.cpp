@@ -111,7 +111,8 @@ void encode_struct_into(NativePlan& plan, const ObjectWire& object, PyObject* va
   RecursionGuard guard(" while packing a FlatBuffer struct");
   if (!object.is_struct) fail(PyExc_TypeError, "{} is a table, not a struct", object.name);
   plan.require_model_type(object, value);
-  std::memset(region.data(), 0, region.size());
+  // A struct of size 0 may come with no storage at all, and memset takes no null pointer.
+  if (!region.empty()) std::memset(region.data(), 0, region.size());
   const uint64_t length = region.size();
   for (const FieldWire& field : object.fields) {
     py::Ref attr = check_new(PyObject_GetAttr(value, field.attr_name.get()));
