@@ -90,7 +90,7 @@ uint64_t Estimator::table(const ObjectWire& object, PyObject* value) {
 }
 
 uint64_t Estimator::table_fields(const ObjectWire& object, FieldStates& states) {
-  if (object.is_struct) fail(PyExc_TypeError, "{} is a struct, not a table", object.name);
+  object.require_table();
   uint64_t total = 8;
   bool present = false;
   uint64_t max_slot = 0;
@@ -100,9 +100,8 @@ uint64_t Estimator::table_fields(const ObjectWire& object, FieldStates& states) 
     FieldState& state = states[i];
     if (state.value.get() == Py_None) continue;
     if (field.kind == FieldKind::scalar) {
-      if (!field.scalar) fail(PyExc_ValueError, "native scalar field has no scalar kind");
-      state.scalar = ScalarValue::extract(*field.scalar, state.value.get());
-      if (!field.optional && state.scalar->equals_default(field.default_value)) continue;
+      state.scalar = ScalarValue::extract(field.scalar_kind(), state.value.get());
+      if (!field.optional && state.scalar->equals(field.scalar_default())) continue;
     }
     present = true;
     max_slot = std::max<uint64_t>(max_slot, field.slot);
@@ -155,7 +154,7 @@ uint64_t Estimator::sampled(const ObjectWire& object, const FieldWire& field, Py
 uint64_t Estimator::field_cost(const ObjectWire& object, const FieldWire& field, FieldState& state) {
   PyObject* value = state.value.get();
   switch (field.kind) {
-    case FieldKind::scalar: return 2 * scalar_width(*field.scalar) - 1;
+    case FieldKind::scalar: return 2 * uint64_t{field.width} - 1;
     case FieldKind::string: return sat_add(7, string_cost(value));
     case FieldKind::table: {
       const ObjectWire& target = plan_.target_of(field);
@@ -171,7 +170,7 @@ uint64_t Estimator::field_cost(const ObjectWire& object, const FieldWire& field,
         length = static_cast<uint64_t>(view->view().len);
       } else {
         Py_ssize_t n = PyObject_Length(value);
-        if (n < 0) PyErr_Clear();
+        if (n < 0) clear_ordinary_error();
         length = n < 0 ? 0 : static_cast<uint64_t>(n);
       }
       return sat_add(14, length);
@@ -238,10 +237,10 @@ uint64_t Estimator::field_cost(const ObjectWire& object, const FieldWire& field,
       return sat_add(cost, sat_add(sat_mul(n, w), 4 + (std::max<uint64_t>(w, 4) - 1)));
     }
     case FieldKind::array_scalar:
-    case FieldKind::array_struct: fail(PyExc_ValueError, "fixed arrays may only be fields of structs");
+    case FieldKind::array_struct:
     case FieldKind::uuid:
     case FieldKind::decimal:
-    case FieldKind::fallback: fail(PyExc_ValueError, "serde fallback fields cannot be encoded as FlatBuffers");
+    case FieldKind::fallback: refuse_in_table(field, /*decoding=*/false);
   }
   return 0;
 }
