@@ -27,7 +27,7 @@ void require_fixed_array_length(uint64_t expected, uint64_t actual) {
 
 // Elements of a non-buffer value converted at the kind's width.
 std::vector<uint8_t> convert_sequence(ScalarKind kind, PyObject* value, size_t& count) {
-  if (PyUnicode_Check(value)) fail(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  refuse_str_for_vector(value);
   if (!PySequence_Check(value)) fail_wrong_type(value, "Sequence");
   const size_t width = scalar_width(kind);
   std::vector<uint8_t> out;
@@ -111,7 +111,8 @@ void encode_struct_into(NativePlan& plan, const ObjectWire& object, PyObject* va
   RecursionGuard guard(" while packing a FlatBuffer struct");
   object.require_struct();
   plan.require_model_type(object, value);
-  std::memset(region.data(), 0, region.size());
+  // A struct of size 0 may come with no storage at all, and memset takes no null pointer.
+  if (!region.empty()) std::memset(region.data(), 0, region.size());
   const uint64_t length = region.size();
   for (const FieldWire& field : object.fields) {
     py::Ref attr = check_new(PyObject_GetAttr(value, field.attr_name.get()));
