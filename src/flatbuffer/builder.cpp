@@ -23,8 +23,8 @@ flatbuffers::voffset_t slot_voffset(uint16_t slot) {
 
 
 void push_scalar(flatbuffers::FlatBufferBuilder& builder, const ScalarValue& value, uint16_t slot,
-                 const MessagePackValue& default_value, bool force) {
-  if (!force && value.equals_default(default_value)) return;
+                 const ScalarValue* default_value) {
+  if (default_value != nullptr && value.equals(*default_value)) return;
   const auto field = slot_voffset(slot);
   switch (value.kind) {
     case ScalarKind::bool_: builder.AddElement<uint8_t>(field, value.b ? 1 : 0); break;

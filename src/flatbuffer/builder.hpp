@@ -21,9 +21,9 @@ namespace quorvel::flatbuffer {
 // The vtable offset of a field slot (4 + 2 * slot); ValueError when it does not fit a vtable.
 flatbuffers::voffset_t slot_voffset(uint16_t slot);
 
-// Writes `value` into the table being built at vtable slot `slot`, or omits it when `force` is
-// false and it equals the field's default.
+// Writes `value` into the table being built at vtable slot `slot`, or omits it when it equals
+// `default_value` (never omitted when that is null).
 void push_scalar(flatbuffers::FlatBufferBuilder& builder, const ScalarValue& value, uint16_t slot,
-                 const MessagePackValue& default_value, bool force);
+                 const ScalarValue* default_value);
 
 }  // namespace quorvel::flatbuffer

@@ -86,9 +86,8 @@ uint64_t Estimator::table_fields(const ObjectWire& object, FieldStates& states) 
     FieldState& state = states[i];
     if (state.value.get() == Py_None) continue;
     if (field.kind == FieldKind::scalar) {
-      if (!field.scalar) fail(PyExc_ValueError, "native scalar field has no scalar kind");
-      state.scalar = ScalarValue::extract(*field.scalar, state.value.get());
-      if (!field.optional && state.scalar->equals_default(field.default_value)) continue;
+      state.scalar = ScalarValue::extract(field.scalar_kind(), state.value.get());
+      if (!field.optional && state.scalar->equals(field.scalar_default())) continue;
     }
     present = true;
     max_slot = std::max<uint64_t>(max_slot, field.slot);
@@ -136,7 +135,7 @@ uint64_t Estimator::sampled(const ObjectWire& object, const FieldWire& field, Py
 uint64_t Estimator::field_cost(const ObjectWire& object, const FieldWire& field, FieldState& state) {
   PyObject* value = state.value.get();
   switch (field.kind) {
-    case FieldKind::scalar: return 2 * scalar_width(*field.scalar) - 1;
+    case FieldKind::scalar: return 2 * uint64_t{field.width} - 1;
     case FieldKind::string: return sat_add(7, string_cost(value));
     case FieldKind::table: {
       const ObjectWire& target = plan_.target_of(field);

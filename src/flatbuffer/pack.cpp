@@ -54,8 +54,15 @@ bool written_in_pass_one(FieldKind kind) {
     case FieldKind::dynamic:
     case FieldKind::union_:
     case FieldKind::union_vector: return true;
-    default: return false;
+    case FieldKind::scalar:
+    case FieldKind::struct_:
+    case FieldKind::array_scalar:
+    case FieldKind::array_struct:
+    case FieldKind::uuid:
+    case FieldKind::decimal:
+    case FieldKind::fallback: return false;
   }
+  return false;
 }
 
 py::Ref call_nested_encoder(NativePlan& plan, PyObject* value) {
@@ -74,8 +81,7 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
     case FieldKind::table: return single(build_table(ctx, plan.target_of(field), value, nullptr));
     case FieldKind::vector_byte: return single(build_byte_vector(builder, value));
     case FieldKind::vector_scalar:
-      if (!field.scalar) fail(PyExc_ValueError, "native scalar vector has no scalar kind");
-      return single(build_scalar_vector(builder, *field.scalar, value, ctx.fixups));
+      return single(build_scalar_vector(builder, field.scalar_kind(), value, ctx.fixups));
     case FieldKind::vector_string: {
       std::vector<uoffset_t> offsets;
       offsets.reserve(reservation(sequence_length(value)));
@@ -158,7 +164,14 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
       uoffset_t values_vector = write_offset_vector(builder, offsets);
       return BuiltChild{BuiltChild::Form::pair, values_vector, types_vector, 0};
     }
-    default: break;
+    // Written inline by pass two, or refused there.
+    case FieldKind::scalar:
+    case FieldKind::struct_:
+    case FieldKind::array_scalar:
+    case FieldKind::array_struct:
+    case FieldKind::uuid:
+    case FieldKind::decimal:
+    case FieldKind::fallback: break;
   }
   (void)object;
   return {};
@@ -171,7 +184,13 @@ void add_union_type(Builder& builder, const FieldWire& field, uint64_t tag) {
     case ScalarKind::uint16: builder.AddElement<uint16_t>(vo, static_cast<uint16_t>(tag), 0); break;
     case ScalarKind::uint32: builder.AddElement<uint32_t>(vo, static_cast<uint32_t>(tag), 0); break;
     case ScalarKind::uint64: builder.AddElement<uint64_t>(vo, tag, 0); break;
-    default: fail(PyExc_ValueError, "polymorphic field has an invalid type scalar");
+    case ScalarKind::bool_:
+    case ScalarKind::int8:
+    case ScalarKind::int16:
+    case ScalarKind::int32:
+    case ScalarKind::int64:
+    case ScalarKind::float32:
+    case ScalarKind::float64: fail(PyExc_ValueError, "polymorphic field has an invalid type scalar");
   }
 }
 
@@ -197,7 +216,21 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
         if (!field.type_slot) fail(PyExc_ValueError, "dynamic field has no type slot");
         builder.AddOffset(voffset(*field.type_slot), flatbuffers::Offset<void>(child.companion));
         break;
-      default: break;
+      case FieldKind::scalar:
+      case FieldKind::string:
+      case FieldKind::table:
+      case FieldKind::struct_:
+      case FieldKind::vector_byte:
+      case FieldKind::vector_scalar:
+      case FieldKind::vector_string:
+      case FieldKind::vector_table:
+      case FieldKind::vector_struct:
+      case FieldKind::nested:
+      case FieldKind::array_scalar:
+      case FieldKind::array_struct:
+      case FieldKind::uuid:
+      case FieldKind::decimal:
+      case FieldKind::fallback: break;
     }
     return;
   }
@@ -208,10 +241,9 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
     if (state.scalar) {
       scalar = *state.scalar;
     } else {
-      if (!field.scalar) fail(PyExc_ValueError, "native scalar field has no scalar kind");
-      scalar = ScalarValue::extract(*field.scalar, value);
+      scalar = ScalarValue::extract(field.scalar_kind(), value);
     }
-    push_scalar(builder, scalar, field.slot, field.default_value, field.optional);
+    push_scalar(builder, scalar, field.slot, field.optional ? nullptr : &field.scalar_default());
     return;
   }
   if (value == Py_None) {
@@ -240,7 +272,19 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
     case FieldKind::uuid:
     case FieldKind::decimal:
     case FieldKind::fallback: fail(PyExc_ValueError, "serde fallback fields cannot be encoded as FlatBuffers");
-    default: break;
+    // Scalars are written above; the rest were written by pass one.
+    case FieldKind::scalar:
+    case FieldKind::string:
+    case FieldKind::table:
+    case FieldKind::vector_byte:
+    case FieldKind::vector_scalar:
+    case FieldKind::vector_string:
+    case FieldKind::vector_table:
+    case FieldKind::vector_struct:
+    case FieldKind::nested:
+    case FieldKind::dynamic:
+    case FieldKind::union_:
+    case FieldKind::union_vector: break;
   }
 }
 
@@ -262,7 +306,7 @@ void Builder::finish_root(uoffset_t root, const uint8_t* identifier, bool size_p
 uoffset_t Builder::end_table(uoffset_t start, const ObjectWire& object) {
   const auto* locations =
       num_field_loc ? reinterpret_cast<const FieldLoc*>(buf_.scratch_end() - num_field_loc * sizeof(FieldLoc)) : nullptr;
-  for (uoffset_t i = 0; i < num_field_loc; ++i) {
+  for (uoffset_t i = 0; !object.distinct_slots && i < num_field_loc; ++i) {
     for (uoffset_t j = i + 1; j < num_field_loc; ++j) {
       if (locations[i].id == locations[j].id) {
         fail(PyExc_ValueError, "native table {} writes vtable slot {} twice", object.name, (locations[i].id - 4) / 2);

@@ -6,10 +6,10 @@ namespace quorvel::flatbuffer {
 
 uint64_t ByteRange::offset_target(uint64_t position, std::string_view label) const {
   const uint32_t u = read_u32(position);
-  if (u == 0) plan_.invalid_error(std::format("{} contains a null offset", label));
+  if (u == 0) errors_.invalid_error(std::format("{} contains a null offset", label));
   uint64_t target;
   if (__builtin_add_overflow(position, uint64_t{u}, &target)) {
-    plan_.bounds_error(std::format("{} target offset overflows", label));
+    errors_.bounds_error(std::format("{} target offset overflows", label));
   }
   require_span(label, target, 1);
   return target;
@@ -22,7 +22,7 @@ std::optional<uint64_t> ByteRange::field_position(const TableRecord& table, uint
   const uint16_t v = load<uint16_t>(table.vtable + slot);
   if (v == 0) return std::nullopt;
   if (v >= 4 && table.table_size >= size && table.table_size - size >= v) return table.position + v;
-  plan_.invalid_error("field lies outside its FlatBuffers table");
+  errors_.invalid_error("field lies outside its FlatBuffers table");
 }
 
 std::optional<std::pair<uint64_t, uint32_t>> ByteRange::vector_info(const TableRecord& table, uint64_t slot,
@@ -32,7 +32,7 @@ std::optional<std::pair<uint64_t, uint32_t>> ByteRange::vector_info(const TableR
   const uint64_t t = offset_target(*field, "vector offset");
   const uint32_t count = read_u32(t);
   uint64_t bytes;
-  if (__builtin_mul_overflow(uint64_t{count}, element_size, &bytes)) plan_.bounds_error("vector byte length overflows");
+  if (__builtin_mul_overflow(uint64_t{count}, element_size, &bytes)) errors_.bounds_error("vector byte length overflows");
   require_span("vector data", t + 4, bytes);
   return std::pair{t + 4, count};
 }
@@ -42,7 +42,7 @@ py::Ref ByteRange::decode_string_at(uint64_t position, uint64_t* length_out) con
   const uint32_t length = read_u32(t);
   if (length_out != nullptr) *length_out = length;
   require_span("string data", t + 4, uint64_t{length} + 1);
-  if (data_[t + 4 + length] != 0) plan_.invalid_error("FlatBuffers string is not null-terminated");
+  if (data_[t + 4 + length] != 0) errors_.invalid_error("FlatBuffers string is not null-terminated");
   const char* text = reinterpret_cast<const char*>(data_ + t + 4);
   PyObject* str = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(length), "strict");
   if (str != nullptr) return py::Ref::steal(str);

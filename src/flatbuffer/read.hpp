@@ -24,17 +24,29 @@ struct TableRecord {
   uint16_t table_size;
 };
 
+// The package's two exception classes for FlatBuffer input, borrowed from the plan that imported
+// them.
+struct BufferErrors {
+  PyObject* bounds;   // BufferBoundsError: a read outside the bytes, or an overflow
+  PyObject* invalid;  // InvalidBufferError: in range but malformed
+
+  explicit BufferErrors(const NativePlan& plan) noexcept
+      : bounds(plan.buffer_bounds_error.get()), invalid(plan.invalid_buffer_error.get()) {}
+  [[noreturn]] void bounds_error(std::string message) const { fail_text(bounds, std::move(message)); }
+  [[noreturn]] void invalid_error(std::string message) const { fail_text(invalid, std::move(message)); }
+};
+
 class ByteRange {
  public:
-  ByteRange(const NativePlan& plan, std::span<const uint8_t> bytes) : plan_(plan), data_(bytes.data()), len_(bytes.size()) {}
+  ByteRange(BufferErrors errors, std::span<const uint8_t> bytes) : errors_(errors), data_(bytes.data()), len_(bytes.size()) {}
 
-  const NativePlan& plan() const noexcept { return plan_; }
+  const BufferErrors& errors() const noexcept { return errors_; }
   const uint8_t* data() const noexcept { return data_; }
   uint64_t length() const noexcept { return len_; }
 
   void require_span(std::string_view label, uint64_t position, uint64_t size) const {
     if (len_ < size || position > len_ - size) {
-      plan_.bounds_error(std::format("{} at offset {} with size {} exceeds a {}-byte buffer", label, position, size, len_));
+      errors_.bounds_error(std::format("{} at offset {} with size {} exceeds a {}-byte buffer", label, position, size, len_));
     }
   }
 
@@ -61,7 +73,7 @@ class ByteRange {
   ScalarValue read_scalar_value(uint64_t position, ScalarKind kind) const;
 
  private:
-  const NativePlan& plan_;
+  BufferErrors errors_;
   const uint8_t* data_;
   uint64_t len_;
 };

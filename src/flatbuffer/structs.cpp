@@ -117,10 +117,9 @@ void encode_struct_into(NativePlan& plan, const ObjectWire& object, PyObject* va
     py::Ref attr = check_new(PyObject_GetAttr(value, field.attr_name.get()));
     switch (field.kind) {
       case FieldKind::scalar: {
-        if (!field.scalar) fail(PyExc_ValueError, "native struct field has no scalar kind");
-        auto end = add(field.offset, scalar_width(*field.scalar));
+        auto end = add(field.offset, scalar_width(field.scalar_kind()));
         if (!end || *end > length) fail(PyExc_ValueError, "struct field {} lies outside its struct", field.name);
-        write_scalar_element(*field.scalar, attr.get(), region.data() + field.offset);
+        write_scalar_element(field.scalar_kind(), attr.get(), region.data() + field.offset);
         break;
       }
       case FieldKind::struct_: {
@@ -131,8 +130,7 @@ void encode_struct_into(NativePlan& plan, const ObjectWire& object, PyObject* va
         break;
       }
       case FieldKind::array_scalar:
-        if (!field.scalar) fail(PyExc_ValueError, "native scalar array has no scalar kind");
-        write_struct_scalar_array(region, field.offset, field.fixed_length, *field.scalar, attr.get());
+        write_struct_scalar_array(region, field.offset, field.fixed_length, field.scalar_kind(), attr.get());
         break;
       case FieldKind::array_struct: {
         const ObjectWire& child = plan.target_of(field);
@@ -149,7 +147,20 @@ void encode_struct_into(NativePlan& plan, const ObjectWire& object, PyObject* va
         }
         break;
       }
-      default: fail(PyExc_NotImplementedError, "unsupported native struct field");
+      case FieldKind::string:
+      case FieldKind::table:
+      case FieldKind::vector_byte:
+      case FieldKind::vector_scalar:
+      case FieldKind::vector_string:
+      case FieldKind::vector_table:
+      case FieldKind::vector_struct:
+      case FieldKind::nested:
+      case FieldKind::dynamic:
+      case FieldKind::union_:
+      case FieldKind::union_vector:
+      case FieldKind::uuid:
+      case FieldKind::decimal:
+      case FieldKind::fallback: fail(PyExc_NotImplementedError, "unsupported native struct field");
     }
   }
 }

@@ -93,7 +93,7 @@ class ValueStack {
 
 uint64_t checked_add(const ByteRange& range, uint64_t a, uint64_t b, const char* message) {
   uint64_t r;
-  if (__builtin_add_overflow(a, b, &r)) range.plan().bounds_error(message);
+  if (__builtin_add_overflow(a, b, &r)) range.errors().bounds_error(message);
   return r;
 }
 
@@ -227,7 +227,7 @@ uint32_t Materializer::child_model_type(uint32_t parent_type, const FieldWire& f
     if (it != model_types_->subclasses.end()) return intern(it->second.clone());
   }
   int64_t& cached = default_types_[child];
-  if (cached < 0) cached = intern(plan_.bound_type(plan_.objects[child].name));
+  if (cached < 0) cached = intern(py::Ref::borrow(plan_.bound_class(child)));
   return static_cast<uint32_t>(cached);
 }
 
@@ -314,15 +314,14 @@ void Materializer::decode_table_field(const ObjectFrame& frame, const FieldWire&
   const TableRecord& table = frame.table;
   switch (field.kind) {
     case FieldKind::scalar: {
-      if (!field.scalar) fail(PyExc_ValueError, "native scalar field has no scalar kind");
-      const ScalarKind kind = *field.scalar;
+      const ScalarKind kind = field.scalar_kind();
       auto position = range_.field_position(table, field.offset, scalar_width(kind));
       if (position) {
         values_.push(plan_.apply_enum(field, range_.read_scalar_value(*position, kind).into_py()));
       } else if (field.optional) {
         values_.push(py::Ref::borrow(Py_None));
       } else {
-        values_.push(plan_.apply_enum(field, ScalarValue::from_default(kind, field.default_value).into_py()));
+        values_.push(plan_.apply_enum(field, field.scalar_default().into_py()));
       }
       return;
     }
@@ -354,10 +353,9 @@ void Materializer::decode_table_field(const ObjectFrame& frame, const FieldWire&
       return;
     }
     case FieldKind::vector_scalar: {
-      if (!field.scalar) fail(PyExc_ValueError, "native scalar vector has no scalar kind");
-      auto info = range_.vector_info(table, field.offset, scalar_width(*field.scalar));
+      auto info = range_.vector_info(table, field.offset, scalar_width(field.scalar_kind()));
       if (!info) return missing_field(field);
-      values_.push(decode_scalar_sequence(field, info->first, info->second, *field.scalar));
+      values_.push(decode_scalar_sequence(field, info->first, info->second, field.scalar_kind()));
       return;
     }
     case FieldKind::vector_string: {
@@ -473,9 +471,8 @@ void Materializer::decode_struct_field(const ObjectFrame& frame, const FieldWire
   const uint64_t p = frame.position;
   switch (field.kind) {
     case FieldKind::scalar: {
-      if (!field.scalar) fail(PyExc_ValueError, "native struct field has no scalar kind");
       const uint64_t position = checked_add(range_, p, field.offset, "struct field offset overflows");
-      values_.push(plan_.apply_enum(field, range_.read_scalar_value(position, *field.scalar).into_py()));
+      values_.push(plan_.apply_enum(field, range_.read_scalar_value(position, field.scalar_kind()).into_py()));
       return;
     }
     case FieldKind::struct_: {
@@ -485,9 +482,8 @@ void Materializer::decode_struct_field(const ObjectFrame& frame, const FieldWire
       return;
     }
     case FieldKind::array_scalar: {
-      if (!field.scalar) fail(PyExc_ValueError, "native scalar array has no scalar kind");
       const uint64_t position = checked_add(range_, p, field.offset, "struct field offset overflows");
-      values_.push(decode_scalar_sequence(field, position, field.fixed_length, *field.scalar));
+      values_.push(decode_scalar_sequence(field, position, field.fixed_length, field.scalar_kind()));
       return;
     }
     case FieldKind::array_struct: {
@@ -498,7 +494,20 @@ void Materializer::decode_struct_field(const ObjectFrame& frame, const FieldWire
           ListFrame{false, field.element_size, target, type, position, field.fixed_length, 0, values_.size()});
       return;
     }
-    default: fail(PyExc_NotImplementedError, "unsupported native struct field");
+    case FieldKind::string:
+    case FieldKind::table:
+    case FieldKind::vector_byte:
+    case FieldKind::vector_scalar:
+    case FieldKind::vector_string:
+    case FieldKind::vector_table:
+    case FieldKind::vector_struct:
+    case FieldKind::nested:
+    case FieldKind::dynamic:
+    case FieldKind::union_:
+    case FieldKind::union_vector:
+    case FieldKind::uuid:
+    case FieldKind::decimal:
+    case FieldKind::fallback: fail(PyExc_NotImplementedError, "unsupported native struct field");
   }
 }
 
@@ -589,9 +598,9 @@ void Materializer::finish_keyed(uint32_t object, size_t base) {
   values_.push(std::move(dict));
 }
 
-py::Ref root_class(const NativePlan& plan, uint32_t index, const ObjectWire& object, const NativeModelTypes* model_types,
+py::Ref root_class(const NativePlan& plan, uint32_t index, const NativeModelTypes* model_types,
                    const char* mismatch) {
-  if (model_types == nullptr) return plan.bound_type(object.name);
+  if (model_types == nullptr) return py::Ref::borrow(plan.bound_class(index));
   if (model_types->token != plan.token || model_types->root_index != index) fail(PyExc_TypeError, "{}", mismatch);
   return model_types->root_type.clone();
 }
@@ -604,11 +613,11 @@ py::Ref unpack(const NativePlan& plan, std::string_view root, PyObject* buffer, 
   if (offset < 0) fail(PyExc_ValueError, "offset must be greater than or equal to zero");
   require_file_identifier(identifier);
   auto [index, object] = plan.object(root);
-  py::Ref cls = root_class(plan, index, *object, model_types, "native model types belong to a different root");
+  py::Ref cls = root_class(plan, index, model_types, "native model types belong to a different root");
   ByteInput input(buffer);
 
   std::span<const uint8_t> bytes = input.bytes();
-  const ByteRange whole(plan, bytes);
+  const ByteRange whole(BufferErrors(plan), bytes);
   uint64_t header = static_cast<uint64_t>(offset);
   if (size_prefixed) {
     const uint32_t prefix = whole.read_u32(header);
@@ -617,7 +626,7 @@ py::Ref unpack(const NativePlan& plan, std::string_view root, PyObject* buffer, 
     bytes = bytes.subspan(start, prefix);
     header = 0;
   }
-  const ByteRange range(plan, bytes);
+  const ByteRange range(BufferErrors(plan), bytes);
   range.require_span("root offset", header, 4);
   if (check_identifier && identifier) {
     range.require_span("file identifier", header + 4, 4);
@@ -640,9 +649,9 @@ py::Ref unpack_view(const NativePlan& plan, std::string_view name, PyObject* buf
                     const NativeModelTypes* model_types, PyObject* dynamic_overrides) {
   if (offset < 0) fail(PyExc_ValueError, "offset must be greater than or equal to zero");
   auto [index, object] = plan.object(name);
-  py::Ref cls = root_class(plan, index, *object, model_types, "native model types belong to a different view type");
+  py::Ref cls = root_class(plan, index, model_types, "native model types belong to a different view type");
   ByteInput input(buffer);
-  Materializer materializer(plan, ByteRange(plan, input.bytes()), model_types, dynamic_overrides);
+  Materializer materializer(plan, ByteRange(BufferErrors(plan), input.bytes()), model_types, dynamic_overrides);
   const uint32_t type = materializer.intern(std::move(cls));
   if (object->is_struct) {
     materializer.push_struct(index, type, static_cast<uint64_t>(offset));

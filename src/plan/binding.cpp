@@ -125,6 +125,15 @@ void NativePlan::bind_types(PyObject* types) {
   if (std::any_of(bound->serde_objects.begin(), bound->serde_objects.end(), [](auto& so) { return !so.has_value(); })) {
     bound->native_serde = false;
   }
+  // The codecs find classes by index; a name left unbound fails where it is needed, as by name.
+  auto by_name = [&](std::string_view name) {
+    auto it = bound->types_by_name.find(name);
+    return it == bound->types_by_name.end() ? py::Ref() : it->second.clone();
+  };
+  bound->object_classes.reserve(objects.size());
+  for (const ObjectWire& object : objects) bound->object_classes.push_back(by_name(object.name));
+  bound->enum_classes.reserve(enum_names.size());
+  for (const std::string& name : enum_names) bound->enum_classes.push_back(by_name(name));
 
   BoundTypes* expected = nullptr;
   if (!bound_.compare_exchange_strong(expected, bound.get(), std::memory_order_release, std::memory_order_acquire)) {
@@ -205,10 +214,21 @@ void NativePlan::require_model_type(const ObjectWire& expected, PyObject* obj) {
        class_name(bound.get()));
 }
 
+PyObject* NativePlan::bound_class(uint32_t index) const {
+  const BoundTypes* bound = bound_types();
+  if (bound != nullptr && index < bound->object_classes.size() && bound->object_classes[index]) {
+    return bound->object_classes[index].get();
+  }
+  fail(PyExc_RuntimeError, "native type {} is not bound", text::quoted(objects[index].name));
+}
+
 py::Ref NativePlan::apply_enum(const FieldWire& field, py::Ref value) const {
-  if (!field.enum_type) return value;
-  py::Ref cls = bound_type(*field.enum_type);
-  return check_new(PyObject_CallOneArg(cls.get(), value.get()));
+  if (!field.enum_index) return value;
+  const BoundTypes* bound = bound_types();
+  if (bound == nullptr || !bound->enum_classes[*field.enum_index]) {
+    fail(PyExc_RuntimeError, "native type {} is not bound", text::quoted(*field.enum_type));
+  }
+  return check_new(PyObject_CallOneArg(bound->enum_classes[*field.enum_index].get(), value.get()));
 }
 
 // ---------------------------------------------------------------------------------------------

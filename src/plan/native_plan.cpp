@@ -28,7 +28,58 @@ bool plan_has(const std::vector<ObjectWire>& objects, FieldKind kind) {
   return false;
 }
 
+// Width and default of a field with a scalar kind. A default that does not convert is not a fault
+// of the plan until a codec needs it, so the failure is kept and raised there.
+void resolve_scalar_facts(FieldWire& field) {
+  if (!field.scalar) return;
+  field.width = static_cast<uint8_t>(scalar_width(*field.scalar));
+  try {
+    field.default_scalar = ScalarValue::from_default(*field.scalar, field.default_value);
+  } catch (PyFailure& fault) {
+    field.default_fault = std::move(fault);
+  }
+}
+
+// Whether every vtable slot a table's fields can write (a union's or dynamic field's companion type
+// slot included) belongs to one field only; when it does, pack need not look for slots written twice.
+bool slots_are_distinct(const ObjectWire& object) {
+  std::vector<uint16_t> slots;
+  for (const FieldWire& field : object.fields) {
+    slots.push_back(field.slot);
+    const bool has_companion =
+        field.kind == FieldKind::union_ || field.kind == FieldKind::union_vector || field.kind == FieldKind::dynamic;
+    if (has_companion && field.type_slot) slots.push_back(*field.type_slot);
+  }
+  std::sort(slots.begin(), slots.end());
+  return std::adjacent_find(slots.begin(), slots.end()) == slots.end();
+}
+
 }  // namespace
+
+void FieldWire::missing_scalar() const {
+  const char* what = "field";
+  switch (kind) {
+    case FieldKind::scalar: what = in_struct ? "struct field" : "scalar field"; break;
+    case FieldKind::vector_scalar: what = "scalar vector"; break;
+    case FieldKind::array_scalar: what = "scalar array"; break;
+    case FieldKind::string:
+    case FieldKind::table:
+    case FieldKind::struct_:
+    case FieldKind::vector_byte:
+    case FieldKind::vector_string:
+    case FieldKind::vector_table:
+    case FieldKind::vector_struct:
+    case FieldKind::nested:
+    case FieldKind::dynamic:
+    case FieldKind::union_:
+    case FieldKind::union_vector:
+    case FieldKind::array_struct:
+    case FieldKind::uuid:
+    case FieldKind::decimal:
+    case FieldKind::fallback: break;
+  }
+  fail(PyExc_ValueError, "native {} has no scalar kind", what);
+}
 
 NativePlan::~NativePlan() { delete bound_.load(std::memory_order_acquire); }
 
@@ -62,6 +113,13 @@ std::unique_ptr<NativePlan> NativePlan::create(std::span<const uint8_t> data) {
     plan->max_field_count = std::max(plan->max_field_count, static_cast<uint32_t>(std::min<size_t>(object.fields.size(), UINT32_MAX)));
     for (FieldWire& field : object.fields) {
       field.attr_name = interned(field.name);
+      field.in_struct = object.is_struct;
+      resolve_scalar_facts(field);
+      if (field.enum_type) {
+        auto it = std::find(plan->enum_names.begin(), plan->enum_names.end(), *field.enum_type);
+        field.enum_index = static_cast<uint32_t>(it - plan->enum_names.begin());
+        if (it == plan->enum_names.end()) plan->enum_names.push_back(*field.enum_type);
+      }
       if (field.target) {
         std::string target = std::move(*field.target);
         field.target.reset();
@@ -91,6 +149,7 @@ std::unique_ptr<NativePlan> NativePlan::create(std::span<const uint8_t> data) {
         }
       }
     }
+    object.distinct_slots = slots_are_distinct(object);
     if (object.key_field) {
       FieldKind kind = object.fields[*object.key_field].kind;
       if (object.is_struct || (kind != FieldKind::scalar && kind != FieldKind::string)) {

@@ -58,6 +58,8 @@ struct BoundTypes {
   StringMap<py::Ref> types_by_name;
   bool native_serde = true;
   std::vector<py::Ref> bound_classes;  // keeps every class in type_indices alive
+  std::vector<py::Ref> object_classes;  // by object index: the class bound under its name, or null
+  std::vector<py::Ref> enum_classes;    // by FieldWire::enum_index: the class bound, or null
 };
 
 struct BoundModelSubclass {
@@ -99,6 +101,8 @@ class NativePlan {
   const BoundTypes* bound_types() const noexcept { return bound_.load(std::memory_order_acquire); }
   const BoundTypes& require_bound() const;
   py::Ref bound_type(std::string_view name) const;
+  // The class bound for an object, by index; the same RuntimeError as bound_type when none is.
+  PyObject* bound_class(uint32_t index) const;
   uint32_t model_object_index(PyObject* obj);
   void require_model_type(const ObjectWire& expected, PyObject* obj);
   py::Ref apply_enum(const FieldWire& field, py::Ref value) const;
@@ -115,6 +119,7 @@ class NativePlan {
   std::vector<ObjectWire> objects;
   uint32_t max_field_count = 0;  // the most fields any object has
   StringMap<uint32_t> object_indices;
+  std::vector<std::string> enum_names;  // every enum type the fields name, once each
 
   py::Ref dynamic_encoder;
   py::Ref nested_encoder;

@@ -65,8 +65,15 @@ bool default_as_double(const MessagePackValue& v, double& out) {
     case MessagePackValue::Kind::Integer: out = v.negative ? static_cast<double>(v.i) : static_cast<double>(v.u); return true;
     case MessagePackValue::Kind::F32: out = v.f32; return true;
     case MessagePackValue::Kind::F64: out = v.f64; return true;
-    default: return false;
+    case MessagePackValue::Kind::Nil:
+    case MessagePackValue::Kind::Boolean:
+    case MessagePackValue::Kind::String:
+    case MessagePackValue::Kind::Binary:
+    case MessagePackValue::Kind::Array:
+    case MessagePackValue::Kind::Map:
+    case MessagePackValue::Kind::Ext: return false;
   }
+  return false;
 }
 
 // Truncates to the kind's width, as the FlatBuffer slot holds it.
@@ -75,8 +82,16 @@ int64_t narrow_signed(ScalarKind kind, int64_t v) {
     case ScalarKind::int8: return static_cast<int8_t>(v);
     case ScalarKind::int16: return static_cast<int16_t>(v);
     case ScalarKind::int32: return static_cast<int32_t>(v);
-    default: return v;
+    case ScalarKind::int64:
+    case ScalarKind::bool_:
+    case ScalarKind::uint8:
+    case ScalarKind::uint16:
+    case ScalarKind::uint32:
+    case ScalarKind::uint64:
+    case ScalarKind::float32:
+    case ScalarKind::float64: return v;
   }
+  return v;
 }
 
 uint64_t narrow_unsigned(ScalarKind kind, uint64_t v) {
@@ -84,8 +99,16 @@ uint64_t narrow_unsigned(ScalarKind kind, uint64_t v) {
     case ScalarKind::uint8: return static_cast<uint8_t>(v);
     case ScalarKind::uint16: return static_cast<uint16_t>(v);
     case ScalarKind::uint32: return static_cast<uint32_t>(v);
-    default: return v;
+    case ScalarKind::uint64:
+    case ScalarKind::bool_:
+    case ScalarKind::int8:
+    case ScalarKind::int16:
+    case ScalarKind::int32:
+    case ScalarKind::int64:
+    case ScalarKind::float32:
+    case ScalarKind::float64: return v;
   }
+  return v;
 }
 
 }  // namespace
@@ -107,8 +130,11 @@ size_t scalar_width(ScalarKind k) noexcept {
     case ScalarKind::int32:
     case ScalarKind::uint32:
     case ScalarKind::float32: return 4;
-    default: return 8;
+    case ScalarKind::int64:
+    case ScalarKind::uint64:
+    case ScalarKind::float64: return 8;
   }
+  return 8;
 }
 
 bool extract_bool(PyObject* obj) {
@@ -192,16 +218,24 @@ uint64_t ScalarValue::as_u64() const {
   return u;
 }
 
-bool ScalarValue::equals_default(const MessagePackValue& value) const {
-  ScalarValue d = from_default(kind, value);
+bool ScalarValue::equals_default(const MessagePackValue& value) const { return equals(from_default(kind, value)); }
+
+bool ScalarValue::equals(const ScalarValue& d) const {
+  // Integers compare on the kind's width: both sides are already narrowed and extended.
   switch (kind) {
     case ScalarKind::bool_: return b == d.b;
     case ScalarKind::float32: return f32 == d.f32;
     case ScalarKind::float64: return f64 == d.f64;
-    default:
-      // Integers compare on the kind's width: both sides are already narrowed and extended.
-      return is_signed(kind) ? narrow_signed(kind, i) == d.i : narrow_unsigned(kind, u) == d.u;
+    case ScalarKind::int8:
+    case ScalarKind::int16:
+    case ScalarKind::int32:
+    case ScalarKind::int64: return narrow_signed(kind, i) == d.i;
+    case ScalarKind::uint8:
+    case ScalarKind::uint16:
+    case ScalarKind::uint32:
+    case ScalarKind::uint64: return narrow_unsigned(kind, u) == d.u;
   }
+  return false;
 }
 
 numpy::Dtype numpy_dtype(ScalarKind kind) noexcept {

@@ -5,12 +5,13 @@
 #include "py/numpy.hpp"
 #include "py/ref.hpp"
 #include "msgpack/value.hpp"
-#include "plan/wire.hpp"
+#include "plan/kinds.hpp"
 
 #include <cstdint>
 
-
 namespace quorvel {
+
+using msgpack::MessagePackValue;
 
 // True or False, or a NumPy boolean scalar through its truth value; anything else (an int
 // included) is the binding's wrong-type TypeError naming 'bool'.
@@ -44,6 +45,8 @@ struct ScalarValue {
   uint64_t as_u64() const;
   // Equality against a default converted to this value's kind (IEEE equality for floats).
   bool equals_default(const MessagePackValue& value) const;
+  // Equality against a value of the same kind converted already (a field's resolved default).
+  bool equals(const ScalarValue& other) const;
 };
 
 bool is_signed(ScalarKind kind) noexcept;

@@ -3,6 +3,9 @@
 
 #include "py/ref.hpp"
 #include "msgpack/value.hpp"
+#include "plan/kinds.hpp"
+#include "plan/scalar.hpp"
+#include "py/error.hpp"
 
 #include <array>
 #include <cstdint>
@@ -15,29 +18,6 @@
 namespace quorvel {
 
 using msgpack::MessagePackValue;
-
-enum class FieldKind : uint8_t {
-  scalar, string, table, struct_, vector_byte, vector_scalar, vector_string, vector_table,
-  vector_struct, nested, dynamic, union_, union_vector, array_scalar, array_struct, uuid,
-  decimal, fallback,
-};
-inline constexpr std::array<std::string_view, 18> field_kind_names = {
-    "scalar", "string", "table", "struct", "vector_byte", "vector_scalar", "vector_string",
-    "vector_table", "vector_struct", "nested", "dynamic", "union", "union_vector",
-    "array_scalar", "array_struct", "uuid", "decimal", "fallback",
-};
-
-enum class ScalarKind : uint8_t {
-  bool_, int8, uint8, int16, uint16, int32, uint32, int64, uint64, float32, float64,
-};
-inline constexpr std::array<std::string_view, 11> scalar_kind_names = {
-    "bool", "int8", "uint8", "int16", "uint16", "int32", "uint32", "int64", "uint64", "float32", "float64",
-};
-// How scalar kinds are named in messages.
-inline constexpr std::array<std::string_view, 11> scalar_kind_display = {
-    "Bool", "Int8", "Uint8", "Int16", "Uint16", "Int32", "Uint32", "Int64", "Uint64", "Float32", "Float64",
-};
-inline std::string_view display_name(ScalarKind kind) { return scalar_kind_display[static_cast<size_t>(kind)]; }
 
 struct ArmWire {
   uint64_t tag = 0;
@@ -75,8 +55,27 @@ struct FieldWire {
   uint64_t element_size = 0;
   std::optional<std::string> fallback_id;
 
+  // Resolved once when the plan is loaded; the codecs read these instead of re-deriving them.
   std::optional<uint32_t> target_index;
-  py::Ref attr_name;  // interned str of `name`, for attribute reads and keywords
+  py::Ref attr_name;                          // interned str of `name`, for attribute reads and keywords
+  uint8_t width = 0;                          // byte width of `scalar`; 0 when the field has none
+  std::optional<ScalarValue> default_scalar;  // `default_value` as a value of `scalar`
+  std::optional<PyFailure> default_fault;     // why it is not one: raised wherever the default is needed
+  std::optional<uint32_t> enum_index;         // `enum_type`'s position in NativePlan::enum_names
+  bool in_struct = false;                     // a member of a struct object
+
+  // The field's scalar kind; ValueError naming what the field is when the plan gave none.
+  ScalarKind scalar_kind() const {
+    if (scalar) return *scalar;
+    missing_scalar();
+  }
+  [[noreturn]] void missing_scalar() const;
+
+  // The default as a value of the field's scalar kind (the field must have one).
+  const ScalarValue& scalar_default() const {
+    if (default_fault) throw *default_fault;
+    return *default_scalar;
+  }
 };
 
 struct ObjectWire {
@@ -92,6 +91,7 @@ struct ObjectWire {
   uint32_t index = 0;
   std::optional<uint32_t> key_field;
   py::Ref kwnames;  // tuple of the fields' names, for construction by keyword; null when names repeat
+  bool distinct_slots = true;  // no two fields can write the same vtable slot
 };
 
 struct ModuleWire {

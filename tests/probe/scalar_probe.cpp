@@ -64,7 +64,9 @@ PyObject* push_table(PyObject*, PyObject* args) {
     MessagePackValue def = value_arg(data, size);
     flatbuffers::FlatBufferBuilder builder(64);
     auto start = builder.StartTable();
-    quorvel::flatbuffer::push_scalar(builder, value, static_cast<uint16_t>(slot), def, force != 0);
+    std::optional<ScalarValue> converted;
+    if (force == 0) converted = ScalarValue::from_default(value.kind, def);
+    quorvel::flatbuffer::push_scalar(builder, value, static_cast<uint16_t>(slot), converted ? &*converted : nullptr);
     auto table = builder.EndTable(start);
     builder.Finish(flatbuffers::Offset<void>(table));
     return check_new(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(builder.GetBufferPointer()),
