@@ -34,9 +34,9 @@ uint64_t mix(uint64_t x) {
 
 class Estimator {
  public:
-  explicit Estimator(NativePlan& plan) : plan_(plan) {}
+  Estimator(NativePlan& plan, ModelWalk& walk) : plan_(plan), walk_(walk) {}
 
-  uint64_t table_fields(const ObjectWire& object, FieldStates& states);
+  uint64_t table_fields(const ObjectWire& object, std::span<FieldState> states);
 
  private:
   uint64_t table(const ObjectWire& object, PyObject* value);
@@ -47,6 +47,7 @@ class Estimator {
                    Measure&& measure);
 
   NativePlan& plan_;
+  ModelWalk& walk_;
   uint64_t budget_ = 6;
 };
 
@@ -70,12 +71,13 @@ uint64_t Estimator::table(const ObjectWire& object, PyObject* value) {
     return 64;
   }
   budget_ -= cost;
-  plan_.require_model_type(object, value);
-  FieldStates states = load_fields(plan_, object, value);
+  const ModelView view = walk_.view(object, value);
+  FieldStates states(object.fields.size());
+  load_fields(plan_, object, view, states);
   return table_fields(object, states);
 }
 
-uint64_t Estimator::table_fields(const ObjectWire& object, FieldStates& states) {
+uint64_t Estimator::table_fields(const ObjectWire& object, std::span<FieldState> states) {
   if (object.is_struct) fail(PyExc_TypeError, "{} is a struct, not a table", object.name);
   uint64_t total = 8;
   bool present = false;
@@ -228,9 +230,9 @@ uint64_t Estimator::field_cost(const ObjectWire& object, const FieldWire& field,
 
 }  // namespace
 
-uint64_t estimate_initial_capacity(NativePlan& plan, const ObjectWire& object, FieldStates& states,
-                                   bool has_identifier, bool size_prefixed) {
-  Estimator estimator(plan);
+uint64_t estimate_initial_capacity(NativePlan& plan, ModelWalk& walk, const ObjectWire& object,
+                                   std::span<FieldState> states, bool has_identifier, bool size_prefixed) {
+  Estimator estimator(plan, walk);
   uint64_t e = estimator.table_fields(object, states);
   e = sat_add(e, 4 + (has_identifier ? 4 : 0) + (size_prefixed ? 4 : 0));
   e = sat_add(e, sat_add(e, 99) / 100);

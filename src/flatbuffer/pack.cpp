@@ -25,7 +25,7 @@ uoffset_t create_string(Builder& builder, PyObject* value) {
 
 // A vector of 32-bit offsets written in place; an offset of 0 stands for an absent element and is
 // written as the word 0.
-uoffset_t write_offset_vector(Builder& builder, const std::vector<uoffset_t>& offsets) {
+uoffset_t write_offset_vector(Builder& builder, std::span<const uoffset_t> offsets) {
   builder.StartVector(offsets.size(), sizeof(uoffset_t), sizeof(uoffset_t));
   for (size_t i = offsets.size(); i-- > 0;) {
     if (offsets[i] == 0) {
@@ -36,6 +36,24 @@ uoffset_t write_offset_vector(Builder& builder, const std::vector<uoffset_t>& of
   }
   return builder.EndVector(offsets.size());
 }
+
+// The offsets of one vector, collected on the walk's shared stack above those of the vectors
+// still open further out; dropped from it when done.
+class OffsetCollector {
+ public:
+  OffsetCollector(std::vector<uoffset_t>& stack, size_t expected) : stack_(stack), base_(stack.size()) {
+    stack_.reserve(base_ + reservation(expected));
+  }
+  ~OffsetCollector() { stack_.resize(base_); }
+  OffsetCollector(const OffsetCollector&) = delete;
+  OffsetCollector& operator=(const OffsetCollector&) = delete;
+  void push(uoffset_t offset) { stack_.push_back(offset); }
+  std::span<const uoffset_t> collected() const noexcept { return std::span(stack_).subspan(base_); }
+
+ private:
+  std::vector<uoffset_t>& stack_;
+  size_t base_;
+};
 
 [[noreturn]] void required_absent(const FieldWire& field) {
   fail(PyExc_TypeError, "required field {} is absent", text::quoted(field.name));
@@ -83,17 +101,15 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
     case FieldKind::vector_scalar:
       return single(build_scalar_vector(builder, field.scalar_kind(), value, ctx.fixups));
     case FieldKind::vector_string: {
-      std::vector<uoffset_t> offsets;
-      offsets.reserve(reservation(sequence_length(value)));
-      for_each_sequence(value, [&](py::Ref item) { offsets.push_back(create_string(builder, item.get())); });
-      return single(write_offset_vector(builder, offsets));
+      OffsetCollector offsets(ctx.offsets, sequence_length(value));
+      for_each_sequence(value, [&](py::Ref item) { offsets.push(create_string(builder, item.get())); });
+      return single(write_offset_vector(builder, offsets.collected()));
     }
     case FieldKind::vector_table: {
       const ObjectWire& target = plan.target_of(field);
-      std::vector<uoffset_t> offsets;
-      offsets.reserve(reservation(sequence_length(value)));
-      for_each_sequence(value, [&](py::Ref item) { offsets.push_back(build_table(ctx, target, item.get(), nullptr)); });
-      return single(write_offset_vector(builder, offsets));
+      OffsetCollector offsets(ctx.offsets, sequence_length(value));
+      for_each_sequence(value, [&](py::Ref item) { offsets.push(build_table(ctx, target, item.get(), nullptr)); });
+      return single(write_offset_vector(builder, offsets.collected()));
     }
     case FieldKind::vector_struct: {
       const ObjectWire& target = plan.target_of(field);
@@ -108,7 +124,7 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
         // Refused before the scratch area grows past what the buffer could ever hold.
         if (scratch.size() + size > format_limit) throw InternalFailure("cannot grow buffer beyond 2 gigabytes");
         scratch.resize(scratch.size() + size);
-        encode_struct_into(plan, target, item.get(), std::span(scratch).last(size));
+        encode_struct_into(plan, ctx.walk, target, item.get(), std::span(scratch).last(size));
         ++count;
       });
       if (target.min_alignment > 4) align_builder(builder, target.min_alignment);
@@ -145,23 +161,22 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
       const ScalarKind type_kind = field.type_scalar.value_or(ScalarKind::uint8);
       const size_t width = is_unsigned(type_kind) ? scalar_width(type_kind) : 1;
       std::vector<uint8_t> types;
-      std::vector<uoffset_t> offsets;
       types.reserve(reservation(n));
-      offsets.reserve(reservation(n));
+      OffsetCollector offsets(ctx.offsets, n);
       for_each_sequence(value, [&](py::Ref item) {
         if (item.get() == Py_None) {
           types.insert(types.end(), width, 0);
-          offsets.push_back(0);
+          offsets.push(0);
           return;
         }
         const ArmWire& arm = union_arm(plan, field, item.get());
         const uint64_t tag = arm.tag;  // little-endian, cut to the width
         types.insert(types.end(), reinterpret_cast<const uint8_t*>(&tag), reinterpret_cast<const uint8_t*>(&tag) + width);
-        offsets.push_back(build_table(ctx, plan.objects[arm.target_index], item.get(), nullptr));
+        offsets.push(build_table(ctx, plan.objects[arm.target_index], item.get(), nullptr));
       });
       uoffset_t types_vector = width == 1 ? builder.create_bytes(types.data(), types.size()).o
                                           : build_element_vector(builder, width, types, ctx.fixups);
-      uoffset_t values_vector = write_offset_vector(builder, offsets);
+      uoffset_t values_vector = write_offset_vector(builder, offsets.collected());
       return BuiltChild{BuiltChild::Form::pair, values_vector, types_vector, 0};
     }
     // Written inline by pass two, or refused there.
@@ -237,12 +252,7 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
   PyObject* value = state.value.get();
   if (field.kind == FieldKind::scalar) {
     if (field.optional && value == Py_None) return;
-    ScalarValue scalar;
-    if (state.scalar) {
-      scalar = *state.scalar;
-    } else {
-      scalar = ScalarValue::extract(field.scalar_kind(), value);
-    }
+    const ScalarValue scalar = state.scalar ? *state.scalar : ScalarValue::extract(field.scalar_kind(), value);
     push_scalar(builder, scalar, field.slot, field.optional ? nullptr : &field.scalar_default());
     return;
   }
@@ -260,10 +270,19 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
         plan.require_model_type(target, value);
         fail(PyExc_ValueError, "struct {} of {} bytes does not fit in a FlatBuffers table", target.name, target.byte_size);
       }
-      std::vector<uint8_t> scratch(target.byte_size);
-      encode_struct_into(plan, target, value, scratch);
-      align_builder(builder, target.min_alignment);
-      builder.PushBytes(scratch.data(), scratch.size());
+      const uint64_t alignment = target.min_alignment;
+      const bool valid_alignment = alignment == 1 || alignment == 2 || alignment == 4 || alignment == 8;
+      if (valid_alignment && builder.has_room(target.byte_size + alignment)) {
+        // Encoded in place. Faults of the value still come first: nothing else can fail here.
+        align_builder(builder, alignment);
+        uint8_t* region = builder.reserve_bytes(target.byte_size);
+        encode_struct_into(plan, ctx.walk, target, value, std::span(region, target.byte_size));
+      } else {
+        std::vector<uint8_t> scratch(target.byte_size);
+        encode_struct_into(plan, ctx.walk, target, value, scratch);
+        align_builder(builder, alignment);
+        builder.PushBytes(scratch.data(), scratch.size());
+      }
       builder.TrackField(voffset(field.slot), builder.GetSize());
       break;
     }
@@ -330,32 +349,33 @@ uint8_t* Builder::reserve_bytes(size_t n) {
   return buf_.make_space(n);
 }
 
-FieldStates load_fields(NativePlan& plan, const ObjectWire& object, PyObject* model) {
-  FieldStates states;
-  states.reserve(object.fields.size());
-  for (const FieldWire& field : object.fields) {
-    py::Ref value = check_new(PyObject_GetAttr(model, field.attr_name.get()));
+void load_fields(NativePlan& plan, const ObjectWire& object, const ModelView& model, std::span<FieldState> states) {
+  for (size_t i = 0; i < object.fields.size(); ++i) {
+    const FieldWire& field = object.fields[i];
+    py::Ref value = model.read(i);
     if (value.get() != Py_None && field.kind == FieldKind::vector_table) {
       const ObjectWire& target = plan.target_of(field);
       if (target.key_field && *target.key_field < target.fields.size()) {
         value = sorted_table_map_values(plan, field, value.get());
       }
     }
-    states.push_back(FieldState{std::move(value), std::nullopt, py::Ref(), std::nullopt, BuiltChild{}});
+    states[i].value = std::move(value);
   }
-  return states;
 }
 
-uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* model, FieldStates* given) {
+uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* model, std::span<FieldState>* given) {
   RecursionGuard guard(" while packing a FlatBuffer table");
   if (object.is_struct) fail(PyExc_TypeError, "{} is a struct, not a table", object.name);
-  FieldStates own;
+  std::optional<FieldStateStack::Frame> frame;
+  std::span<FieldState> states;
   if (given == nullptr) {
-    ctx.plan.require_model_type(object, model);
-    own = load_fields(ctx.plan, object, model);
-    given = &own;
+    const ModelView view = ctx.walk.view(object, model);
+    frame.emplace(ctx.states, object.fields.size());
+    states = frame->states();
+    load_fields(ctx.plan, object, view, states);
+  } else {
+    states = *given;
   }
-  FieldStates& states = *given;
   const size_t count = std::min(states.size(), object.fields.size());
 
   for (size_t i = 0; i < count; ++i) {
@@ -414,12 +434,14 @@ std::unique_ptr<NativeBufferData> pack(NativePlan& plan, std::string_view root, 
   }
   auto [index, object] = plan.object(root);
   (void)index;
-  plan.require_model_type(*object, model);
-  FieldStates states = load_fields(plan, *object, model);
+  ModelWalk walk(plan);
+  FieldStates root_states(object->fields.size());
+  std::span<FieldState> states(root_states);
+  load_fields(plan, *object, walk.view(*object, model), states);
 
   uint64_t capacity = static_cast<uint64_t>(initial_size);
   if (capacity == 0) {
-    capacity = estimate_initial_capacity(plan, *object, states, identifier.has_value(), size_prefixed);
+    capacity = estimate_initial_capacity(plan, walk, *object, states, identifier.has_value(), size_prefixed);
     if (capacity > format_limit) fail(PyExc_ValueError, "estimated FlatBuffer size exceeds the 2 GiB format limit");
     // The builder keeps its bookkeeping (field locations of the open table, 8 bytes each, and one
     // word per distinct vtable) at the front of the same block; leave room for it so that a graph
@@ -429,7 +451,9 @@ std::unique_ptr<NativeBufferData> pack(NativePlan& plan, std::string_view root, 
 
   Builder builder(static_cast<size_t>(capacity));
   CountFixups fixups;
-  PackContext ctx{plan, builder, fixups};
+  FieldStateStack stack;
+  std::vector<uoffset_t> offsets;
+  PackContext ctx{plan, builder, fixups, walk, stack, offsets};
   const uoffset_t root_table = build_table(ctx, *object, model, &states);
   builder.finish_root(root_table, identifier ? reinterpret_cast<const uint8_t*>(identifier->data()) : nullptr,
                       size_prefixed);

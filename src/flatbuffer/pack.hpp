@@ -6,6 +6,7 @@
 #include "py/recursion.hpp"
 #include "py/sequence.hpp"
 #include "flatbuffer/keyed.hpp"
+#include "plan/access.hpp"
 #include "plan/native_plan.hpp"
 #include "plan/scalar.hpp"
 
@@ -40,6 +41,8 @@ class Builder : public flatbuffers::FlatBufferBuilder {
   // Refuses, before anything is written, an object of n bytes that would take the buffer past
   // 2 GiB (the builder's own check runs only after it has grown, with 32-bit sizes).
   void require_room(size_t n) const;
+  // Whether n more bytes fit without passing the limit that require_room enforces.
+  bool has_room(size_t n) const noexcept { return n <= FLATBUFFERS_MAX_BUFFER_SIZE - 16 - GetSize(); }
   // Ends the open table of `object` after checking what the builder would otherwise only assert:
   // no vtable slot written twice, and a table body that 16-bit offsets can address.
   uoffset_t end_table(uoffset_t start, const ObjectWire& object);
@@ -79,22 +82,61 @@ struct FieldState {
 
 using FieldStates = std::vector<FieldState>;
 
+// Field states of the tables being written, one level per table depth, each level's storage kept
+// for the next table at that depth: a walk allocates per depth reached, not per table. A level's
+// states stay where they are while deeper levels come and go.
+class FieldStateStack {
+ public:
+  class Frame {
+   public:
+    Frame(FieldStateStack& stack, size_t count) : stack_(stack), states_(stack.push(count)) {}
+    ~Frame() { stack_.pop(); }
+    Frame(const Frame&) = delete;
+    Frame& operator=(const Frame&) = delete;
+    std::span<FieldState> states() const noexcept { return states_; }
+
+   private:
+    FieldStateStack& stack_;
+    std::span<FieldState> states_;
+  };
+
+ private:
+  std::span<FieldState> push(size_t count) {
+    if (depth_ == levels_.size()) levels_.emplace_back();
+    FieldStates& level = levels_[depth_++];
+    level.resize(count);
+    return level;
+  }
+  // Releases the level's values; its storage stays for the next table at this depth.
+  void pop() noexcept { levels_[--depth_].clear(); }
+
+  std::vector<FieldStates> levels_;
+  size_t depth_ = 0;
+};
+
 struct PackContext {
   NativePlan& plan;
   Builder& builder;
   CountFixups& fixups;
+  ModelWalk& walk;
+  FieldStateStack& states;
+  std::vector<uoffset_t>& offsets;  // offset vectors being collected, innermost last
 };
 
-FieldStates load_fields(NativePlan& plan, const ObjectWire& object, PyObject* model);
+// Reads the fields of a model already checked against `object` into `states`.
+void load_fields(NativePlan& plan, const ObjectWire& object, const ModelView& model, std::span<FieldState> states);
 py::Ref sorted_table_map_values(NativePlan& plan, const FieldWire& field, PyObject* value);
-uint64_t estimate_initial_capacity(NativePlan& plan, const ObjectWire& object, FieldStates& states,
-                                   bool has_identifier, bool size_prefixed);
-uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* model, FieldStates* states);
+uint64_t estimate_initial_capacity(NativePlan& plan, ModelWalk& walk, const ObjectWire& object,
+                                   std::span<FieldState> states, bool has_identifier, bool size_prefixed);
+// Writes `model` as a table of `object`; `states` holds its fields when the caller loaded them.
+uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* model,
+                      std::span<FieldState>* states);
 const ArmWire& union_arm(NativePlan& plan, const FieldWire& field, PyObject* value);
 std::pair<std::string, py::Ref> encode_dynamic_value(NativePlan& plan, const FieldWire& field, PyObject* value);
 
 // Structs.
-void encode_struct_into(NativePlan& plan, const ObjectWire& object, PyObject* value, std::span<uint8_t> region);
+void encode_struct_into(NativePlan& plan, ModelWalk& walk, const ObjectWire& object, PyObject* value,
+                        std::span<uint8_t> region);
 void align_builder(Builder& builder, uint64_t alignment);
 
 // Vectors.

@@ -100,7 +100,7 @@ uint64_t checked_add(const ByteRange& range, uint64_t a, uint64_t b, const char*
 class Materializer {
  public:
   Materializer(const NativePlan& plan, ByteRange range, const NativeModelTypes* model_types, PyObject* overrides)
-      : plan_(plan), range_(range), model_types_(model_types), overrides_(overrides),
+      : plan_(plan), walk_(plan), range_(range), model_types_(model_types), overrides_(overrides),
         default_types_(plan.objects.size(), -1),
         byte_budget_(range.length() * max_expansion + expansion_allowance),
         bytes_left_(byte_budget_) {}
@@ -168,6 +168,7 @@ class Materializer {
   }
 
   const NativePlan& plan_;
+  ModelWalk walk_;
   ByteRange range_;
   const NativeModelTypes* model_types_;
   PyObject* overrides_;
@@ -550,7 +551,7 @@ void Materializer::construct(const ObjectFrame& frame) {
   PyObject* cls = types_[frame.type].get();
   py::Ref result;
   if (object.kwnames) {
-    result = check_new(PyObject_Vectorcall(cls, values_.from(frame.base), 0, object.kwnames.get()));
+    result = walk_.construct(object, cls, std::span(values_.from(frame.base), count), object.kwnames.get());
   } else {
     // Field names repeat: a dict keeps the last value of each name.
     py::Ref kwargs = check_new(PyDict_New());
