@@ -194,11 +194,12 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
 
 void add_union_type(Builder& builder, const FieldWire& field, uint64_t tag) {
   const auto vo = voffset(*field.type_slot);
-  switch (field.type_scalar.value_or(ScalarKind::bool_)) {
-    case ScalarKind::uint8: builder.AddElement<uint8_t>(vo, static_cast<uint8_t>(tag), 0); break;
-    case ScalarKind::uint16: builder.AddElement<uint16_t>(vo, static_cast<uint16_t>(tag), 0); break;
-    case ScalarKind::uint32: builder.AddElement<uint32_t>(vo, static_cast<uint32_t>(tag), 0); break;
-    case ScalarKind::uint64: builder.AddElement<uint64_t>(vo, tag, 0); break;
+  const ScalarKind kind = field.type_scalar.value_or(ScalarKind::bool_);
+  switch (kind) {
+    case ScalarKind::uint8:
+    case ScalarKind::uint16:
+    case ScalarKind::uint32:
+    case ScalarKind::uint64: builder.queue_union_type(vo, kind, tag); break;
     case ScalarKind::bool_:
     case ScalarKind::int8:
     case ScalarKind::int16:
@@ -214,12 +215,12 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
   Builder& builder = ctx.builder;
   const BuiltChild& child = state.child;
   if (child.form != BuiltChild::Form::none) {
-    builder.AddOffset(voffset(field.slot), flatbuffers::Offset<void>(child.main));
+    builder.queue_offset(voffset(field.slot), child.main);
     switch (field.kind) {
       case FieldKind::union_vector:
         if (child.form != BuiltChild::Form::pair) fail(PyExc_TypeError, "union vector has no discriminator vector");
         if (!field.type_slot) fail(PyExc_ValueError, "union vector has no type slot");
-        builder.AddOffset(voffset(*field.type_slot), flatbuffers::Offset<void>(child.companion));
+        builder.queue_offset(voffset(*field.type_slot), child.companion);
         break;
       case FieldKind::union_:
         if (child.form != BuiltChild::Form::union_) fail(PyExc_TypeError, "union has no discriminator");
@@ -229,7 +230,7 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
       case FieldKind::dynamic:
         if (child.form != BuiltChild::Form::pair) fail(PyExc_TypeError, "dynamic FlatBuffer has no type tag");
         if (!field.type_slot) fail(PyExc_ValueError, "dynamic field has no type slot");
-        builder.AddOffset(voffset(*field.type_slot), flatbuffers::Offset<void>(child.companion));
+        builder.queue_offset(voffset(*field.type_slot), child.companion);
         break;
       case FieldKind::scalar:
       case FieldKind::string:
@@ -253,7 +254,7 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
   if (field.kind == FieldKind::scalar) {
     if (field.optional && value == Py_None) return;
     const ScalarValue scalar = state.scalar ? *state.scalar : ScalarValue::extract(field.scalar_kind(), value);
-    push_scalar(builder, scalar, field.slot, field.optional ? nullptr : &field.scalar_default());
+    builder.queue_scalar(voffset(field.slot), scalar, field.optional ? nullptr : &field.scalar_default());
     return;
   }
   if (value == Py_None) {
@@ -272,6 +273,7 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
       }
       const uint64_t alignment = target.min_alignment;
       const bool valid_alignment = alignment == 1 || alignment == 2 || alignment == 4 || alignment == 8;
+      builder.flush();
       if (valid_alignment && builder.has_room(target.byte_size + alignment)) {
         // Encoded in place. Faults of the value still come first: nothing else can fail here.
         align_builder(builder, alignment);
@@ -339,6 +341,83 @@ uoffset_t Builder::end_table(uoffset_t start, const ObjectWire& object) {
   return EndTable(start);
 }
 
+bool Builder::queue(Queued item) {
+  // Padding before the item, the item, and its field record in the scratch area.
+  const size_t bound = queued_bound_ + 2 * size_t{item.width} + sizeof(FieldLoc);
+  if (!has_room(bound)) {
+    flush();
+    return false;
+  }
+  queue_.push_back(item);
+  queued_bound_ = bound;
+  return true;
+}
+
+void Builder::queue_scalar(flatbuffers::voffset_t field, const ScalarValue& value, const ScalarValue* default_value) {
+  if (default_value != nullptr && value.equals(*default_value)) return;
+  const auto width = static_cast<uint8_t>(scalar_width(value.kind));
+  uint64_t bits = 0;
+  switch (value.kind) {
+    case ScalarKind::bool_: bits = value.b ? 1 : 0; break;
+    case ScalarKind::int8:
+    case ScalarKind::int16:
+    case ScalarKind::int32:
+    case ScalarKind::int64:
+    case ScalarKind::uint8:
+    case ScalarKind::uint16:
+    case ScalarKind::uint32:
+    case ScalarKind::uint64: bits = value.u; break;  // cut to the width when written
+    case ScalarKind::float32: std::memcpy(&bits, &value.f32, 4); break;
+    case ScalarKind::float64: std::memcpy(&bits, &value.f64, 8); break;
+  }
+  if (!queue(Queued{field, width, false, bits})) push_scalar(*this, value, static_cast<uint16_t>((field - 4) / 2), nullptr);
+}
+
+void Builder::queue_offset(flatbuffers::voffset_t field, uoffset_t offset) {
+  if (offset == 0) return;  // as AddOffset: a null offset is not stored
+  if (!queue(Queued{field, sizeof(uoffset_t), true, offset})) AddOffset(field, flatbuffers::Offset<void>(offset));
+}
+
+void Builder::queue_union_type(flatbuffers::voffset_t field, ScalarKind kind, uint64_t tag) {
+  const auto width = static_cast<uint8_t>(scalar_width(kind));
+  if (width < 8) tag &= (uint64_t{1} << (8 * width)) - 1;  // cut to the width, as written
+  if (tag == 0) return;  // the type's default, which AddElement leaves out
+  if (queue(Queued{field, width, false, tag})) return;
+  switch (kind) {
+    case ScalarKind::uint8: AddElement<uint8_t>(field, static_cast<uint8_t>(tag), 0); break;
+    case ScalarKind::uint16: AddElement<uint16_t>(field, static_cast<uint16_t>(tag), 0); break;
+    case ScalarKind::uint32: AddElement<uint32_t>(field, static_cast<uint32_t>(tag), 0); break;
+    case ScalarKind::uint64:
+    case ScalarKind::bool_:
+    case ScalarKind::int8:
+    case ScalarKind::int16:
+    case ScalarKind::int32:
+    case ScalarKind::int64:
+    case ScalarKind::float32:
+    case ScalarKind::float64: AddElement<uint64_t>(field, tag, 0); break;
+  }
+}
+
+void Builder::write_queue() {
+  // Sizes (bytes from the buffer's end) after each item, as pushing them one by one gives.
+  const size_t start = GetSize();
+  size_t size = start;
+  for (Queued& item : queue_) {
+    TrackMinAlign(item.width);
+    size += flatbuffers::PaddingBytes(size, item.width) + item.width;
+    if (item.is_offset) item.bits = size - item.bits;  // ReferTo: from the offset's own position
+    item.field_size = static_cast<uoffset_t>(size);
+  }
+  uint8_t* base = buf_.make_space(size - start);  // the lowest address; `size` bytes from the end
+  std::memset(base, 0, size - start);
+  for (const Queued& item : queue_) {
+    std::memcpy(base + (size - item.field_size), &item.bits, item.width);
+    TrackField(item.field, item.field_size);
+  }
+  queue_.clear();
+  queued_bound_ = 0;
+}
+
 void Builder::require_room(size_t n) const {
   // 16 more for the length prefix, terminator and alignment that come with the object.
   if (n > FLATBUFFERS_MAX_BUFFER_SIZE - 16 - GetSize()) throw InternalFailure("cannot grow buffer beyond 2 gigabytes");
@@ -391,6 +470,7 @@ uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* mode
 
   const uoffset_t start = ctx.builder.StartTable();
   for (size_t i = 0; i < count; ++i) pass_two(ctx, object.fields[i], states[i]);
+  ctx.builder.flush();
   return ctx.builder.end_table(start, object);
 }
 

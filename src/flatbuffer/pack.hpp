@@ -46,6 +46,16 @@ class Builder : public flatbuffers::FlatBufferBuilder {
   // Ends the open table of `object` after checking what the builder would otherwise only assert:
   // no vtable slot written twice, and a table body that 16-bit offsets can address.
   uoffset_t end_table(uoffset_t start, const ObjectWire& object);
+  // The scalars and offsets of the open table are queued and written together by flush(), laid
+  // out exactly as AddElement / AddOffset lay them out one at a time. An item is written at once
+  // instead when the buffer might not have room for it below 2 GiB, so that the limit is met at
+  // the same item as ever; flush() must precede any other write into the buffer.
+  void queue_scalar(flatbuffers::voffset_t field, const ScalarValue& value, const ScalarValue* default_value);
+  void queue_offset(flatbuffers::voffset_t field, uoffset_t offset);
+  void queue_union_type(flatbuffers::voffset_t field, ScalarKind kind, uint64_t tag);
+  void flush() {
+    if (!queue_.empty()) write_queue();
+  }
   flatbuffers::Offset<flatbuffers::String> create_string(const char* data, size_t n) {
     require_room(n);
     return CreateString(data, n);
@@ -56,8 +66,20 @@ class Builder : public flatbuffers::FlatBufferBuilder {
   }
 
  private:
+  struct Queued {
+    flatbuffers::voffset_t field;
+    uint8_t width;
+    bool is_offset;  // `bits` is the target of an offset, resolved when written
+    uint64_t bits;   // little-endian at `width` bytes
+    uoffset_t field_size = 0;  // bytes from the buffer's end once written
+  };
+  bool queue(Queued item);
+  void write_queue();
+
   // Stateless, so one instance serves every builder on every thread.
   static inline BufferAllocator allocator_{};
+  std::vector<Queued> queue_;
+  size_t queued_bound_ = 0;  // the most bytes the queue can take, padding and field records included
 };
 
 // Vectors written as raw bytes: (tail position of the length prefix, element count).
