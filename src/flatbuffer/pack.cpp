@@ -341,17 +341,6 @@ uoffset_t Builder::end_table(uoffset_t start, const ObjectWire& object) {
   return EndTable(start);
 }
 
-bool Builder::queue(Queued item) {
-  // Padding before the item, the item, and its field record in the scratch area.
-  const size_t bound = queued_bound_ + 2 * size_t{item.width} + sizeof(FieldLoc);
-  if (!has_room(bound)) {
-    flush();
-    return false;
-  }
-  queue_.push_back(item);
-  queued_bound_ = bound;
-  return true;
-}
 
 void Builder::queue_scalar(flatbuffers::voffset_t field, const ScalarValue& value, const ScalarValue* default_value) {
   if (default_value != nullptr && value.equals(*default_value)) return;
@@ -370,19 +359,19 @@ void Builder::queue_scalar(flatbuffers::voffset_t field, const ScalarValue& valu
     case ScalarKind::float32: std::memcpy(&bits, &value.f32, 4); break;
     case ScalarKind::float64: std::memcpy(&bits, &value.f64, 8); break;
   }
-  if (!queue(Queued{field, width, false, bits})) push_scalar(*this, value, static_cast<uint16_t>((field - 4) / 2), nullptr);
+  if (!queue(field, width, false, bits)) push_scalar(*this, value, static_cast<uint16_t>((field - 4) / 2), nullptr);
 }
 
 void Builder::queue_offset(flatbuffers::voffset_t field, uoffset_t offset) {
   if (offset == 0) return;  // as AddOffset: a null offset is not stored
-  if (!queue(Queued{field, sizeof(uoffset_t), true, offset})) AddOffset(field, flatbuffers::Offset<void>(offset));
+  if (!queue(field, sizeof(uoffset_t), true, offset)) AddOffset(field, flatbuffers::Offset<void>(offset));
 }
 
 void Builder::queue_union_type(flatbuffers::voffset_t field, ScalarKind kind, uint64_t tag) {
   const auto width = static_cast<uint8_t>(scalar_width(kind));
   if (width < 8) tag &= (uint64_t{1} << (8 * width)) - 1;  // cut to the width, as written
   if (tag == 0) return;  // the type's default, which AddElement leaves out
-  if (queue(Queued{field, width, false, tag})) return;
+  if (queue(field, width, false, tag)) return;
   switch (kind) {
     case ScalarKind::uint8: AddElement<uint8_t>(field, static_cast<uint8_t>(tag), 0); break;
     case ScalarKind::uint16: AddElement<uint16_t>(field, static_cast<uint16_t>(tag), 0); break;

@@ -73,7 +73,22 @@ class Builder : public flatbuffers::FlatBufferBuilder {
     uint64_t bits;   // little-endian at `width` bytes
     uoffset_t field_size = 0;  // bytes from the buffer's end once written
   };
-  bool queue(Queued item);
+  // Queues an item when the buffer surely has room for everything queued; else flushes and says no.
+  bool queue(flatbuffers::voffset_t field, uint8_t width, bool is_offset, uint64_t bits) {
+    // Padding before the item, the item, and its field record in the scratch area.
+    const size_t bound = queued_bound_ + 2 * size_t{width} + sizeof(FieldLoc);
+    if (!has_room(bound)) [[unlikely]] {
+      flush();
+      return false;
+    }
+    Queued& item = queue_.emplace_back();
+    item.field = field;
+    item.width = width;
+    item.is_offset = is_offset;
+    item.bits = bits;
+    queued_bound_ = bound;
+    return true;
+  }
   void write_queue();
 
   // Stateless, so one instance serves every builder on every thread.
