@@ -68,17 +68,13 @@ std::span<const uint8_t> immutable_buffer_subslice(const BufferView& buffer, con
   return buffer.bytes();
 }
 
-std::vector<uint8_t> extract_bytes(PyObject* obj) {
-  auto copy = [](PyObject* b) {
-    const auto* p = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(b));
-    return std::vector<uint8_t>(p, p + PyBytes_GET_SIZE(b));
-  };
-  if (PyBytes_Check(obj)) return copy(obj);
+py::Ref to_bytes(PyObject* obj) {
+  if (PyBytes_Check(obj)) return py::Ref::borrow(obj);
   py::Ref builtins = check_new(PyImport_ImportModule("builtins"));
   py::Ref bytes_type = check_new(PyObject_GetAttrString(builtins.get(), "bytes"));
   py::Ref result = check_new(PyObject_CallOneArg(bytes_type.get(), obj));
   if (!PyBytes_Check(result.get())) fail_wrong_type(result.get(), "bytes");
-  return copy(result.get());
+  return result;
 }
 
 ByteInput::ByteInput(PyObject* obj) {
@@ -100,8 +96,8 @@ ByteInput::ByteInput(PyObject* obj) {
       return;
     }
   }
-  copy_ = extract_bytes(obj);
-  bytes_ = copy_;
+  copy_ = to_bytes(obj);
+  bytes_ = bytes_of(copy_.get());
 }
 
 }  // namespace quorvel::py
