@@ -705,3 +705,28 @@ def test_slots_past_what_a_vtable_can_address_are_refused(slot, fits):
         with pytest.raises(ValueError) as info:
             plan.pack("Far", Far(a=5))
         assert str(info.value) == f"native field slot {slot} exceeds the FlatBuffers vtable limit"
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, MemoryError])
+def test_interrupts_and_allocation_failures_in_union_classification_pass_through(plan, error):
+    armed = False
+
+    class Meta(type):
+        # Classification reads the subclass's field names through its class; make that read fail.
+        @property
+        def __struct_fields__(cls):
+            if armed:
+                raise error("raised while classifying")
+            return Other.__struct_fields__
+
+        @__struct_fields__.setter
+        def __struct_fields__(cls, value):
+            pass
+
+    class Sub(Other, metaclass=Meta):
+        pass
+
+    armed = True
+
+    with pytest.raises(error, match="^raised while classifying$"):
+        plan.pack("Pick8", Pick8(u=Sub()))

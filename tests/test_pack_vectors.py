@@ -479,3 +479,19 @@ inner = t.pack(plan, uint8=[1])
 print(t.read(t.pack(plan, blob=inner.obj), "blob") == bytes(inner))
 """)
     assert out.splitlines() == ["6261", "0506", "True"]
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, MemoryError])
+def test_interrupts_and_allocation_failures_while_exporting_bytes_pass_through(plan, error):
+    class Exporter:
+        calls = 0
+
+        def __buffer__(self, flags):
+            # Only the first export fails, so a swallowed failure would pack b"ok" instead.
+            Exporter.calls += 1
+            if Exporter.calls == 1:
+                raise error("raised while exporting")
+            return memoryview(b"ok")
+
+    with pytest.raises(error, match="^raised while exporting$"):
+        pack(plan, blob=Exporter())

@@ -813,3 +813,21 @@ def test_error_reading_the_key_attribute_passes_through():
 
     with pytest.raises(PermissionError, match="^key is hidden$"):
         KeyedPlan.make(Hidden).unpack("Bag", bag_buffer(0, ["a"]))
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, MemoryError])
+def test_interrupts_and_allocation_failures_while_reading_a_key_pass_through(error):
+    class Key:
+        def __index__(self):
+            raise error("raised while reading the key")
+
+    class Keyed:
+        def __init__(self, k):
+            self.k = Key()
+
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(_flatbuffer, "decode", recording_decode)
+        plan = make_plan(*OBJECTS)
+    plan.bind_types({**TYPES, "Item": Item, "Num": Keyed})
+    with pytest.raises(error, match="^raised while reading the key$"):
+        plan.unpack("Bag", bag_buffer(1, [1, 2], "Int64"))

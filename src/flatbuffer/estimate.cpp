@@ -78,7 +78,7 @@ uint64_t Estimator::table(const ObjectWire& object, PyObject* value) {
 }
 
 uint64_t Estimator::table_fields(const ObjectWire& object, std::span<FieldState> states) {
-  if (object.is_struct) fail(PyExc_TypeError, "{} is a struct, not a table", object.name);
+  object.require_table();
   uint64_t total = 8;
   bool present = false;
   uint64_t max_slot = 0;
@@ -153,7 +153,7 @@ uint64_t Estimator::field_cost(const ObjectWire& object, const FieldWire& field,
         length = static_cast<uint64_t>(view->view().len);
       } else {
         Py_ssize_t n = PyObject_Length(value);
-        if (n < 0) PyErr_Clear();
+        if (n < 0) clear_ordinary_error();
         length = n < 0 ? 0 : static_cast<uint64_t>(n);
       }
       return sat_add(14, length);
@@ -220,10 +220,10 @@ uint64_t Estimator::field_cost(const ObjectWire& object, const FieldWire& field,
       return sat_add(cost, sat_add(sat_mul(n, w), 4 + (std::max<uint64_t>(w, 4) - 1)));
     }
     case FieldKind::array_scalar:
-    case FieldKind::array_struct: fail(PyExc_ValueError, "fixed arrays may only be fields of structs");
+    case FieldKind::array_struct:
     case FieldKind::uuid:
     case FieldKind::decimal:
-    case FieldKind::fallback: fail(PyExc_ValueError, "serde fallback fields cannot be encoded as FlatBuffers");
+    case FieldKind::fallback: refuse_in_table(field, /*decoding=*/false);
   }
   return 0;
 }

@@ -34,6 +34,30 @@ std::string_view element_type_name(ScalarKind kind) {
   return names[static_cast<size_t>(kind)];
 }
 
+void refuse_in_table(const FieldWire& field, bool decoding) {
+  switch (field.kind) {
+    case FieldKind::array_scalar:
+    case FieldKind::array_struct: fail(PyExc_ValueError, "fixed arrays may only be fields of structs");
+    case FieldKind::uuid:
+    case FieldKind::decimal:
+    case FieldKind::fallback:
+    case FieldKind::scalar:
+    case FieldKind::string:
+    case FieldKind::table:
+    case FieldKind::struct_:
+    case FieldKind::vector_byte:
+    case FieldKind::vector_scalar:
+    case FieldKind::vector_string:
+    case FieldKind::vector_table:
+    case FieldKind::vector_struct:
+    case FieldKind::nested:
+    case FieldKind::dynamic:
+    case FieldKind::union_:
+    case FieldKind::union_vector: break;
+  }
+  fail(PyExc_ValueError, "serde fallback fields cannot be {} as FlatBuffers", decoding ? "decoded" : "encoded");
+}
+
 void require_file_identifier(std::optional<std::string_view> identifier) {
   if (!identifier) return;
   if (identifier->size() != 4 ||

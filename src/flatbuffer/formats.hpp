@@ -16,6 +16,10 @@ bool buffer_matches_native_scalar(const BufferView& buffer, ScalarKind kind);
 // The element type name used when a buffer's item size does not fit a kind: i8, u8, ..., f64.
 std::string_view element_type_name(ScalarKind kind);
 
+// The ValueError for a field of a kind that a FlatBuffer table cannot hold: fixed arrays (struct
+// members only) and the serde-only kinds.
+[[noreturn]] void refuse_in_table(const FieldWire& field, bool decoding);
+
 // A file identifier must be four bytes below 0x80 (a NUL included); ValueError otherwise.
 void require_file_identifier(std::optional<std::string_view> identifier);
 

@@ -267,7 +267,7 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
       // A table addresses its fields with 16-bit offsets, so an inline struct cannot be larger.
       // The value's own faults are reported first, as writing it would.
       if (target.byte_size > 0xFFFF) {
-        if (!target.is_struct) fail(PyExc_TypeError, "{} is a table, not a struct", target.name);
+        target.require_struct();
         plan.require_model_type(target, value);
         fail(PyExc_ValueError, "struct {} of {} bytes does not fit in a FlatBuffers table", target.name, target.byte_size);
       }
@@ -289,10 +289,10 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
       break;
     }
     case FieldKind::array_scalar:
-    case FieldKind::array_struct: fail(PyExc_ValueError, "fixed arrays may only be fields of structs");
+    case FieldKind::array_struct:
     case FieldKind::uuid:
     case FieldKind::decimal:
-    case FieldKind::fallback: fail(PyExc_ValueError, "serde fallback fields cannot be encoded as FlatBuffers");
+    case FieldKind::fallback: refuse_in_table(field, /*decoding=*/false);
     // Scalars are written above; the rest were written by pass one.
     case FieldKind::scalar:
     case FieldKind::string:
@@ -433,7 +433,7 @@ void load_fields(NativePlan& plan, const ObjectWire& object, const ModelView& mo
 
 uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* model, std::span<FieldState>* given) {
   RecursionGuard guard(" while packing a FlatBuffer table");
-  if (object.is_struct) fail(PyExc_TypeError, "{} is a struct, not a table", object.name);
+  object.require_table();
   std::optional<FieldStateStack::Frame> frame;
   std::span<FieldState> states;
   if (given == nullptr) {
@@ -466,13 +466,7 @@ uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* mode
 const ArmWire& union_arm(NativePlan& plan, const FieldWire& field, PyObject* value) {
   std::string name = type_name(Py_TYPE(value));
   std::optional<uint32_t> index;
-  try {
-    index = plan.model_object_index(value);
-  } catch (const PyErrorSet&) {
-    PyErr_Clear();
-  } catch (const PyFailure&) {
-  }
-  if (index) {
+  if (attempt([&] { index = plan.model_object_index(value); })) {
     for (const ArmWire& arm : field.arms) {
       if (arm.target_index == *index) return arm;
     }

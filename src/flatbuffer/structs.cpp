@@ -110,7 +110,7 @@ void align_builder(Builder& builder, uint64_t alignment) {
 void encode_struct_into(NativePlan& plan, ModelWalk& walk, const ObjectWire& object, PyObject* value,
                         std::span<uint8_t> region) {
   RecursionGuard guard(" while packing a FlatBuffer struct");
-  if (!object.is_struct) fail(PyExc_TypeError, "{} is a table, not a struct", object.name);
+  object.require_struct();
   const ModelView model = walk.view(object, value);
   std::memset(region.data(), 0, region.size());
   const uint64_t length = region.size();

@@ -184,7 +184,7 @@ class Materializer {
 
 void Materializer::push_table(uint32_t object, uint32_t type, uint64_t position) {
   const ObjectWire& wire = plan_.objects[object];
-  if (wire.is_struct) fail(PyExc_TypeError, "{} is a struct, not a table", wire.name);
+  wire.require_table();
   range_.require_span("int32", position, 4);
   const int32_t soffset = range_.load<int32_t>(position);
   uint64_t vtable;
@@ -209,7 +209,7 @@ void Materializer::push_table(uint32_t object, uint32_t type, uint64_t position)
 
 void Materializer::push_struct(uint32_t object, uint32_t type, uint64_t position) {
   const ObjectWire& wire = plan_.objects[object];
-  if (!wire.is_struct) fail(PyExc_TypeError, "{} is a table, not a struct", wire.name);
+  wire.require_struct();
   range_.require_span("struct data", position, wire.byte_size);
   push_object(object, type, false, TableRecord{}, position);
 }
@@ -391,10 +391,10 @@ void Materializer::decode_table_field(const ObjectFrame& frame, const FieldWire&
     case FieldKind::union_: return decode_union(frame, field);
     case FieldKind::dynamic: return decode_dynamic(field, table);
     case FieldKind::array_scalar:
-    case FieldKind::array_struct: fail(PyExc_ValueError, "fixed arrays may only be fields of structs");
+    case FieldKind::array_struct:
     case FieldKind::uuid:
     case FieldKind::decimal:
-    case FieldKind::fallback: fail(PyExc_ValueError, "serde fallback fields cannot be decoded as FlatBuffers");
+    case FieldKind::fallback: refuse_in_table(field, /*decoding=*/true);
     case FieldKind::union_vector: break;  // handled by the caller, which knows the field's index
   }
 }
@@ -582,12 +582,7 @@ void Materializer::finish_keyed(uint32_t object, size_t base) {
     PyObject* value = values_.from(0)[i];
     py::Ref attribute = check_new(PyObject_GetAttr(value, key_field.attr_name.get()));
     std::optional<TableKey> key;
-    try {
-      key = TableKey::extract(key_field.kind, key_field.scalar, attribute.get());
-    } catch (const PyErrorSet&) {
-      PyErr_Clear();
-    } catch (const PyFailure&) {
-    }
+    attempt([&] { key = TableKey::extract(key_field.kind, key_field.scalar, attribute.get()); });
     if (!key) plan_.invalid_error(std::format("keyed table {} has an invalid key", element.name));
     if (previous && TableKey::compare(*previous, *key) >= 0) {
       plan_.invalid_error(std::format("keyed table vector for {} is not strictly sorted", element.name));

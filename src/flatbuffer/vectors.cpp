@@ -47,14 +47,9 @@ uoffset_t build_byte_vector(Builder& builder, PyObject* value) {
       return create_bytes(builder, immutable_buffer_subslice(view, data->begin(), data->length()));
     }
   }
+  // Anything that does not export plain bytes is converted with bytes() below instead.
   std::optional<BufferView> view;
-  try {
-    view = acquire_byte_buffer(value);
-  } catch (const PyErrorSet&) {
-    PyErr_Clear();
-  } catch (const PyFailure&) {
-  }
-  if (view) {
+  if (attempt([&] { view = acquire_byte_buffer(value); })) {
     if (view->view().ndim != 1 || !view->c_contiguous()) {
       fail(PyExc_TypeError, "byte vector fields must be one-dimensional and C-contiguous");
     }

@@ -3,7 +3,7 @@
 // calls them and translates failures.
 #include "flatbuffer/flatbuffer.hpp"
 #include "module/args.hpp"
-#include "module/entry.hpp"
+#include "py/entry.hpp"
 #include "module/types.hpp"
 #include "plan/model_types.hpp"
 #include "plan/native_plan.hpp"

@@ -197,7 +197,7 @@ uint32_t NativePlan::model_object_index(PyObject* obj) const {
   bool same = PyTuple_GET_SIZE(own_fields.get()) == PyTuple_GET_SIZE(base_fields.get());
   for (Py_ssize_t i = 0; same && i < PyTuple_GET_SIZE(base_fields.get()); ++i) {
     int contained = PySequence_Contains(own_fields.get(), PyTuple_GET_ITEM(base_fields.get(), i));
-    if (contained < 0) PyErr_Clear();  // a failing comparison counts as a mismatch
+    if (contained < 0) clear_ordinary_error();  // a failing comparison counts as a mismatch
     same = contained == 1;
   }
   if (!same) {

@@ -92,6 +92,14 @@ struct ObjectWire {
   std::optional<uint32_t> key_field;
   py::Ref kwnames;  // tuple of the fields' names, for construction by keyword; null when names repeat
   bool distinct_slots = true;  // no two fields can write the same vtable slot
+
+  // TypeError "{} is a struct, not a table" / "{} is a table, not a struct" for the wrong form.
+  void require_table() const {
+    if (is_struct) fail(PyExc_TypeError, "{} is a struct, not a table", name);
+  }
+  void require_struct() const {
+    if (!is_struct) fail(PyExc_TypeError, "{} is a table, not a struct", name);
+  }
 };
 
 struct ModuleWire {

@@ -9,7 +9,8 @@ namespace quorvel::inline py {
 std::optional<BufferView> BufferView::try_acquire(PyObject* obj) {
   BufferView b;
   if (PyObject_GetBuffer(obj, &b.view_, PyBUF_FULL_RO) < 0) {
-    PyErr_Clear();
+    // A refusal means "not a buffer"; an interrupt or an allocation failure is not one.
+    clear_ordinary_error();
     return std::nullopt;
   }
   b.held_ = true;

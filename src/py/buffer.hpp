@@ -30,7 +30,7 @@ class BufferView {
   BufferView& operator=(const BufferView&) = delete;
 
   // Acquires with a full read-only request (strides, suboffsets, format); nullopt when the
-  // object refuses (the interpreter's error is cleared).
+  // object refuses (the interpreter's error is cleared; interrupts and MemoryError propagate).
   static std::optional<BufferView> try_acquire(PyObject* obj);
   // As try_acquire, but the refusal is raised.
   static BufferView acquire(PyObject* obj);

@@ -1,7 +1,7 @@
 // How failures travel inside the module.
 //
 // Algorithm code throws; each entry point catches once and turns the exception into a Python
-// exception (see module/entry.hpp). Three kinds exist:
+// exception (see py/entry.hpp). Three kinds exist:
 //   PyErrorSet   - a Python exception is already set (a C API call failed, or Python code raised);
 //   PyFailure    - raise this class with this message;
 //   ReaderError  - a text error of one of the document readers, wrapped by the caller.
@@ -61,6 +61,30 @@ inline py::Ref check_new(PyObject* result) { return py::Ref::steal(check(result)
 inline int check_status(int status) {
   if (status < 0) throw_error_set();
   return status;
+}
+
+// Clears the Python error that is set when it is an ordinary one (see `attempt`); passes it on
+// otherwise.
+inline void clear_ordinary_error() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw_error_set();
+  PyErr_Clear();
+}
+
+// Runs `op` and returns true when it completes. Returns false when it fails in a way the caller
+// means to replace with a message of its own: one of the module's own failures, or an ordinary
+// Python error (an Exception other than MemoryError), which is cleared. Everything else, such as
+// KeyboardInterrupt, SystemExit, MemoryError or an internal failure, passes through unchanged.
+template <class Op>
+bool attempt(Op&& op) {
+  try {
+    op();
+    return true;
+  } catch (const PyFailure&) {
+    return false;
+  } catch (const PyErrorSet&) {
+    clear_ordinary_error();
+    return false;
+  }
 }
 
 // The interpreter's qualified name of an object's type, e.g. "bytearray".

@@ -1,7 +1,7 @@
 // Test-only extension: exposes the plan's lookup and classification accessors, which the public
 // API reaches only through the codecs, so that tests can exercise them (and race them) directly.
 // Built by the dev tool, never installed.
-#include "module/entry.hpp"
+#include "py/entry.hpp"
 #include "module/types.hpp"
 #include "plan/native_plan.hpp"
 
@@ -22,7 +22,7 @@ std::string_view text_arg(PyObject* obj) { return utf8(obj); }
 
 template <class F>
 PyObject* two_args(PyObject* args, F&& body) {
-  return module::guarded([&]() -> py::Ref {
+  return py::guarded([&]() -> py::Ref {
     PyObject *a, *b;
     if (!PyArg_ParseTuple(args, "OO", &a, &b)) throw_error_set();
     return body(plan_arg(a), b);
@@ -87,7 +87,7 @@ PyObject* serde_object(PyObject*, PyObject* args) {
 }
 
 PyObject* native_serde(PyObject*, PyObject* plan) {
-  return module::guarded([&]() -> py::Ref {
+  return py::guarded([&]() -> py::Ref {
     return py::Ref::borrow(plan_arg(plan).require_bound().native_serde ? Py_True : Py_False);
   });
 }
@@ -124,7 +124,7 @@ int exec_probe(PyObject*) {
   plan_class = PyObject_GetAttrString(native, "NativePlan");
   Py_DECREF(native);
   if (plan_class == nullptr) return -1;
-  return module::init_panic_type() ? 0 : -1;
+  return py::init_panic_type() ? 0 : -1;
 }
 
 PyModuleDef_Slot slots[] = {

@@ -2,7 +2,7 @@
 // pack and unpack, so that tests can pin them down one by one. Built by the dev tool, never
 // installed.
 #include "flatbuffer/builder.hpp"
-#include "module/entry.hpp"
+#include "py/entry.hpp"
 #include "msgpack/reader.hpp"
 #include "plan/scalar.hpp"
 
@@ -25,7 +25,7 @@ MessagePackValue value_arg(const char* data, Py_ssize_t size) {
 }
 
 PyObject* extract(PyObject*, PyObject* args) {
-  return module::guarded([&]() -> py::Ref {
+  return py::guarded([&]() -> py::Ref {
     int kind;
     PyObject* obj;
     if (!PyArg_ParseTuple(args, "iO", &kind, &obj)) throw_error_set();
@@ -34,7 +34,7 @@ PyObject* extract(PyObject*, PyObject* args) {
 }
 
 PyObject* from_default(PyObject*, PyObject* args) {
-  return module::guarded([&]() -> py::Ref {
+  return py::guarded([&]() -> py::Ref {
     int kind;
     const char* data;
     Py_ssize_t size;
@@ -44,7 +44,7 @@ PyObject* from_default(PyObject*, PyObject* args) {
 }
 
 PyObject* as_u64(PyObject*, PyObject* args) {
-  return module::guarded([&]() -> py::Ref {
+  return py::guarded([&]() -> py::Ref {
     int kind;
     PyObject* obj;
     if (!PyArg_ParseTuple(args, "iO", &kind, &obj)) throw_error_set();
@@ -54,7 +54,7 @@ PyObject* as_u64(PyObject*, PyObject* args) {
 
 // One table with the value pushed at `slot`, finished as a root: a whole FlatBuffer.
 PyObject* push_table(PyObject*, PyObject* args) {
-  return module::guarded([&]() -> py::Ref {
+  return py::guarded([&]() -> py::Ref {
     int kind, force, slot;
     PyObject* obj;
     const char* data;
@@ -82,7 +82,7 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_probe(PyObject*) { return module::init_panic_type() ? 0 : -1; }
+int exec_probe(PyObject*) { return py::init_panic_type() ? 0 : -1; }
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_probe)},

@@ -4,7 +4,7 @@
 #include "py/error.hpp"
 #include "py/ref.hpp"
 
-namespace quorvel::module {
+namespace quorvel::inline py {
 
 // Creates the panic exception class once (from the module's exec step).
 bool init_panic_type() noexcept;
@@ -36,4 +36,4 @@ int guarded_status(Body&& body) noexcept {
   }
 }
 
-}  // namespace quorvel::module
+}  // namespace quorvel::py

@@ -1,10 +1,10 @@
-#include "module/entry.hpp"
+#include "py/entry.hpp"
 
 #include <atomic>
 #include <exception>
 #include <new>
 
-namespace quorvel::module {
+namespace quorvel::inline py {
 
 namespace {
 
@@ -46,4 +46,4 @@ void translate_current_exception() noexcept {
   }
 }
 
-}  // namespace quorvel::module
+}  // namespace quorvel::py
