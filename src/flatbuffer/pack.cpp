@@ -253,8 +253,15 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
   PyObject* value = state.value.get();
   if (field.kind == FieldKind::scalar) {
     if (field.optional && value == Py_None) return;
-    const ScalarValue scalar = state.scalar ? *state.scalar : ScalarValue::extract(field.scalar_kind(), value);
-    builder.queue_scalar(voffset(field.slot), scalar, field.optional ? nullptr : &field.scalar_default());
+    const ScalarValue* default_value = field.optional ? nullptr : &field.scalar_default();
+    if (state.scalar) {
+      builder.queue_scalar(voffset(field.slot), *state.scalar, default_value);
+    } else {
+      const ScalarKind kind = field.scalar_kind();
+      ScalarValue scalar;
+      if (!ScalarValue::extract_exact(kind, value, scalar)) scalar = ScalarValue::extract_generic(kind, value);
+      builder.queue_scalar(voffset(field.slot), scalar, default_value);
+    }
     return;
   }
   if (value == Py_None) {
@@ -400,7 +407,13 @@ void Builder::write_queue() {
   uint8_t* base = buf_.make_space(size - start);  // the lowest address; `size` bytes from the end
   std::memset(base, 0, size - start);
   for (const Queued& item : queue_) {
-    std::memcpy(base + (size - item.field_size), &item.bits, item.width);
+    uint8_t* at = base + (size - item.field_size);
+    switch (item.width) {  // fixed-size stores
+      case 1: *at = static_cast<uint8_t>(item.bits); break;
+      case 2: std::memcpy(at, &item.bits, 2); break;
+      case 4: std::memcpy(at, &item.bits, 4); break;
+      default: std::memcpy(at, &item.bits, 8); break;
+    }
     TrackField(item.field, item.field_size);
   }
   queue_.clear();

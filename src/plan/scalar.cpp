@@ -86,22 +86,6 @@ bool is_unsigned(ScalarKind k) noexcept {
   return k == ScalarKind::uint8 || k == ScalarKind::uint16 || k == ScalarKind::uint32 || k == ScalarKind::uint64;
 }
 
-size_t scalar_width(ScalarKind k) noexcept {
-  switch (k) {
-    case ScalarKind::bool_:
-    case ScalarKind::int8:
-    case ScalarKind::uint8: return 1;
-    case ScalarKind::int16:
-    case ScalarKind::uint16: return 2;
-    case ScalarKind::int32:
-    case ScalarKind::uint32:
-    case ScalarKind::float32: return 4;
-    case ScalarKind::int64:
-    case ScalarKind::uint64:
-    case ScalarKind::float64: return 8;
-  }
-  return 8;
-}
 
 bool extract_bool(PyObject* obj) {
   if (obj == Py_True) return true;

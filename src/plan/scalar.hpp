@@ -13,6 +13,23 @@ namespace quorvel {
 
 using msgpack::MessagePackValue;
 
+constexpr size_t scalar_width(ScalarKind k) noexcept {
+  switch (k) {
+    case ScalarKind::bool_:
+    case ScalarKind::int8:
+    case ScalarKind::uint8: return 1;
+    case ScalarKind::int16:
+    case ScalarKind::uint16: return 2;
+    case ScalarKind::int32:
+    case ScalarKind::uint32:
+    case ScalarKind::float32: return 4;
+    case ScalarKind::int64:
+    case ScalarKind::uint64:
+    case ScalarKind::float64: return 8;
+  }
+  return 8;
+}
+
 constexpr bool is_signed_kind(ScalarKind k) noexcept {
   return k == ScalarKind::int8 || k == ScalarKind::int16 || k == ScalarKind::int32 || k == ScalarKind::int64;
 }
@@ -103,15 +120,20 @@ inline bool ScalarValue::extract_exact(ScalarKind kind, PyObject* obj, ScalarVal
   switch (kind) {
     case ScalarKind::bool_:
       if (obj != Py_True && obj != Py_False) return false;
-      out = make_bool(obj == Py_True);
+      out.kind = kind;
+      out.u = 0;
+      out.b = obj == Py_True;
       return true;
     case ScalarKind::float32:
       if (!PyFloat_CheckExact(obj)) return false;
-      out = make_f32(static_cast<float>(PyFloat_AS_DOUBLE(obj)));
+      out.kind = kind;
+      out.u = 0;
+      out.f32 = static_cast<float>(PyFloat_AS_DOUBLE(obj));
       return true;
     case ScalarKind::float64:
       if (!PyFloat_CheckExact(obj)) return false;
-      out = make_f64(PyFloat_AS_DOUBLE(obj));
+      out.kind = kind;
+      out.f64 = PyFloat_AS_DOUBLE(obj);
       return true;
     case ScalarKind::int8:
     case ScalarKind::uint8:
@@ -141,7 +163,13 @@ inline bool ScalarValue::extract_exact(ScalarKind kind, PyObject* obj, ScalarVal
     case ScalarKind::float32:
     case ScalarKind::float64: return true;
   }
-  out = is_signed_kind(kind) ? make_signed(kind, v) : make_unsigned(kind, static_cast<uint64_t>(v));
+  // Members written directly: a whole-value copy after narrow stores stalls the store buffer.
+  out.kind = kind;
+  if (is_signed_kind(kind)) {
+    out.i = v;
+  } else {
+    out.u = static_cast<uint64_t>(v);
+  }
   return true;
 }
 
@@ -165,7 +193,6 @@ inline bool ScalarValue::equals(const ScalarValue& d) const noexcept {
 
 bool is_signed(ScalarKind kind) noexcept;
 bool is_unsigned(ScalarKind kind) noexcept;
-size_t scalar_width(ScalarKind kind) noexcept;
 numpy::Dtype numpy_dtype(ScalarKind kind) noexcept;
 
 }  // namespace quorvel
