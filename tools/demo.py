@@ -1,7 +1,8 @@
 """The built-in example: loads a small plan, binds model classes, packs a small graph and reads
-it back."""
+it back, and writes the same graph as JSON and MessagePack and reads both back."""
 
 import msgpack
+import numpy as np
 
 from quorvel._native import NativePlan
 from trevalin import Struct
@@ -36,7 +37,7 @@ class Point(Struct):
 class Shape(Struct):
     name: str = ""
     origin: Point = None
-    weights: list = None
+    weights: object = None
     sides: int = 0
 
 
@@ -46,7 +47,7 @@ def main():
     print(f"loaded: {plan!r}")
     plan.bind_types({"Point": Point, "Shape": Shape})
 
-    shape = Shape(name="triangle", origin=Point(x=1.5, y=-2.0), weights=[0.25, 0.5, 0.25], sides=3)
+    shape = Shape(name="triangle", origin=Point(x=1.5, y=-2.0), weights=np.array([0.25, 0.5, 0.25], dtype=np.float32), sides=3)
     view = plan.pack("Shape", shape, identifier="SHPE")
     data = bytes(view)
     print(f"packed {shape!r}")
@@ -55,10 +56,23 @@ def main():
         chunk = data[start:start + 16]
         print(f"  {start:04x}  {chunk.hex(' ')}")
 
+    document = plan.encode_serde("Shape", shape, True, fallback_encoder=None)
+    print(f"as JSON: {document.decode()}")
+    packed = plan.encode_serde("Shape", shape, False, fallback_encoder=None)
+    print(f"as MessagePack: {len(packed)} bytes")
+
+    def same(other):
+        return (other.name == shape.name and other.origin == shape.origin and other.sides == shape.sides
+                and other.weights.tolist() == shape.weights.tolist())
+
     again = plan.unpack("Shape", view, identifier="SHPE")
     print(f"unpacked {again!r}")
-    print(f"  weights came back as a NumPy {again.weights.dtype} array; equal to the original: "
-          f"{again.name == shape.name and again.origin == shape.origin and list(again.weights) == shape.weights}")
+    print(f"  weights came back as a NumPy {again.weights.dtype} array; equal to the original: {same(again)}")
+
+    from_json = plan.decode_serde("Shape", document, True, fallback_decoders={})
+    from_msgpack = plan.decode_serde("Shape", packed, False, fallback_decoders={})
+    print(f"decoded from JSON {from_json!r}; equal to the original: {same(from_json)}")
+    print(f"decoded from MessagePack: equal to the original: {same(from_msgpack)}")
 
 
 if __name__ == "__main__":

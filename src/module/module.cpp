@@ -9,6 +9,8 @@
 #include "plan/native_plan.hpp"
 #include "py/lazy_type.hpp"
 #include "py/native_buffer.hpp"
+#include "serde/encode.hpp"
+#include "serde/serde.hpp"
 
 #include <array>
 #include <atomic>
@@ -49,10 +51,6 @@ py::LazyType model_types_type(&model_types_spec);
 // NativePlan: argument lists and conversions.
 
 NativePlan& plan_of(PyObject* self) { return *reinterpret_cast<PlanObject*>(self)->plan; }
-
-[[noreturn]] void not_built(const char* full_name) {
-  fail(PyExc_NotImplementedError, "{} is not available in this build", full_name);
-}
 
 const NativeModelTypes* to_model_types(PyObject* obj) {
   if (obj == Py_None) return nullptr;
@@ -213,9 +211,8 @@ PyObject* plan_encode_serde(PyObject* self, PyObject* const* args, Py_ssize_t na
     auto order = given_or(a[4], "order", std::optional<std::string_view>{}, to_optional_text);
     std::string_view decimal_format = given_or(a[5], "decimal_format", std::string_view("string"), to_text);
     std::string_view uuid_format = given_or(a[6], "uuid_format", std::string_view("canonical"), to_text);
-    (void)plan_of(self), (void)root, (void)model, (void)is_json, (void)fallback_encoder, (void)order;
-    (void)decimal_format, (void)uuid_format;
-    not_built(encode_serde_signature.full_name);
+    return serde::encode_serde(plan_of(self), root, model, is_json, fallback_encoder, order, decimal_format,
+                               uuid_format);
   });
 }
 
@@ -227,8 +224,7 @@ PyObject* plan_decode_serde(PyObject* self, PyObject* const* args, Py_ssize_t na
     bool is_json = convert("is_json", [&] { return to_bool(a[2]); });
     bool strict = given_or(a[3], "strict", true, to_bool);
     PyObject* fallback_decoders = convert("fallback_decoders", [&] { return to_dict(a[4]); });
-    (void)plan_of(self), (void)root, (void)buffer, (void)is_json, (void)strict, (void)fallback_decoders;
-    not_built(decode_serde_signature.full_name);
+    return serde::decode_serde(plan_of(self), root, buffer, is_json, strict, fallback_decoders);
   });
 }
 

@@ -116,12 +116,20 @@ Integer Reader::read_integer(Marker m) {
     case Family::I16: return from_signed(static_cast<int16_t>(read_u16()));
     case Family::I32: return from_signed(static_cast<int32_t>(read_u32()));
     case Family::I64: return from_signed(static_cast<int64_t>(read_u64()));
-    default: throw InternalFailure("read_integer on a non-integer marker");
+    case Family::Null: case Family::False: case Family::True: case Family::F32: case Family::F64:
+    case Family::FixStr: case Family::Str8: case Family::Str16: case Family::Str32:
+    case Family::Bin8: case Family::Bin16: case Family::Bin32:
+    case Family::FixArray: case Family::Array16: case Family::Array32:
+    case Family::FixMap: case Family::Map16: case Family::Map32:
+    case Family::FixExt1: case Family::FixExt2: case Family::FixExt4: case Family::FixExt8: case Family::FixExt16:
+    case Family::Ext8: case Family::Ext16: case Family::Ext32: case Family::Reserved: break;
   }
+  wrong_marker(m);
 }
 
 double Reader::read_float(Marker m) {
   if (m.family == Family::F32) return read_f32_data();
+  if (m.family != Family::F64) wrong_marker(m);
   uint64_t bits = read_u64();
   return std::bit_cast<double>(bits);
 }
@@ -149,8 +157,18 @@ uint32_t Reader::read_length(Marker m) {
     case Family::FixExt4: return 4;
     case Family::FixExt8: return 8;
     case Family::FixExt16: return 16;
-    default: throw InternalFailure("read_length on a marker without a length");
+    case Family::FixPos: case Family::FixNeg: case Family::Null: case Family::False: case Family::True:
+    case Family::U8: case Family::U16: case Family::U32: case Family::U64:
+    case Family::I8: case Family::I16: case Family::I32: case Family::I64:
+    case Family::F32: case Family::F64: case Family::Reserved: break;
   }
+  wrong_marker(m);
+}
+
+std::string_view Reader::checked_text(std::span<const uint8_t> payload) {
+  std::string_view s(reinterpret_cast<const char*>(payload.data()), payload.size());
+  if (auto fault = text::utf8_fault(s); !fault.empty()) throw ReaderError{"string found to be invalid utf8: " + fault};
+  return s;
 }
 
 MessagePackValue Reader::read_value(Marker m) {
@@ -176,24 +194,30 @@ MessagePackValue Reader::read_value(Marker m) {
   } else if (m.is_str() || m.is_bin()) {
     auto payload = read_payload(read_length(m));
     v.bytes.assign(reinterpret_cast<const char*>(payload.data()), payload.size());
-    // Text that is not UTF-8 is kept as its bytes.
-    v.kind = m.is_str() && text::is_utf8(v.bytes) ? K::String : K::Binary;
+    if (m.is_bin()) {
+      v.kind = K::Binary;
+    } else if (invalid_text_ == InvalidText::report) {
+      checked_text(payload);
+      v.kind = K::String;
+    } else {
+      // The plan document keeps text that is not UTF-8 as its bytes.
+      v.kind = text::is_utf8(v.bytes) ? K::String : K::Binary;
+    }
   } else if (m.is_array() || m.is_map()) {
     uint32_t n = read_length(m);
     size_t count = m.is_map() ? size_t{n} * 2 : n;
     v.kind = m.is_map() ? K::Map : K::Array;
-    enter();
+    Nesting nesting(*this);
+    // Every element takes at least one byte, so a claimed length never reserves beyond the input.
     v.items.reserve(std::min<size_t>({count, remaining(), 1024}));
     for (size_t k = 0; k < count; ++k) v.items.push_back(read_value(read_marker()));
-    leave();
   } else if (m.is_ext()) {
     uint32_t n = read_length(m);
-    enter();
+    Nesting nesting(*this);
     v.kind = K::Ext;
     v.ext_type = read_ext_type();
     auto payload = read_payload(n);
     v.bytes.assign(reinterpret_cast<const char*>(payload.data()), payload.size());
-    leave();
   } else {
     wrong_marker(m);
   }
@@ -206,20 +230,21 @@ void Reader::skip_value(Marker m) {
   } else if (m.family == Family::Null || m.is_bool()) {
   } else if (m.is_float()) {
     read_float(m);
-  } else if (m.is_str() || m.is_bin()) {
+  } else if (m.is_str()) {
+    auto payload = read_payload(read_length(m));
+    if (invalid_text_ == InvalidText::report) checked_text(payload);
+  } else if (m.is_bin()) {
     read_payload(read_length(m));
   } else if (m.is_array() || m.is_map()) {
     uint32_t n = read_length(m);
     size_t count = m.is_map() ? size_t{n} * 2 : n;
-    enter();
+    Nesting nesting(*this);
     for (size_t k = 0; k < count; ++k) skip_value(read_marker());
-    leave();
   } else if (m.is_ext()) {
     uint32_t n = read_length(m);
-    enter();
+    Nesting nesting(*this);
     read_ext_type();
     read_payload(n);
-    leave();
   } else {
     wrong_marker(m);
   }

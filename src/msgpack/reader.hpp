@@ -5,8 +5,9 @@
 // MessagePack side of decode_serde.
 //
 // The reader hands out one marker at a time and reads the data that follows it on request. Every
-// failure is a ReaderError carrying the text the callers show ("IO error while reading marker: ...",
-// "wrong msgpack marker ...", "depth limit exceeded", ...).
+// failure, a misuse by the caller included, is a ReaderError carrying the text the callers show
+// ("IO error while reading marker: ...", "wrong msgpack marker ...", "depth limit exceeded", ...),
+// so that a hostile document can only ever produce the caller's own error.
 #pragma once
 
 #include "py/error.hpp"
@@ -16,6 +17,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace quorvel::msgpack {
 
@@ -56,10 +58,30 @@ struct Integer {
   std::string render() const { return negative ? std::to_string(i) : std::to_string(u); }
 };
 
+// What a str whose bytes are not UTF-8 becomes when read as a generic value or skipped. The plan
+// document keeps its bytes (as Binary); documents of callers report it.
+enum class InvalidText : uint8_t { keep_bytes, report };
+
 class Reader {
  public:
-  Reader(std::span<const uint8_t> input, uint16_t depth_limit) noexcept
-      : data_(input.data()), end_(input.data() + input.size()), depth_(depth_limit) {}
+  Reader(std::span<const uint8_t> input, uint16_t depth_limit, InvalidText invalid_text = InvalidText::report) noexcept
+      : data_(input.data()), end_(input.data() + input.size()), depth_(depth_limit), invalid_text_(invalid_text) {}
+
+  // One level of nesting for the contents of an array, map or ext read as such; the level is
+  // given back when the guard goes out of scope, on every way out.
+  class Nesting {
+   public:
+    explicit Nesting(Reader& reader) : reader_(reader) {
+      if (reader_.depth_ <= 1) throw ReaderError{"depth limit exceeded"};
+      --reader_.depth_;
+    }
+    ~Nesting() { ++reader_.depth_; }
+    Nesting(const Nesting&) = delete;
+    Nesting& operator=(const Nesting&) = delete;
+
+   private:
+    Reader& reader_;
+  };
 
   size_t position(const uint8_t* start) const noexcept { return static_cast<size_t>(data_ - start); }
   size_t remaining() const noexcept { return static_cast<size_t>(end_ - data_); }
@@ -80,11 +102,9 @@ class Reader {
   uint32_t read_length(Marker marker);  // str, bin, array, map and ext lengths
   int8_t read_ext_type() { return static_cast<int8_t>(read_u8()); }
 
-  // Nesting: called around the contents of every array, map and ext that is read as such.
-  void enter() {
-    if (--depth_ == 0) throw ReaderError{"depth limit exceeded"};
-  }
-  void leave() noexcept { ++depth_; }
+  // The text of a str payload: its bytes when they are UTF-8; otherwise "string found to be
+  // invalid utf8: ..." (a ReaderError).
+  static std::string_view checked_text(std::span<const uint8_t> payload);
 
   // Reads one whole value (after its marker) as a generic value.
   MessagePackValue read_value(Marker marker);
@@ -98,6 +118,7 @@ class Reader {
   const uint8_t* data_;
   const uint8_t* end_;
   uint16_t depth_;
+  InvalidText invalid_text_;
 };
 
 [[noreturn]] void wrong_marker(Marker marker);

@@ -105,7 +105,8 @@ std::string byte_found(uint8_t b) { return std::format("integer `{}`", b); }
 
 class DocumentReader {
  public:
-  DocumentReader(std::span<const uint8_t> bytes, uint16_t depth_limit) : r_(bytes, depth_limit) {}
+  DocumentReader(std::span<const uint8_t> bytes, uint16_t depth_limit)
+      : r_(bytes, depth_limit, msgpack::InvalidText::keep_bytes) {}
 
   ModuleWire read_module() {
     ModuleWire module;
@@ -147,7 +148,7 @@ class DocumentReader {
     }
     if (m.is_array() || m.is_map() || m.is_ext()) {
       r_.read_length(m);
-      r_.enter();
+      msgpack::Reader::Nesting nesting(r_);
       invalid_type_found(m.is_array() ? "sequence" : m.is_map() ? "map" : "newtype struct", expecting);
     }
     msgpack::wrong_marker(m);
@@ -204,9 +205,8 @@ class DocumentReader {
     Marker m = take_marker();
     if (m.is_array()) {
       uint32_t n = r_.read_length(m);
-      r_.enter();
+      msgpack::Reader::Nesting nesting(r_);
       for (uint32_t k = 0; k < n; ++k) read_elem(from_stream);
-      r_.leave();
       return;
     }
     if (m.is_bin()) {
@@ -289,15 +289,14 @@ class DocumentReader {
     Marker m = take_marker();
     if (m.is_array()) {
       uint32_t n = r_.read_length(m);
-      r_.enter();
+      msgpack::Reader::Nesting nesting(r_);
       array_form(spec, n, [&](size_t i, size_t) { read_field(i, from_stream); });
       if (n > spec.fields.size()) reader_fail("array had incorrect length, expected {}", spec.fields.size());
-      r_.leave();
       return;
     }
     if (m.is_map()) {
       uint32_t n = r_.read_length(m);
-      r_.enter();
+      msgpack::Reader::Nesting nesting(r_);
       std::bitset<32> seen;
       for (uint32_t k = 0; k < n; ++k) {
         auto index = field_identifier(spec);
@@ -312,7 +311,6 @@ class DocumentReader {
       for (size_t i = 0; i < spec.fields.size(); ++i) {
         if (!seen[i] && spec.fields[i].map == MapNeed::required) reader_fail("missing field `{}`", spec.fields[i].key);
       }
-      r_.leave();
       return;
     }
     if (m.is_bin()) {

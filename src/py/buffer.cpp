@@ -78,27 +78,44 @@ py::Ref to_bytes(PyObject* obj) {
   return result;
 }
 
-ByteInput::ByteInput(PyObject* obj) {
+ByteInput::ByteInput(PyObject* obj, size_t copy_padding) {
+  // Bytes past the view's end that still lie inside the owner's allocation.
+  auto slack = [&](const uint8_t* owner_end) {
+    return static_cast<size_t>(owner_end - (bytes_.data() + bytes_.size()));
+  };
   if (PyBytes_Check(obj)) {
     bytes_ = {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(obj)), static_cast<size_t>(PyBytes_GET_SIZE(obj))};
+    readable_after_ = 1;  // the terminating zero every bytes object has
     return;
   }
   if (Py_IS_TYPE(obj, &PyMemoryView_Type)) {
     py::Ref owner = check_new(PyObject_GetAttrString(obj, "obj"));
     if (PyBytes_Check(owner.get())) {
       view_ = checked_byte_buffer(obj);
-      bytes_ = immutable_buffer_subslice(view_, reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(owner.get())),
-                                         static_cast<size_t>(PyBytes_GET_SIZE(owner.get())));
+      const auto* start = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(owner.get()));
+      const auto length = static_cast<size_t>(PyBytes_GET_SIZE(owner.get()));
+      bytes_ = immutable_buffer_subslice(view_, start, length);
+      readable_after_ = slack(start + length + 1);
       return;
     }
     if (const NativeBufferData* data = native_buffer_data(owner.get())) {
       view_ = checked_byte_buffer(obj);
       bytes_ = immutable_buffer_subslice(view_, data->begin(), data->length());
+      readable_after_ = slack(data->begin() + data->length());
       return;
     }
   }
   copy_ = to_bytes(obj);
   bytes_ = bytes_of(copy_.get());
+  readable_after_ = 1;  // the terminating zero every bytes object has
+  if (copy_padding > readable_after_) {
+    // The reader needs more room after the end than the bytes object has: one padded copy instead.
+    padded_.assign(bytes_.begin(), bytes_.end());
+    padded_.resize(bytes_.size() + copy_padding);
+    bytes_ = {padded_.data(), bytes_.size()};
+    readable_after_ = copy_padding;
+    copy_.reset();
+  }
 }
 
 }  // namespace quorvel::py

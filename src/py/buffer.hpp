@@ -77,16 +77,23 @@ inline std::span<const uint8_t> bytes_of(PyObject* bytes) noexcept {
 
 // Input bytes of unpack, unpack_view and decode_serde: read in place where the owner is immutable
 // (bytes, views of bytes or of a NativeBuffer); anything else is converted with bytes(obj) once and
-// that copy read in place. Holds what keeps them valid.
+// that object read in place. Holds what keeps them valid.
+// `copy_padding`: zero bytes wanted after a copy, for readers that read past the end in wide steps;
+// when bytes(obj) has fewer, its contents are copied once more into a padded buffer.
 class ByteInput {
  public:
-  explicit ByteInput(PyObject* obj);
+  explicit ByteInput(PyObject* obj, size_t copy_padding = 0);
   std::span<const uint8_t> bytes() const noexcept { return bytes_; }
+  // How many bytes past the end are known to be readable: the rest of the owner's bytes (and a
+  // bytes object's terminating zero), or the padding of a copy.
+  size_t readable_after() const noexcept { return readable_after_; }
 
  private:
   std::span<const uint8_t> bytes_;
+  size_t readable_after_ = 0;
   BufferView view_;
   py::Ref copy_;
+  std::vector<uint8_t> padded_;
 };
 
 }  // namespace quorvel::py

@@ -47,4 +47,23 @@ py::Ref array_from_bytes(Dtype dtype, size_t width, size_t count, const uint8_t*
   return array;
 }
 
+std::optional<ElementRun> array_elements(PyObject* obj, Dtype dtype, size_t width, std::vector<uint8_t>& scratch) {
+  ensure_imported();
+  if (!PyArray_Check(obj)) return std::nullopt;
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  if (PyArray_NDIM(array) != 1) return std::nullopt;
+  PyArray_Descr* wanted = PyArray_DescrFromType(static_cast<int>(dtype));
+  if (wanted == nullptr) throw_error_set();
+  const bool equivalent = PyArray_EquivTypes(PyArray_DESCR(array), wanted) != 0;
+  Py_DECREF(wanted);
+  if (!equivalent || static_cast<size_t>(PyArray_ITEMSIZE(array)) != width) return std::nullopt;
+  const auto count = static_cast<size_t>(PyArray_DIM(array, 0));
+  const auto* data = static_cast<const uint8_t*>(PyArray_DATA(array));
+  const npy_intp stride = PyArray_STRIDE(array, 0);
+  if (count <= 1 || stride == static_cast<npy_intp>(width)) return ElementRun{data, count};
+  scratch.resize(count * width);
+  for (size_t i = 0; i < count; ++i) std::memcpy(scratch.data() + i * width, data + static_cast<npy_intp>(i) * stride, width);
+  return ElementRun{scratch.data(), count};
+}
+
 }  // namespace quorvel::py::numpy

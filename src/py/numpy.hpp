@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <vector>
 
 namespace quorvel::inline py::numpy {
 
@@ -20,5 +22,15 @@ static_assert(sizeof(long) == 8, "NumPy's int64 and uint64 are taken to be the p
 // A new array of `count` elements of `dtype`, `width` bytes each, holding a copy of `data` (native
 // little-endian elements); bool elements are true for any non-zero byte.
 py::Ref array_from_bytes(Dtype dtype, size_t width, size_t count, const uint8_t* data);
+
+// The elements of a one-dimensional NumPy array (or subclass) whose dtype is equivalent to
+// `dtype`, as one run of `count` native elements of `width` bytes: the array's own memory when it
+// is C-contiguous, else a copy gathered in index order into `scratch`. nullopt for anything else.
+// The run is valid while the array lives unchanged and `scratch` is untouched; no Python code runs.
+struct ElementRun {
+  const uint8_t* data;
+  size_t count;
+};
+std::optional<ElementRun> array_elements(PyObject* obj, Dtype dtype, size_t width, std::vector<uint8_t>& scratch);
 
 }  // namespace quorvel::py::numpy

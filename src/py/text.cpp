@@ -1,5 +1,7 @@
 #include "py/text.hpp"
 
+#include <cstring>
+
 #include <charconv>
 #include <cmath>
 #include <format>
@@ -186,8 +188,17 @@ std::string shortest_with_point(double value) {
 }
 
 std::string utf8_fault(std::string_view bytes) {
+  // Runs of ASCII, the common case, are skipped eight bytes at a time.
   size_t i = 0;
   while (i < bytes.size()) {
+    while (i + 8 <= bytes.size()) {
+      uint64_t word;
+      std::memcpy(&word, bytes.data() + i, 8);
+      if (word & 0x8080808080808080ULL) break;
+      i += 8;
+    }
+    while (i < bytes.size() && static_cast<unsigned char>(bytes[i]) < 0x80) ++i;
+    if (i >= bytes.size()) break;
     size_t start = i;
     size_t fault = 0;
     if (!decode_one(bytes, i, fault)) {

@@ -1,0 +1,78 @@
+// A growable output buffer that is already the result: the bytes are written straight into a
+// `bytes` object, which grows geometrically and is cut to length once at the end, so a finished
+// document is handed to Python without a second copy.
+#pragma once
+
+#include "py/error.hpp"
+#include "py/ref.hpp"
+
+#include <cstddef>
+#include <cstring>
+#include <string_view>
+
+namespace quorvel::inline py {
+
+class BytesBuffer {
+ public:
+  explicit BytesBuffer(size_t initial_capacity) {
+    bytes_ = check_new(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(initial_capacity)));
+    start_ = pos_ = PyBytes_AS_STRING(bytes_.get());
+    end_ = start_ + initial_capacity;
+  }
+  BytesBuffer(const BytesBuffer&) = delete;
+  BytesBuffer& operator=(const BytesBuffer&) = delete;
+
+  size_t size() const noexcept { return static_cast<size_t>(pos_ - start_); }
+
+  // Room for at least `n` more bytes; returns where they go. Pointers from an earlier call are
+  // stale after this one.
+  char* reserve(size_t n) {
+    if (static_cast<size_t>(end_ - pos_) < n) [[unlikely]] grow(n);
+    return pos_;
+  }
+  // Marks `n` bytes written at the pointer that `reserve` returned.
+  void commit(size_t n) noexcept { pos_ += n; }
+  void commit_to(char* p) noexcept { pos_ = p; }
+
+  void put(char c) { *reserve(1) = c, ++pos_; }
+  void append(const void* data, size_t n) {
+    if (n == 0) return;
+    std::memcpy(reserve(n), data, n);
+    pos_ += n;
+  }
+  void append(std::string_view s) { append(s.data(), s.size()); }
+
+  // The finished `bytes`; the buffer is empty afterwards.
+  py::Ref finish() {
+    const auto length = static_cast<Py_ssize_t>(size());
+    PyObject* raw = bytes_.release();
+    start_ = pos_ = end_ = nullptr;
+    if (_PyBytes_Resize(&raw, length) < 0) throw_error_set();  // frees `raw` on failure
+    return py::Ref::steal(raw);
+  }
+
+ private:
+  void grow(size_t n) {
+    const size_t used = size();
+    const size_t capacity = static_cast<size_t>(end_ - start_);
+    size_t wanted = capacity < 64 ? 128 : capacity * 2;
+    if (wanted - used < n) wanted = used + n;
+    if (wanted > static_cast<size_t>(PY_SSIZE_T_MAX) - 64 || used + n < used) {
+      PyErr_NoMemory();
+      throw_error_set();
+    }
+    PyObject* raw = bytes_.release();
+    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(wanted)) < 0) throw_error_set();
+    bytes_ = py::Ref::steal(raw);
+    start_ = PyBytes_AS_STRING(raw);
+    pos_ = start_ + used;
+    end_ = start_ + wanted;
+  }
+
+  py::Ref bytes_;
+  char* start_ = nullptr;
+  char* pos_ = nullptr;
+  char* end_ = nullptr;
+};
+
+}  // namespace quorvel::py

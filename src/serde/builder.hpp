@@ -1,0 +1,738 @@
+// The model builder of decode_serde: one algorithm over both document sources.
+//
+// A model object is read from one JSON object or MessagePack map: each key is matched against the
+// model's serialized names through a per-model key table, each value is decoded by its field's
+// kind, a union's entries whose meaning depends on the arm wait (as captured text) until the type
+// tag has chosen it, and the object is constructed by keyword at the end. The decoded entries of
+// every model being read live on one stack per call, so a model costs no allocation of its own.
+#pragma once
+
+#include "msgpack/reader.hpp"
+#include "plan/native_plan.hpp"
+#include "plan/scalar.hpp"
+#include "py/error.hpp"
+#include "py/numpy.hpp"
+#include "py/recursion.hpp"
+#include "py/ref.hpp"
+#include "py/text.hpp"
+#include "serde/coerce.hpp"
+#include "serde/json_scan.hpp"
+#include "serde/source.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorvel::serde {
+
+// Builds one model object from the keywords that arrived. Kept small and separate so that the
+// construction path can change without touching the readers.
+inline py::Ref construct_model(PyObject* cls, PyObject* const* values, size_t count, PyObject* kwnames) {
+  return check_new(PyObject_Vectorcall(cls, values, 0, count == 0 ? nullptr : kwnames));
+}
+
+struct ModelInfo {
+  const SerdeObject* serde = nullptr;
+  const ObjectWire* object = nullptr;
+  std::vector<uint8_t> first;  // per serialized field: no earlier field has the same key
+  PyObject* cls = nullptr;     // the bound class (held by the bound types), looked up when first built
+};
+
+// One decoded entry of a model being read: the key as read, the model whose field it matched
+// (and that field's position among its serialized fields) and the value.
+struct Parsed {
+  std::string_view name;
+  uint32_t object;
+  uint32_t field;
+  py::Ref value;
+};
+
+// An entry of a union read before its type tag, kept as its encoded text.
+struct Buffered {
+  std::string_view name;
+  std::string raw;
+};
+
+class DecodeContext {
+ public:
+  DecodeContext(const NativePlan& plan, PyObject* fallback_decoders, bool strict)
+      : plan(plan), fallback_decoders(fallback_decoders), strict(strict), models_(plan.objects.size()) {}
+
+  ModelInfo& info(uint32_t index) {
+    ModelInfo& m = models_[index];
+    if (m.serde == nullptr) {
+      const SerdeObject& so = plan.serde_object(index);
+      m.first.resize(so.fields.size());
+      for (size_t j = 0; j < so.fields.size(); ++j) {
+        m.first[j] = 1;
+        for (size_t i = 0; i < j; ++i) {
+          if (so.fields[i].key == so.fields[j].key) {
+            m.first[j] = 0;
+            break;
+          }
+        }
+      }
+      m.object = &plan.objects[index];
+      m.serde = &so;
+    }
+    return m;
+  }
+
+  PyObject* model_class(uint32_t index) {
+    ModelInfo& m = info(index);
+    if (m.cls == nullptr) m.cls = plan.bound_class(index);
+    return m.cls;
+  }
+
+  // The position of the first serialized field with this key; `hint` is tried first (documents
+  // usually list the fields in declared order).
+  static constexpr uint32_t none = ~uint32_t{0};
+  uint32_t lookup(ModelInfo& m, std::string_view key, uint32_t hint) const noexcept {
+    const auto& fields = m.serde->fields;
+    if (hint < fields.size() && m.first[hint] && fields[hint].key == key) return hint;
+    for (uint32_t i = 0; i < fields.size(); ++i) {
+      if (fields[i].key == key) return i;
+    }
+    return none;
+  }
+
+  const FieldWire& field_of(ModelInfo& m, uint32_t serde_index) const {
+    return m.object->fields[m.serde->fields[serde_index].field_index];
+  }
+
+  const NativePlan& plan;
+  PyObject* fallback_decoders;  // borrowed dict
+  bool strict;
+
+  std::vector<Parsed> parsed;
+  std::vector<Buffered> buffered;
+  std::vector<PyObject*> args;
+
+ private:
+  std::vector<ModelInfo> models_;
+};
+
+// What a model visitor reads: one fixed model, or a union's arms chosen by type tag.
+struct Target {
+  const std::vector<ArmWire>* arms = nullptr;
+  uint32_t object = 0;
+};
+
+// A Python list filled in place up to a bound that the input can hold, then by appending.
+class ListBuilder {
+ public:
+  void reserve(size_t bound) { list_ = check_new(PyList_New(static_cast<Py_ssize_t>(bound))); }
+  void push(py::Ref item) {
+    if (!list_) reserve(0);
+    if (count_ < static_cast<size_t>(PyList_GET_SIZE(list_.get()))) {
+      PyList_SET_ITEM(list_.get(), static_cast<Py_ssize_t>(count_), item.release());
+    } else {
+      check_status(PyList_Append(list_.get(), item.get()));
+    }
+    ++count_;
+  }
+  size_t size() const noexcept { return count_; }
+  py::Ref finish() {
+    if (!list_) reserve(0);
+    if (count_ < static_cast<size_t>(PyList_GET_SIZE(list_.get()))) {
+      check_status(PyList_SetSlice(list_.get(), static_cast<Py_ssize_t>(count_), PY_SSIZE_T_MAX, nullptr));
+    }
+    return std::move(list_);
+  }
+
+ private:
+  py::Ref list_;
+  size_t count_ = 0;
+};
+
+inline py::Ref new_str(std::string_view s) {
+  return check_new(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
+}
+
+inline py::Ref int_from(__int128 v) {
+  return v < 0 ? check_new(PyLong_FromLongLong(static_cast<long long>(v)))
+               : check_new(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v)));
+}
+
+inline ScalarValue unwrap(Coerced c) {
+  if (!c) throw ReaderError{std::move(c.error())};
+  return *c;
+}
+
+// The expecting texts of typed reads by scalar kind.
+inline std::string_view typed_expecting(ScalarKind kind) {
+  switch (kind) {
+    case ScalarKind::bool_: return expecting_boolean;
+    case ScalarKind::int8: return "i8";
+    case ScalarKind::uint8: return "u8";
+    case ScalarKind::int16: return "i16";
+    case ScalarKind::uint16: return "u16";
+    case ScalarKind::int32: return "i32";
+    case ScalarKind::uint32: return "u32";
+    case ScalarKind::int64: return "i64";
+    case ScalarKind::uint64: return "u64";
+    case ScalarKind::float32: return "f32";
+    case ScalarKind::float64: return "f64";
+  }
+  return "a number";
+}
+
+// Decodes the buffered entry `raw` of field `field` with a fresh reader; defined per source.
+template <class Src>
+py::Ref decode_buffered_value(DecodeContext& ctx, const FieldWire& field, const std::string& raw);
+
+template <class Src>
+class Builder {
+ public:
+  using Value = typename Src::Value;
+
+  Builder(DecodeContext& ctx, Src& src) noexcept : ctx_(ctx), src_(src) {}
+
+  // A model object from the map `read_map` walks: read_map(entry) calls entry(key, value) once
+  // per entry, in document order.
+  template <class ReadMap>
+  py::Ref visit_map(Target target, ReadMap&& read_map);
+
+  py::Ref model(Value& v, Target target, std::string_view expecting = expecting_model) {
+    return visit_map(target, [&](auto&& entry) { src_.map(v, expecting, entry); });
+  }
+
+  // The seed's entry: None for a null of a nullable field, else the field's value.
+  py::Ref nullable_field(const FieldWire& f, Value& v) {
+    if (f.serde_nullable && src_.take_null(v)) return py::Ref::borrow(Py_None);
+    return field(f, v);
+  }
+
+  py::Ref field(const FieldWire& f, Value& v);
+
+ private:
+  struct Resolved {
+    enum class Kind : uint8_t { missing, found, conflicting } kind = Kind::missing;
+    const FieldWire* field = nullptr;
+    uint32_t object = 0;
+    uint32_t index = 0;
+  };
+
+  Resolved resolve(Target target, bool candidates, uint32_t chosen, std::string_view key, uint32_t hint);
+  std::optional<uint32_t> choose_tag(Target target, std::string_view tag);
+  void decode_buffered(uint32_t chosen, size_t base);
+  py::Ref construct(uint32_t object, size_t base);
+
+  py::Ref scalar(const FieldWire& f, Value& v);
+  ScalarValue strict_scalar(ScalarKind kind, Value& v);
+  ScalarValue coerced_scalar(ScalarKind kind, Value& v);
+  py::Ref python_int(Value& v);
+  py::Ref strings(Value& v);
+  py::Ref model_vector(const FieldWire& f, Value& v, Target target);
+  py::Ref enum_vector(const FieldWire& f, Value& v);
+  py::Ref numeric_vector(const FieldWire& f, Value& v);
+  py::Ref uuid(Value& v);
+  py::Ref decimal(Value& v);
+  py::Ref fallback(const FieldWire& f, Value& v);
+
+  [[noreturn]] void refuse_null(std::string_view expecting) { invalid_type(Src::json ? "null" : "unit value", expecting); }
+
+  DecodeContext& ctx_;
+  Src& src_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Model objects
+
+inline bool same_shape(const FieldWire& a, const FieldWire& b) {
+  if (a.kind != b.kind || a.scalar != b.scalar || a.target_index != b.target_index || a.fixed_length != b.fixed_length ||
+      a.fallback_id != b.fallback_id || a.serde_omit_default != b.serde_omit_default || a.arms.size() != b.arms.size()) {
+    return false;
+  }
+  for (size_t k = 0; k < a.arms.size(); ++k) {
+    if (a.arms[k].target_index != b.arms[k].target_index) return false;
+  }
+  return true;
+}
+
+template <class Src>
+template <class ReadMap>
+py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
+  RecursionGuard recursion(" while decoding a generated model");
+  std::optional<std::string_view> tag_name;
+  if (target.arms == nullptr) {
+    const SerdeObject& so = *ctx_.info(target.object).serde;
+    if (so.tag) tag_name = so.tag->first;
+  } else if (!target.arms->empty()) {
+    const SerdeObject& so = *ctx_.info(target.arms->front().target_index).serde;
+    if (so.tag) tag_name = so.tag->first;
+  }
+  bool known = target.arms == nullptr;
+  bool candidates = target.arms != nullptr;
+  uint32_t chosen = target.object;
+  const size_t base = ctx_.parsed.size();
+  const size_t buffered_base = ctx_.buffered.size();
+  uint32_t hint = 0;
+
+  read_map([&](std::string_view key, Value& value) {
+    if (tag_name && key == *tag_name) {
+      std::string_view tag = src_.text(value, expecting_string);
+      auto match = choose_tag(target, tag);
+      if (!match) reader_fail("unknown generated model tag {}", text::quoted(tag));
+      decode_buffered(*match, buffered_base);
+      known = true;
+      candidates = false;
+      chosen = *match;
+      hint = 0;
+      return;
+    }
+    Resolved r = resolve(target, candidates, chosen, key, hint);
+    switch (r.kind) {
+      case Resolved::Kind::missing: src_.skip(value); return;
+      case Resolved::Kind::conflicting: ctx_.buffered.push_back(Buffered{key, src_.capture(value)}); return;
+      case Resolved::Kind::found: {
+        py::Ref decoded = nullable_field(*r.field, value);
+        ctx_.parsed.push_back(Parsed{key, r.object, r.index, std::move(decoded)});
+        hint = r.index + 1;
+        return;
+      }
+    }
+  });
+  if (!known) reader_fail("tagged generated model object is missing its type tag");
+  ctx_.buffered.erase(ctx_.buffered.begin() + static_cast<ptrdiff_t>(buffered_base), ctx_.buffered.end());
+  py::Ref result = construct(chosen, base);
+  ctx_.parsed.erase(ctx_.parsed.begin() + static_cast<ptrdiff_t>(base), ctx_.parsed.end());
+  return result;
+}
+
+template <class Src>
+auto Builder<Src>::resolve(Target target, bool candidates, uint32_t chosen, std::string_view key, uint32_t hint)
+    -> Resolved {
+  Resolved r;
+  if (!candidates) {
+    ModelInfo& m = ctx_.info(chosen);
+    uint32_t index = ctx_.lookup(m, key, hint);
+    if (index == DecodeContext::none) return r;
+    return Resolved{Resolved::Kind::found, &ctx_.field_of(m, index), chosen, index};
+  }
+  for (const ArmWire& arm : *target.arms) {
+    ModelInfo& m = ctx_.info(arm.target_index);
+    uint32_t index = ctx_.lookup(m, key, DecodeContext::none);
+    if (index == DecodeContext::none) continue;
+    const FieldWire& f = ctx_.field_of(m, index);
+    if (r.field != nullptr && !same_shape(*r.field, f)) return Resolved{Resolved::Kind::conflicting};
+    r = Resolved{Resolved::Kind::found, &f, arm.target_index, index};
+  }
+  return r;
+}
+
+template <class Src>
+std::optional<uint32_t> Builder<Src>::choose_tag(Target target, std::string_view tag) {
+  if (target.arms == nullptr) {
+    const SerdeObject& so = *ctx_.info(target.object).serde;
+    if (so.tag && so.tag->second == tag) return target.object;
+    return std::nullopt;
+  }
+  for (const ArmWire& arm : *target.arms) {
+    const SerdeObject& so = *ctx_.info(arm.target_index).serde;
+    if (so.tag && so.tag->second == tag) return arm.target_index;
+  }
+  return std::nullopt;
+}
+
+template <class Src>
+void Builder<Src>::decode_buffered(uint32_t chosen, size_t base) {
+  const size_t end = ctx_.buffered.size();
+  ModelInfo& m = ctx_.info(chosen);
+  for (size_t k = base; k < end; ++k) {
+    const std::string_view name = ctx_.buffered[k].name;
+    const std::string raw = std::move(ctx_.buffered[k].raw);
+    uint32_t index = ctx_.lookup(m, name, DecodeContext::none);
+    if (index == DecodeContext::none) continue;
+    py::Ref value = decode_buffered_value<Src>(ctx_, ctx_.field_of(m, index), raw);
+    ctx_.parsed.push_back(Parsed{name, chosen, index, std::move(value)});
+  }
+  ctx_.buffered.erase(ctx_.buffered.begin() + static_cast<ptrdiff_t>(base), ctx_.buffered.end());
+}
+
+template <class Src>
+py::Ref Builder<Src>::construct(uint32_t object, size_t base) {
+  ModelInfo& m = ctx_.info(object);
+  PyObject* cls = ctx_.model_class(object);
+  const auto& fields = m.serde->fields;
+  const size_t count = ctx_.parsed.size() - base;
+  Parsed* entries = ctx_.parsed.data() + base;
+  if (count == fields.size()) {
+    // Fast path: each declared field exactly once; one call with the prebuilt keyword names.
+    const size_t args_base = ctx_.args.size();
+    bool complete = true;
+    bool in_order = true;
+    for (size_t k = 0; k < count; ++k) {
+      if (entries[k].object != object || entries[k].field != k) {
+        in_order = false;
+        break;
+      }
+    }
+    if (in_order) {
+      for (size_t k = 0; k < count; ++k) ctx_.args.push_back(entries[k].value.get());
+    } else {
+      for (size_t j = 0; j < fields.size() && complete; ++j) {
+        complete = false;
+        for (size_t k = 0; k < count; ++k) {
+          if (entries[k].name == fields[j].key) {
+            ctx_.args.push_back(entries[k].value.get());
+            complete = true;
+            break;
+          }
+        }
+      }
+    }
+    if (complete) {
+      py::Ref result;
+      try {
+        result = construct_model(cls, ctx_.args.data() + args_base, count, m.serde->kwnames.get());
+      } catch (...) {
+        ctx_.args.resize(args_base);
+        throw;
+      }
+      ctx_.args.resize(args_base);
+      return result;
+    }
+    ctx_.args.resize(args_base);
+  }
+  // Slow path: a keyword dict in arrival order; a later entry for a field replaces an earlier one.
+  py::Ref kwargs = check_new(PyDict_New());
+  for (size_t k = 0; k < count; ++k) {
+    uint32_t index = ctx_.lookup(m, entries[k].name, DecodeContext::none);
+    if (index == DecodeContext::none) {
+      fail(PyExc_ValueError, "field {} does not belong to tagged model {}", text::quoted(entries[k].name), m.object->name);
+    }
+    check_status(PyDict_SetItem(kwargs.get(), fields[index].attr.get(), entries[k].value.get()));
+  }
+  py::Ref no_args = check_new(PyTuple_New(0));
+  return check_new(PyObject_Call(cls, no_args.get(), kwargs.get()));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Field values
+
+template <class Src>
+py::Ref Builder<Src>::field(const FieldWire& f, Value& v) {
+  switch (f.kind) {
+    case FieldKind::scalar: return scalar(f, v);
+    case FieldKind::string: return new_str(src_.text(v, expecting_string));
+    case FieldKind::vector_string: return strings(v);
+    case FieldKind::table:
+    case FieldKind::struct_:
+    case FieldKind::nested:
+      if (!f.target_index) reader_fail("model field has no target");
+      return model(v, Target{nullptr, *f.target_index});
+    case FieldKind::union_: return model(v, Target{&f.arms, 0});
+    case FieldKind::vector_table:
+    case FieldKind::vector_struct:
+    case FieldKind::array_struct:
+      if (!f.target_index) reader_fail("model vector field has no target");
+      return model_vector(f, v, Target{nullptr, *f.target_index});
+    case FieldKind::union_vector: return model_vector(f, v, Target{&f.arms, 0});
+    case FieldKind::vector_scalar:
+    case FieldKind::array_scalar: return f.enum_type ? enum_vector(f, v) : numeric_vector(f, v);
+    case FieldKind::uuid: return uuid(v);
+    case FieldKind::decimal: return decimal(v);
+    case FieldKind::fallback: return fallback(f, v);
+    case FieldKind::vector_byte:
+    case FieldKind::dynamic: reader_fail("field requires the quorvel fallback");
+  }
+  reader_fail("field requires the quorvel fallback");
+}
+
+template <class Src>
+py::Ref Builder<Src>::scalar(const FieldWire& f, Value& v) {
+  if (f.serde_python_int) return python_int(v);
+  if (!f.scalar) reader_fail("scalar field has no scalar type");
+  ScalarValue value = ctx_.strict ? strict_scalar(*f.scalar, v) : coerced_scalar(*f.scalar, v);
+  return ctx_.plan.apply_enum(f, value.into_py());
+}
+
+template <class Src>
+ScalarValue Builder<Src>::strict_scalar(ScalarKind kind, Value& v) {
+  const std::string_view expecting = typed_expecting(kind);
+  auto in_range = [&](const msgpack::Integer& n, __int128 lo, __int128 hi) {
+    const __int128 x = n.negative ? __int128{n.i} : __int128{n.u};
+    if (x < lo || x > hi) invalid_value(std::format("integer `{}`", n.render()), expecting);
+    return x;
+  };
+  switch (kind) {
+    case ScalarKind::bool_: return ScalarValue::make_bool(src_.boolean(v));
+    case ScalarKind::int8: return ScalarValue::make_signed(kind, static_cast<int64_t>(in_range(src_.integer(v, expecting), INT8_MIN, INT8_MAX)));
+    case ScalarKind::int16: return ScalarValue::make_signed(kind, static_cast<int64_t>(in_range(src_.integer(v, expecting), INT16_MIN, INT16_MAX)));
+    case ScalarKind::int32: return ScalarValue::make_signed(kind, static_cast<int64_t>(in_range(src_.integer(v, expecting), INT32_MIN, INT32_MAX)));
+    case ScalarKind::int64: return ScalarValue::make_signed(kind, static_cast<int64_t>(in_range(src_.integer(v, expecting), INT64_MIN, INT64_MAX)));
+    case ScalarKind::uint8: return ScalarValue::make_unsigned(kind, static_cast<uint64_t>(in_range(src_.integer(v, expecting), 0, UINT8_MAX)));
+    case ScalarKind::uint16: return ScalarValue::make_unsigned(kind, static_cast<uint64_t>(in_range(src_.integer(v, expecting), 0, UINT16_MAX)));
+    case ScalarKind::uint32: return ScalarValue::make_unsigned(kind, static_cast<uint64_t>(in_range(src_.integer(v, expecting), 0, UINT32_MAX)));
+    case ScalarKind::uint64: return ScalarValue::make_unsigned(kind, static_cast<uint64_t>(in_range(src_.integer(v, expecting), 0, UINT64_MAX)));
+    case ScalarKind::float32:
+    case ScalarKind::float64:
+      // Both float kinds read a double as it is: a strict float32 field is not rounded.
+      return ScalarValue::make_f64(src_.float64(v, "f64"));
+  }
+  reader_fail("scalar field has no scalar type");
+}
+
+template <class Src>
+ScalarValue Builder<Src>::coerced_scalar(ScalarKind kind, Value& v) {
+  const std::string expecting = std::format("a value coercible to {}", display_name(kind));
+  Scalar s = src_.scalar(v);
+  switch (s.kind) {
+    case ValueKind::boolean:
+      if (kind != ScalarKind::bool_) reader_fail("boolean is not coercible to a numeric field");
+      return ScalarValue::make_bool(s.b);
+    case ValueKind::unsigned_integer: return unwrap(scalar_from_integer(kind, s.u));
+    case ValueKind::signed_integer: return unwrap(scalar_from_integer(kind, s.i));
+    case ValueKind::floating: return unwrap(scalar_from_f64(kind, s.d));
+    case ValueKind::string: return unwrap(scalar_from_str(kind, s.s));
+    case ValueKind::null: refuse_null(expecting);
+    case ValueKind::binary:
+    case ValueKind::array:
+    case ValueKind::map:
+    case ValueKind::ext: break;
+  }
+  src_.fail_invalid_type(v, expecting);
+}
+
+template <class Src>
+py::Ref Builder<Src>::python_int(Value& v) {
+  if constexpr (Src::json) {
+    if (ctx_.strict) {
+      // The number's own digits: integers of any size read exactly.
+      std::string_view raw = src_.raw(v);
+      if (raw.empty() || (raw[0] != '-' && (raw[0] < '0' || raw[0] > '9'))) reader_fail("expected an integer");
+      const char* end = raw.data() + raw.size();
+      int64_t i = 0;
+      if (auto r = std::from_chars(raw.data(), end, i); r.ec == std::errc{} && r.ptr == end) return int_from(i);
+      uint64_t u = 0;
+      if (auto r = std::from_chars(raw.data(), end, u); r.ec == std::errc{} && r.ptr == end) return int_from(u);
+      py::Ref digits = new_str(raw);
+      return check_new(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyLong_Type), digits.get()));
+    }
+  }
+  const bool lax = !ctx_.strict;
+  Scalar s = src_.scalar(v);
+  auto from_float = [&](double d) {
+    __int128 n = 0;
+    if (!lax || !lax_integral(d, n)) reader_fail("float is not coercible to an integer");
+    return int_from(n);
+  };
+  switch (s.kind) {
+    case ValueKind::unsigned_integer: return int_from(s.u);
+    case ValueKind::signed_integer: return int_from(s.i);
+    case ValueKind::floating: return from_float(s.d);
+    case ValueKind::string: {
+      if (!lax) reader_fail("expected an integer");
+      __int128 n = 0;
+      if (canonical_integer(s.s, n)) return int_from(n);
+      std::string fault;
+      auto d = json::number_document(s.s, &fault);
+      if (!d) throw ReaderError{std::move(fault)};
+      return from_float(*d);
+    }
+    case ValueKind::boolean: invalid_type(s.b ? "boolean `true`" : "boolean `false`", expecting_integer);
+    case ValueKind::null: refuse_null(expecting_integer);
+    case ValueKind::binary:
+    case ValueKind::array:
+    case ValueKind::map:
+    case ValueKind::ext: break;
+  }
+  src_.fail_invalid_type(v, expecting_integer);
+}
+
+template <class Src>
+py::Ref Builder<Src>::strings(Value& v) {
+  ListBuilder out;
+  src_.seq(v, expecting_sequence, [&](size_t bound) { out.reserve(bound); },
+           [&](Value& e) { out.push(new_str(src_.text(e, expecting_string))); });
+  return out.finish();
+}
+
+template <class Src>
+py::Ref Builder<Src>::model_vector(const FieldWire& f, Value& v, Target target) {
+  ListBuilder out;
+  const bool nullable = f.serde_element_nullable;
+  src_.seq(v, expecting_model_vector, [&](size_t bound) { out.reserve(bound); }, [&](Value& e) {
+    if (nullable && src_.take_null(e)) {
+      out.push(py::Ref::borrow(Py_None));
+      return;
+    }
+    out.push(model(e, target, nullable ? expecting_model_or_null : expecting_model));
+  });
+  if (f.fixed_length != 0 && out.size() != f.fixed_length) {
+    reader_fail("fixed object array requires {} values, got {}", f.fixed_length, out.size());
+  }
+  return out.finish();
+}
+
+template <class Src>
+py::Ref Builder<Src>::enum_vector(const FieldWire& f, Value& v) {
+  if (!f.scalar) reader_fail("enum vector has no scalar type");
+  std::vector<msgpack::MessagePackValue> values;
+  src_.seq(v, expecting_sequence, [&](size_t bound) { values.reserve(bound); },
+           [&](Value& e) { values.push_back(src_.generic(e)); });
+  if (f.fixed_length != 0 && values.size() != f.fixed_length) {
+    reader_fail("fixed enum array requires {} values, got {}", f.fixed_length, values.size());
+  }
+  ListBuilder out;
+  out.reserve(values.size());
+  for (const auto& value : values) {
+    ScalarValue s = unwrap(scalar_from_value(*f.scalar, value, ctx_.strict));
+    out.push(ctx_.plan.apply_enum(f, s.into_py()));
+  }
+  return out.finish();
+}
+
+template <class Src>
+py::Ref Builder<Src>::numeric_vector(const FieldWire& f, Value& v) {
+  if (!f.scalar) reader_fail("numeric vector field has no scalar type");
+  const ScalarKind kind = *f.scalar;
+  const size_t width = scalar_width(kind);
+  std::vector<uint8_t> data;
+  size_t count = 0;
+  auto append = [&](const void* payload) {
+    const size_t at = data.size();
+    data.resize(at + width);
+    std::memcpy(data.data() + at, payload, width);
+    ++count;
+  };
+  auto put = [&](const ScalarValue& s) {
+    switch (kind) {
+      case ScalarKind::bool_: { uint8_t b = s.b ? 1 : 0; append(&b); return; }
+      case ScalarKind::int8: { int8_t x = static_cast<int8_t>(s.i); append(&x); return; }
+      case ScalarKind::int16: { int16_t x = static_cast<int16_t>(s.i); append(&x); return; }
+      case ScalarKind::int32: { int32_t x = static_cast<int32_t>(s.i); append(&x); return; }
+      case ScalarKind::int64: append(&s.i); return;
+      case ScalarKind::uint8: { uint8_t x = static_cast<uint8_t>(s.u); append(&x); return; }
+      case ScalarKind::uint16: { uint16_t x = static_cast<uint16_t>(s.u); append(&x); return; }
+      case ScalarKind::uint32: { uint32_t x = static_cast<uint32_t>(s.u); append(&x); return; }
+      case ScalarKind::uint64: append(&s.u); return;
+      case ScalarKind::float32: append(&s.f32); return;
+      case ScalarKind::float64: append(&s.f64); return;
+    }
+  };
+  auto reserve = [&](size_t bound) { data.reserve(bound * width); };
+  if (ctx_.strict) {
+    src_.seq(v, expecting_sequence, reserve, [&](Value& e) {
+      switch (kind) {
+        case ScalarKind::float32:
+          if (src_.take_null(e)) return put(ScalarValue::make_f32(std::numeric_limits<float>::quiet_NaN()));
+          return put(ScalarValue::make_f32(static_cast<float>(src_.float64(e, "f32"))));
+        case ScalarKind::float64:
+          if (src_.take_null(e)) return put(ScalarValue::make_f64(std::numeric_limits<double>::quiet_NaN()));
+          return put(ScalarValue::make_f64(src_.float64(e, "f64")));
+        case ScalarKind::bool_:
+        case ScalarKind::int8:
+        case ScalarKind::uint8:
+        case ScalarKind::int16:
+        case ScalarKind::uint16:
+        case ScalarKind::int32:
+        case ScalarKind::uint32:
+        case ScalarKind::int64:
+        case ScalarKind::uint64: return put(strict_scalar(kind, e));
+      }
+    });
+  } else {
+    // Every element is read before a conversion failure is reported, as a whole array is.
+    std::optional<std::string> failure;
+    src_.seq(v, expecting_sequence, reserve, [&](Value& e) {
+      msgpack::MessagePackValue value = src_.generic(e);
+      if (failure) return;
+      Coerced c = scalar_from_value(kind, value, false);
+      if (!c) failure = std::move(c.error());
+      else if (c->kind != kind) failure = "coerced numeric vector changed scalar type";
+      else put(*c);
+    });
+    if (failure) throw ReaderError{std::move(*failure)};
+  }
+  if (f.fixed_length != 0 && count != f.fixed_length) {
+    reader_fail("fixed numeric array requires {} values, got {}", f.fixed_length, count);
+  }
+  return numpy::array_from_bytes(numpy_dtype(kind), width, count, data.data());
+}
+
+inline py::Ref call_uuid(const NativePlan& plan, PyObject* text) {
+  if (!plan.uuid_type) fail(PyExc_RuntimeError, "UUID type is not loaded");
+  return check_new(PyObject_CallOneArg(plan.uuid_type.get(), text));
+}
+
+// UUID(bytes=b)
+inline py::Ref construct_uuid_bytes(const NativePlan& plan, std::string_view bytes) {
+  py::Ref kwargs = check_new(PyDict_New());
+  py::Ref b = check_new(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+  check_status(PyDict_SetItemString(kwargs.get(), "bytes", b.get()));
+  if (!plan.uuid_type) fail(PyExc_RuntimeError, "UUID type is not loaded");
+  py::Ref no_args = check_new(PyTuple_New(0));
+  return check_new(PyObject_Call(plan.uuid_type.get(), no_args.get(), kwargs.get()));
+}
+
+template <class Src>
+py::Ref Builder<Src>::uuid(Value& v) {
+  if constexpr (Src::json) {
+    py::Ref text = new_str(src_.text(v, expecting_string));
+    return call_uuid(ctx_.plan, text.get());
+  } else {
+    msgpack::MessagePackValue value = src_.generic(v);
+    using K = msgpack::MessagePackValue::Kind;
+    if (value.kind == K::String) {
+      py::Ref text = new_str(value.bytes);
+      return call_uuid(ctx_.plan, text.get());
+    }
+    if (value.kind == K::Binary) return construct_uuid_bytes(ctx_.plan, value.bytes);
+    reader_fail("expected a UUID string or 16-byte value");
+  }
+}
+
+template <class Src>
+py::Ref Builder<Src>::decimal(Value& v) {
+  py::Ref text;
+  if constexpr (Src::json) {
+    // A number keeps its digits exactly as written (1.10 stays 1.10).
+    std::string_view raw = src_.raw(v);
+    text = raw.starts_with('"') ? new_str(json::unescape(raw)) : new_str(raw);
+  } else {
+    msgpack::MessagePackValue value = src_.generic(v);
+    using K = msgpack::MessagePackValue::Kind;
+    switch (value.kind) {
+      case K::Integer: text = new_str(value.negative ? std::to_string(value.i) : std::to_string(value.u)); break;
+      case K::F32: text = new_str(text::shortest(value.f32)); break;
+      case K::F64: text = new_str(text::shortest(value.f64)); break;
+      case K::String: text = new_str(value.bytes); break;
+      case K::Nil:
+      case K::Boolean:
+      case K::Binary:
+      case K::Array:
+      case K::Map:
+      case K::Ext: reader_fail("expected a Decimal string or number");
+    }
+  }
+  if (!ctx_.plan.decimal_type) fail(PyExc_RuntimeError, "Decimal type is not loaded");
+  return check_new(PyObject_CallOneArg(ctx_.plan.decimal_type.get(), text.get()));
+}
+
+template <class Src>
+py::Ref Builder<Src>::fallback(const FieldWire& f, Value& v) {
+  if (!f.fallback_id) reader_fail("fallback field has no callback id");
+  py::Ref key = new_str(*f.fallback_id);
+  PyObject* found = nullptr;
+  if (PyDict_GetItemRef(ctx_.fallback_decoders, key.get(), &found) < 0) throw_error_set();
+  py::Ref decoder = py::Ref::steal(found);
+  if (!decoder) reader_fail("serde fallback decoder {} is not bound", text::quoted(*f.fallback_id));
+  py::Ref bytes;
+  if constexpr (Src::json) {
+    std::string_view raw = src_.raw(v);
+    bytes = check_new(PyBytes_FromStringAndSize(raw.data(), static_cast<Py_ssize_t>(raw.size())));
+  } else {
+    std::string encoded = src_.capture(v);
+    bytes = check_new(PyBytes_FromStringAndSize(encoded.data(), static_cast<Py_ssize_t>(encoded.size())));
+  }
+  return check_new(PyObject_CallOneArg(decoder.get(), bytes.get()));
+}
+
+}  // namespace quorvel::serde

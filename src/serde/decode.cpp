@@ -1,0 +1,122 @@
+// decode_serde: the entry, and the failure texts that the readers' errors carry.
+#include "py/buffer.hpp"
+#include "serde/builder.hpp"
+#include "serde/json_source.hpp"
+#include "serde/msgpack_source.hpp"
+#include "serde/serde.hpp"
+
+namespace quorvel::serde {
+
+namespace {
+
+bool passes_unchanged(PyObject* exc) {
+  // Only ordinary failures join the reader's error; an interrupt, an exit request or an exhausted
+  // allocator is not the document's fault and reaches the caller as it was raised.
+  return !PyErr_GivenExceptionMatches(exc, PyExc_Exception) || PyErr_GivenExceptionMatches(exc, PyExc_MemoryError);
+}
+
+std::string qualified_name(PyObject* type) {
+  try {
+    return type_qualname(reinterpret_cast<PyTypeObject*>(type));
+  } catch (const PyErrorSet&) {
+    PyErr_Clear();
+    return "?";
+  }
+}
+
+std::string exception_text(PyObject* exc) {
+  std::string text = qualified_name(reinterpret_cast<PyObject*>(Py_TYPE(exc))) + ": ";
+  py::Ref shown = py::Ref::steal(PyObject_Str(exc));
+  Py_ssize_t n = 0;
+  const char* s = shown ? PyUnicode_AsUTF8AndSize(shown.get(), &n) : nullptr;
+  if (s == nullptr) {
+    PyErr_Clear();
+    return text + "<exception str() failed>";
+  }
+  return text.append(s, static_cast<size_t>(n));
+}
+
+// Reads with `read()` and turns every failure into ValueError "{prefix}{text}".
+template <class Read>
+py::Ref guarded_msgpack(std::string_view prefix, Read&& read) {
+  std::string message;
+  try {
+    return read();
+  } catch (...) {
+    bool positioned = false;
+    message = reader_text_of_current(positioned);
+  }
+  fail_text(PyExc_ValueError, std::string(prefix) + message);
+}
+
+}  // namespace
+
+std::string reader_text_of_current(bool& positioned) {
+  positioned = false;
+  try {
+    throw;
+  } catch (const PositionedError& e) {
+    positioned = true;
+    return e.message;
+  } catch (const ReaderError& e) {
+    return e.message;
+  } catch (const PyFailure& f) {
+    if (passes_unchanged(f.type)) throw;
+    return qualified_name(f.type) + ": " + f.message;
+  } catch (const PyErrorSet&) {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc == nullptr) return "SystemError: error return without exception set";
+    if (passes_unchanged(exc)) {
+      PyErr_SetRaisedException(exc);
+      throw;
+    }
+    py::Ref owned = py::Ref::steal(exc);
+    return exception_text(exc);
+  }
+}
+
+template <>
+py::Ref decode_buffered_value<JsonSource>(DecodeContext& ctx, const FieldWire& field, const std::string& raw) {
+  return run_json_value(raw, "cannot decode buffered JSON field: ", [&](JsonSource& src, sj::value& value) {
+    return Builder<JsonSource>(ctx, src).nullable_field(field, value);
+  });
+}
+
+template <>
+py::Ref decode_buffered_value<MsgpackSource>(DecodeContext& ctx, const FieldWire& field, const std::string& raw) {
+  MsgpackSource src({reinterpret_cast<const uint8_t*>(raw.data()), raw.size()});
+  py::Ref value = guarded_msgpack("cannot decode buffered MessagePack field: ", [&] {
+    msgpack::Marker marker = src.next();
+    return Builder<MsgpackSource>(ctx, src).nullable_field(field, marker);
+  });
+  if (src.remaining() != 0) fail(PyExc_ValueError, "buffered MessagePack field contains trailing data");
+  return value;
+}
+
+py::Ref decode_serde(const NativePlan& plan, std::string_view root, PyObject* buffer, bool is_json, bool strict,
+                     PyObject* fallback_decoders) {
+  const uint32_t root_index = plan.object(root).first;
+  if (!plan.require_bound().native_serde) fail(PyExc_NotImplementedError, "generated model graph requires the quorvel fallback");
+  // A copy, when one is needed, keeps room for the JSON engine's padding.
+  const ByteInput input(buffer, is_json ? simdjson::SIMDJSON_PADDING : 0);
+  const auto bytes = input.bytes();
+  DecodeContext ctx(plan, fallback_decoders, strict);
+  const Target target{nullptr, root_index};
+
+  if (is_json) {
+    std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return run_json(text, input.readable_after(), "cannot decode JSON: ", [&](JsonSource& src) {
+      Builder<JsonSource> builder(ctx, src);
+      return builder.visit_map(target, [&](auto&& entry) { src.root_map(entry); });
+    });
+  }
+  MsgpackSource src(bytes);
+  py::Ref result = guarded_msgpack("cannot decode MessagePack: ", [&] {
+    msgpack::Marker marker = src.next();
+    return Builder<MsgpackSource>(ctx, src).model(marker, target);
+  });
+  if (src.remaining() != 0) fail(PyExc_ValueError, "MessagePack document contains trailing data");
+  return result;
+}
+
+}  // namespace quorvel::serde

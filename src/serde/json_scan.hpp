@@ -1,0 +1,88 @@
+// A small validating JSON scanner beside simdjson.
+//
+// simdjson's On-Demand front end validates lazily: the text of a value that is skipped or captured
+// raw is only bracket-matched, and its errors are codes without the position a caller needs. This
+// scanner reads JSON text strictly, in document order, and reports the first fault with the
+// reader's text and its byte offset. It serves three purposes: validating skipped and captured
+// values, naming the exact fault after simdjson reports one, and the few places that read JSON
+// text on their own (a number in a string, a root that is not an object).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quorvel::serde::json {
+
+// The reader's texts that callers compare against.
+inline constexpr std::string_view eof_text = "EOF while parsing";
+inline constexpr std::string_view recursion_text = "Encountered nesting of JSON maps and arrays more than 128 layers deep";
+inline constexpr std::string_view trailing_text = "JSON has non-whitespace trailing characters after the value";
+
+inline bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+struct Fault {
+  std::string_view message;
+  size_t offset;  // the offending byte; the text's length for an early end
+};
+
+// The faults whose wording the document reader and the check of raw text that encode_serde
+// embeds (single_json_value) name differently, and how each reads a number that runs on.
+struct Wording {
+  std::string_view literal = "Invalid literal (`true`, `false`, or `null`) while parsing";
+  std::string_view escape = "Invalid escape chars in JSON string";
+  std::string_view hex_escape = "Invalid hex escape in JSON string";
+  std::string_view surrogate = "Invalid surrogate in JSON string escape";
+  // "01" and "1x" are one malformed number (true), or a number and then a stray character that
+  // the enclosing container or the end of the text rejects (false).
+  bool number_ends_at_delimiter = true;
+};
+inline constexpr Wording reader_wording{};
+
+// Validates one value starting at `pos` (leading whitespace allowed); on success `pos` is just past
+// it. `budget` is the nesting budget left: entering a container takes one unit, and one that would
+// leave nothing fails with the recursion text.
+std::optional<Fault> scan_value(std::string_view text, size_t& pos, unsigned budget,
+                                const Wording& wording = reader_wording);
+
+// A whole document: one value, then only whitespace.
+std::optional<Fault> scan_document(std::string_view text, unsigned budget);
+
+// The one JSON value that `text` holds (raw text to embed unchanged), without the JSON whitespace
+// around it. Text that is not exactly one valid JSON value in UTF-8 throws ReaderError with the
+// fault and "at line {} column {}", the column counting from 1 at the offending byte. Nesting is
+// bounded as in the document reader.
+std::string_view single_json_value(std::string_view text);
+
+// Line and column of an offset (1-based line; the column counts the bytes of the line up to and
+// including the offset's byte, so an empty text gives column 0).
+std::string position_suffix(std::string_view text, size_t offset, bool include_byte);
+
+// The contents of a string token (quotes included in `token`), unescaped. The token must have
+// been validated.
+std::string unescape(std::string_view token);
+
+// A validated number token, classified as the reader holds it (-0 is the float -0.0).
+struct Number {
+  enum class Kind : uint8_t { unsigned_integer, signed_integer, floating } kind;
+  uint64_t u = 0;
+  int64_t i = 0;
+  double d = 0;
+};
+// nullopt when the token is not exactly one JSON number or its value is out of the double range.
+std::optional<Number> parse_number(std::string_view token);
+
+// `text` holds exactly one JSON number, optionally surrounded by JSON whitespace, read as a
+// double. On failure `fault` (when given) receives the reader's error text with its position.
+std::optional<double> number_document(std::string_view text, std::string* fault = nullptr);
+
+std::string_view trim(std::string_view text) noexcept;
+
+// The double nearest to a decimal literal (optional '-', digits, optional fraction and exponent,
+// already validated), with values beyond the double range as infinities and values below the
+// smallest subnormal as zeros.
+double decimal_value(std::string_view literal) noexcept;
+
+}  // namespace quorvel::serde::json

@@ -1,0 +1,425 @@
+#include "serde/json_source.hpp"
+
+#include "py/text.hpp"
+
+#include <format>
+#include <optional>
+#include <vector>
+
+namespace quorvel::serde {
+
+namespace {
+
+// A parser and a padded input buffer, kept per thread for the next document. A decode may run
+// Python code that decodes another document on the same thread, so each read takes its own
+// engine from the idle list (or a new one) and gives it back when done; nothing is shared.
+struct Engine {
+  sj::parser parser;
+  std::unique_ptr<char[]> buffer;
+  size_t capacity = 0;
+
+  char* padded(size_t size) {
+    if (capacity < size) {
+      buffer.reset();
+      capacity = 0;
+      buffer = std::make_unique_for_overwrite<char[]>(size);
+      capacity = size;
+    }
+    return buffer.get();
+  }
+};
+
+// Large buffers are not kept: a thread that once read a big document should not hold on to it.
+constexpr size_t kept_capacity = size_t{1} << 20;
+constexpr size_t kept_engines = 4;
+
+thread_local std::vector<std::unique_ptr<Engine>> idle_engines;
+
+class EngineLease {
+ public:
+  EngineLease() {
+    if (idle_engines.empty()) {
+      engine_ = std::make_unique<Engine>();
+    } else {
+      engine_ = std::move(idle_engines.back());
+      idle_engines.pop_back();
+    }
+  }
+  ~EngineLease() {
+    if (engine_->parser.capacity() > kept_capacity) engine_->parser = sj::parser{};
+    if (engine_->capacity > kept_capacity) {
+      engine_->buffer.reset();
+      engine_->capacity = 0;
+    }
+    if (idle_engines.size() < kept_engines) idle_engines.push_back(std::move(engine_));
+  }
+  EngineLease(const EngineLease&) = delete;
+  EngineLease& operator=(const EngineLease&) = delete;
+  Engine* operator->() const noexcept { return engine_.get(); }
+
+ private:
+  std::unique_ptr<Engine> engine_;
+};
+
+std::string with_position(std::string_view message, std::string_view text, size_t offset, bool include_byte) {
+  return std::string(message) + json::position_suffix(text, offset, include_byte);
+}
+
+size_t back_over_space(std::string_view text, size_t offset) {
+  while (offset > 0 && json::is_space(text[offset - 1])) --offset;
+  return offset;
+}
+
+std::string describe_number(std::string_view token) {
+  auto number = json::parse_number(token);
+  if (!number) return "";
+  switch (number->kind) {
+    case json::Number::Kind::unsigned_integer: return std::format("integer `{}`", number->u);
+    case json::Number::Kind::signed_integer: return std::format("integer `{}`", number->i);
+    case json::Number::Kind::floating: return std::format("floating point `{}`", text::shortest_with_point(number->d));
+  }
+  return "";
+}
+
+// The exact fault of a malformed document; when the scanner accepts what simdjson refused, the
+// engine's own text at `fallback_offset`.
+std::string diagnose_text(std::string_view text, simdjson::error_code code, size_t fallback_offset) {
+  if (auto fault = json::scan_document(text, JsonSource::depth_limit)) {
+    return with_position(fault->message, text, fault->offset, fault->offset < text.size());
+  }
+  if (code == simdjson::CAPACITY) return with_position("JSON document is too large", text, 0, false);
+  return with_position(simdjson::error_message(code), text, fallback_offset, false);
+}
+
+// A document whose root is not an object: the reader's error for what stands there.
+[[noreturn]] void refuse_root(std::string_view text, std::string_view expecting) {
+  size_t pos = 0;
+  while (pos < text.size() && json::is_space(text[pos])) ++pos;
+  if (pos >= text.size()) throw PositionedError{with_position(json::eof_text, text, text.size(), false)};
+  if (text[pos] == '[') {
+    throw PositionedError{with_position(std::format("invalid type: sequence, expected {}", expecting), text, pos, true)};
+  }
+  size_t end = pos;
+  if (auto fault = json::scan_value(text, end, JsonSource::depth_limit)) {
+    throw PositionedError{with_position(fault->message, text, fault->offset, fault->offset < text.size())};
+  }
+  std::string_view token = text.substr(pos, end - pos);
+  std::string found;
+  switch (token[0]) {
+    case '"': found = "string " + text::quoted(json::unescape(token)); break;
+    case 't': found = "boolean `true`"; break;
+    case 'f': found = "boolean `false`"; break;
+    case 'n': found = "null"; break;
+    default:
+      found = describe_number(token);
+      if (found.empty()) throw PositionedError{with_position("number out of range", text, end, false)};
+  }
+  throw PositionedError{with_position(std::format("invalid type: {}, expected {}", found, expecting), text, end, false)};
+}
+
+}  // namespace
+
+Scalar JsonSource::number_of(Value& v, std::string_view expecting) {
+  const ValueKind k = kind(v);
+  if (k != ValueKind::signed_integer && k != ValueKind::unsigned_integer && k != ValueKind::floating) {
+    fail_invalid_type(v, expecting);
+  }
+  const std::string_view token = json::trim(v.raw_json_token());
+  last_token_ = token.data();
+  Scalar s;
+  if (token == "-0") {
+    // -0 is the float -0.0, not the integer 0: its sign survives.
+    s.kind = ValueKind::floating;
+    s.d = -0.0;
+    return s;
+  }
+  sj::number n;
+  auto error = v.get_number().get(n);
+  if (error != simdjson::SUCCESS) {
+    // Integers beyond 64 bits read as floats; a number beyond the double range is refused.
+    auto parsed = json::parse_number(token);
+    if (!parsed) {
+      size_t pos = 0;
+      if (json::scan_value(token, pos, 1) || pos != token.size()) throw EngineError{error};
+      fail_at("number out of range", offset_of(token.data()) + token.size(), false);
+    }
+    s.kind = ValueKind::floating;
+    s.d = parsed->kind == json::Number::Kind::floating ? parsed->d
+          : parsed->kind == json::Number::Kind::signed_integer ? static_cast<double>(parsed->i)
+                                                                : static_cast<double>(parsed->u);
+    return s;
+  }
+  switch (n.get_number_type()) {
+    case sj::number_type::signed_integer: {
+      const int64_t i = n.get_int64();
+      if (i < 0) {
+        s.kind = ValueKind::signed_integer;
+        s.i = i;
+      } else {
+        s.kind = ValueKind::unsigned_integer;
+        s.u = static_cast<uint64_t>(i);
+      }
+      return s;
+    }
+    case sj::number_type::unsigned_integer:
+      s.kind = ValueKind::unsigned_integer;
+      s.u = n.get_uint64();
+      return s;
+    case sj::number_type::floating_point_number:
+    case sj::number_type::big_integer:
+      s.kind = ValueKind::floating;
+      s.d = n.get_double();
+      return s;
+  }
+  return s;
+}
+
+Scalar JsonSource::scalar(Value& v) {
+  Scalar s;
+  s.kind = kind(v);
+  switch (s.kind) {
+    case ValueKind::null: note(v), take_null(v); break;
+    case ValueKind::boolean: note(v), check(v.get_bool().get(s.b)); break;
+    case ValueKind::unsigned_integer:
+    case ValueKind::signed_integer:
+    case ValueKind::floating: return number_of(v, "a number");
+    case ValueKind::string: note(v), check(v.get_string().get(s.s)); break;
+    case ValueKind::binary:
+    case ValueKind::array:
+    case ValueKind::map:
+    case ValueKind::ext: break;
+  }
+  return s;
+}
+
+msgpack::MessagePackValue JsonSource::generic(Value& v) {
+  using K = msgpack::MessagePackValue::Kind;
+  msgpack::MessagePackValue out;
+  const ValueKind k = kind(v);
+  switch (k) {
+    case ValueKind::null:
+      take_null(v);
+      out.kind = K::Nil;
+      break;
+    case ValueKind::boolean:
+      out.kind = K::Boolean;
+      check(v.get_bool().get(out.boolean));
+      break;
+    case ValueKind::unsigned_integer:
+    case ValueKind::signed_integer:
+    case ValueKind::floating: {
+      Scalar s = number_of(v, "a number");
+      if (s.kind == ValueKind::floating) {
+        out.kind = K::F64;
+        out.f64 = s.d;
+      } else {
+        out.kind = K::Integer;
+        out.negative = s.kind == ValueKind::signed_integer;
+        out.i = s.i;
+        out.u = s.u;
+      }
+      break;
+    }
+    case ValueKind::string: {
+      std::string_view s;
+      check(v.get_string().get(s));
+      out.kind = K::String;
+      out.bytes.assign(s);
+      break;
+    }
+    case ValueKind::array: {
+      Nesting nesting(*this);
+      out.kind = K::Array;
+      sj::array array;
+      check(v.get_array().get(array));
+      for (auto result : array) {
+        sj::value e;
+        check(std::move(result).get(e));
+        out.items.push_back(generic(e));
+      }
+      break;
+    }
+    case ValueKind::map: {
+      Nesting nesting(*this);
+      out.kind = K::Map;
+      sj::object object;
+      check(v.get_object().get(object));
+      auto entry = [&](std::string_view key, sj::value& value) {
+        msgpack::MessagePackValue name;
+        name.kind = K::String;
+        name.bytes.assign(key);
+        out.items.push_back(std::move(name));
+        out.items.push_back(generic(value));
+      };
+      members(object, entry);
+      break;
+    }
+    case ValueKind::binary:
+    case ValueKind::ext: throw EngineError{simdjson::TAPE_ERROR};
+  }
+  return out;
+}
+
+std::string_view JsonSource::raw(Value& v) {
+  std::string_view r;
+  check(v.raw_json().get(r));
+  r = json::trim(r);
+  // A fault is named by reading the whole document: the bytes after the value may decide it.
+  size_t pos = 0;
+  if (json::scan_value(r, pos, budget_) || pos != r.size()) throw EngineError{simdjson::TAPE_ERROR};
+  // The engine need not step past a scalar read this way; an error raised after it follows its end.
+  last_token_ = r.data();
+  return r;
+}
+
+void JsonSource::fail_invalid_type(Value& v, std::string_view expecting) {
+  const ValueKind k = kind(v);
+  const std::string_view token = json::trim(v.raw_json_token());
+  const size_t start = offset_of(token.data());
+  std::string found;
+  switch (k) {
+    case ValueKind::null:
+      take_null(v);
+      found = "null";
+      break;
+    case ValueKind::boolean: {
+      bool b = false;
+      check(v.get_bool().get(b));  // "tru" looks like a boolean but is no value at all
+      found = b ? "boolean `true`" : "boolean `false`";
+      break;
+    }
+    case ValueKind::unsigned_integer:
+    case ValueKind::signed_integer:
+    case ValueKind::floating: {
+      Scalar s = number_of(v, expecting);
+      found = s.kind == ValueKind::floating ? std::format("floating point `{}`", text::shortest_with_point(s.d))
+              : s.kind == ValueKind::signed_integer ? std::format("integer `{}`", s.i)
+                                                     : std::format("integer `{}`", s.u);
+      break;
+    }
+    case ValueKind::string: {
+      std::string_view s;
+      check(v.get_string().get(s));
+      found = "string " + text::quoted(s);
+      break;
+    }
+    case ValueKind::array: fail_at(std::format("invalid type: sequence, expected {}", expecting), start, true);
+    case ValueKind::map: fail_at(std::format("invalid type: map, expected {}", expecting), start, true);
+    case ValueKind::binary:
+    case ValueKind::ext: throw EngineError{simdjson::TAPE_ERROR};
+  }
+  fail_at(std::format("invalid type: {}, expected {}", found, expecting), start + token.size(), false);
+}
+
+void JsonSource::fail_at(std::string message, size_t offset, bool include_byte) {
+  throw PositionedError{with_position(message, text_, offset, include_byte)};
+}
+
+void JsonSource::finish() {
+  if (doc_.at_end()) return;
+  const char* location = nullptr;
+  size_t offset = text_.size();
+  if (doc_.current_location().get(location) == simdjson::SUCCESS) offset = offset_of(location);
+  fail_at(std::string(json::trailing_text), offset, true);
+}
+
+std::string JsonSource::current_position() {
+  const char* location = nullptr;
+  size_t offset = text_.size();
+  if (doc_.current_location().get(location) == simdjson::SUCCESS) offset = offset_of(location);
+  offset = back_over_space(text_, offset);
+  if (last_token_ != nullptr) {
+    // The engine may not have stepped past the scalar read last; the error follows its end.
+    size_t end = offset_of(last_token_);
+    if (!json::scan_value(text_, end, depth_limit) && end > offset) offset = end;
+  }
+  return json::position_suffix(text_, offset, false);
+}
+
+std::string JsonSource::diagnose(simdjson::error_code code) {
+  const char* location = nullptr;
+  size_t offset = text_.size();
+  if (doc_.current_location().get(location) == simdjson::SUCCESS) offset = back_over_space(text_, offset_of(location));
+  return diagnose_text(text_, code, offset);
+}
+
+namespace {
+
+// Reads through `read(source)` and turns every failure into ValueError "{prefix}{text}".
+template <class Read>
+py::Ref guarded_read(std::string_view text, std::string_view prefix, std::optional<JsonSource>& source, Read&& read) {
+  std::string message;
+  try {
+    return read();
+  } catch (const PositionedError& e) {
+    message = e.message;
+  } catch (const EngineError& e) {
+    message = source ? source->diagnose(e.code) : diagnose_text(text, e.code, 0);
+  } catch (...) {
+    bool positioned = false;
+    message = reader_text_of_current(positioned);
+    if (!positioned) message += source ? source->current_position() : json::position_suffix(text, 0, false);
+  }
+  fail_text(PyExc_ValueError, std::string(prefix) + message);
+}
+
+}  // namespace
+
+py::Ref run_json(std::string_view text, size_t readable_after, std::string_view prefix,
+                 const std::function<py::Ref(JsonSource&)>& body) {
+  EngineLease engine;
+  sj::document doc;
+  std::optional<JsonSource> source;
+  return guarded_read(text, prefix, source, [&] {
+    size_t pos = 0;
+    while (pos < text.size() && json::is_space(text[pos])) ++pos;
+    if (pos >= text.size() || text[pos] != '{') refuse_root(text, expecting_model);
+    const char* data = text.data();
+    size_t capacity = text.size() + readable_after;
+    if (readable_after < simdjson::SIMDJSON_PADDING) {
+      // The input's own slack is too short for the engine's wide reads: read a padded copy.
+      char* copy = engine->padded(text.size() + simdjson::SIMDJSON_PADDING);
+      std::memcpy(copy, text.data(), text.size());
+      std::memset(copy + text.size(), ' ', simdjson::SIMDJSON_PADDING);
+      data = copy;
+      capacity = text.size() + simdjson::SIMDJSON_PADDING;
+    }
+    if (auto error = engine->parser.iterate(simdjson::padded_string_view(data, text.size(), capacity)).get(doc)) {
+      throw PositionedError{diagnose_text(text, error, 0)};
+    }
+    source.emplace(doc, text, data, 0);
+    py::Ref result = body(*source);
+    source->finish();
+    return result;
+  });
+}
+
+py::Ref run_json_value(std::string_view text, std::string_view prefix,
+                       const std::function<py::Ref(JsonSource&, sj::value&)>& body) {
+  EngineLease engine;
+  sj::document doc;
+  std::optional<JsonSource> source;
+  return guarded_read(text, prefix, source, [&] {
+    // The value is read as the one element of an array, so that a scalar is a value like any other.
+    char* data = engine->padded(text.size() + 2 + simdjson::SIMDJSON_PADDING);
+    data[0] = '[';
+    std::memcpy(data + 1, text.data(), text.size());
+    data[text.size() + 1] = ']';
+    std::memset(data + text.size() + 2, ' ', simdjson::SIMDJSON_PADDING);
+    const size_t length = text.size() + 2;
+    if (auto error = engine->parser.iterate(simdjson::padded_string_view(data, length, length + simdjson::SIMDJSON_PADDING)).get(doc)) {
+      throw PositionedError{diagnose_text(text, error, 0)};
+    }
+    source.emplace(doc, text, data, 1);
+    sj::array array;
+    JsonSource::check(doc.get_array().get(array));
+    for (auto result : array) {
+      sj::value value;
+      JsonSource::check(std::move(result).get(value));
+      return body(*source, value);
+    }
+    throw EngineError{simdjson::EMPTY};
+  });
+}
+
+}  // namespace quorvel::serde

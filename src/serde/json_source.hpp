@@ -1,0 +1,231 @@
+// The JSON source of decode_serde, over simdjson's On-Demand front end.
+//
+// A value is an On-Demand value; the source checks each value's kind before it reads it, so that
+// every error simdjson reports is a malformed document. Such an error is named exactly (text and
+// position) by the strict scanner of json_scan.hpp, which also validates the text of every value
+// that is skipped or captured raw (On-Demand only matches the brackets of those). The nesting
+// budget is the reader's: 255 units, one per object or array entered, skipped ones included.
+#pragma once
+
+#include "msgpack/reader.hpp"
+#include "msgpack/value.hpp"
+#include "py/text.hpp"
+#include "serde/json_scan.hpp"
+#include "serde/source.hpp"
+
+#include <simdjson.h>
+
+#include <cstring>
+#include <format>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace quorvel::serde {
+
+namespace sj = simdjson::ondemand;
+
+// An error code of simdjson: the document is malformed somewhere at or after the current value.
+struct EngineError {
+  simdjson::error_code code;
+};
+
+class JsonSource {
+ public:
+  static constexpr bool json = true;
+  static constexpr unsigned depth_limit = 255;
+  using Value = sj::value;
+
+  // `shift`: bytes the engine's buffer holds before `text` (1 when a value was wrapped in an
+  // array so that a scalar can be read as a value).
+  JsonSource(sj::document& doc, std::string_view text, const char* engine_base, size_t shift) noexcept
+      : doc_(doc), text_(text), base_(engine_base), shift_(shift) {}
+
+  class Nesting {
+   public:
+    explicit Nesting(JsonSource& source) : source_(source) {
+      if (source_.budget_ <= 1) throw ReaderError{std::string(json::recursion_text)};
+      --source_.budget_;
+    }
+    ~Nesting() { ++source_.budget_; }
+    Nesting(const Nesting&) = delete;
+    Nesting& operator=(const Nesting&) = delete;
+
+   private:
+    JsonSource& source_;
+  };
+
+  static void check(simdjson::error_code error) {
+    if (error != simdjson::SUCCESS) [[unlikely]] throw EngineError{error};
+  }
+
+  ValueKind kind(Value& v) {
+    sj::json_type type;
+    check(v.type().get(type));
+    switch (type) {
+      case sj::json_type::object: return ValueKind::map;
+      case sj::json_type::array: return ValueKind::array;
+      case sj::json_type::string: return ValueKind::string;
+      case sj::json_type::boolean: return ValueKind::boolean;
+      case sj::json_type::null: return ValueKind::null;
+      case sj::json_type::number: {
+        sj::number_type number;
+        auto error = v.get_number_type().get(number);
+        if (error == simdjson::BIGINT_ERROR) return ValueKind::floating;
+        check(error);
+        switch (number) {
+          case sj::number_type::floating_point_number:
+          case sj::number_type::big_integer: return ValueKind::floating;
+          case sj::number_type::unsigned_integer: return ValueKind::unsigned_integer;
+          case sj::number_type::signed_integer: {
+            const std::string_view token = json::trim(v.raw_json_token());
+            if (!token.starts_with('-')) return ValueKind::unsigned_integer;
+            return token == "-0" ? ValueKind::floating : ValueKind::signed_integer;
+          }
+        }
+        return ValueKind::floating;
+      }
+      case sj::json_type::unknown: break;
+    }
+    throw EngineError{simdjson::TAPE_ERROR};
+  }
+
+  // Consumes the value when it is the literal null. A value that begins with 'n' but is no null
+  // is a malformed document.
+  bool take_null(Value& v) {
+    bool is_null = false;
+    check(v.is_null().get(is_null));
+    return is_null;
+  }
+
+  // Each read below tries the expected kind first and looks closer only when that fails, to
+  // report the right error.
+  template <class Entry>
+  void map(Value& v, std::string_view expecting, Entry&& entry) {
+    sj::object object;
+    if (v.get_object().get(object) != simdjson::SUCCESS) fail_invalid_type(v, expecting);
+    Nesting nesting(*this);
+    members(object, entry);
+  }
+
+  // The members of the document's root object.
+  template <class Entry>
+  void root_map(Entry&& entry);
+
+  template <class Start, class Elem>
+  void seq(Value& v, std::string_view expecting, Start&& start, Elem&& elem) {
+    sj::array array;
+    if (v.get_array().get(array) != simdjson::SUCCESS) fail_invalid_type(v, expecting);
+    Nesting nesting(*this);
+    start(0);
+    for (auto result : array) {
+      sj::value e;
+      check(std::move(result).get(e));
+      elem(e);
+    }
+  }
+
+  bool boolean(Value& v) {
+    note(v);
+    bool b = false;
+    if (v.get_bool().get(b) != simdjson::SUCCESS) fail_invalid_type(v, expecting_boolean);
+    return b;
+  }
+
+  msgpack::Integer integer(Value& v, std::string_view expecting) {
+    note(v);
+    int64_t i = 0;
+    if (v.get_int64().get(i) == simdjson::SUCCESS && (i != 0 || !json::trim(v.raw_json_token()).starts_with('-'))) {
+      return i < 0 ? msgpack::Integer{true, 0, i} : msgpack::Integer{false, static_cast<uint64_t>(i), 0};
+    }
+    Scalar s = number_of(v, expecting);
+    if (s.kind == ValueKind::floating) invalid_type(std::format("floating point `{}`", text::shortest_with_point(s.d)), expecting);
+    return s.kind == ValueKind::signed_integer ? msgpack::Integer{true, 0, s.i} : msgpack::Integer{false, s.u, 0};
+  }
+
+  double float64(Value& v, std::string_view expecting) {
+    note(v);
+    double d = 0;
+    if (v.get_double().get(d) == simdjson::SUCCESS) return d;
+    Scalar s = number_of(v, expecting);
+    if (s.kind == ValueKind::signed_integer) return static_cast<double>(s.i);
+    if (s.kind == ValueKind::unsigned_integer) return static_cast<double>(s.u);
+    return s.d;
+  }
+
+  std::string_view text(Value& v, std::string_view expecting) {
+    note(v);
+    std::string_view s;
+    if (v.get_string().get(s) != simdjson::SUCCESS) fail_invalid_type(v, expecting);
+    return s;
+  }
+
+  Scalar scalar(Value& v);
+  msgpack::MessagePackValue generic(Value& v);
+  // The value's exact text, validated, without surrounding whitespace.
+  std::string_view raw(Value& v);
+  void skip(Value& v) { (void)raw(v); }
+  std::string capture(Value& v) { return std::string(raw(v)); }
+
+  [[noreturn]] void fail_invalid_type(Value& v, std::string_view expecting);
+
+  // After the root object: only whitespace may follow.
+  void finish();
+
+  // The position suffix for an error raised at the reader's current place.
+  std::string current_position();
+  // The exact text and position of a malformed document, after simdjson reported `code`.
+  std::string diagnose(simdjson::error_code code);
+
+ private:
+  template <class Entry>
+  void members(sj::object& object, Entry& entry) {
+    for (auto result : object) {
+      sj::field field;
+      check(std::move(result).get(field));
+      std::string_view key = field.escaped_key();
+      if (std::memchr(key.data(), '\\', key.size()) != nullptr) check(field.unescaped_key().get(key));
+      entry(key, field.value());
+    }
+  }
+
+  Scalar number_of(Value& v, std::string_view expecting);
+  // Remembers where the scalar being read starts: errors raised after it point past its end.
+  void note(Value& v) noexcept { last_token_ = v.raw_json_token().data(); }
+  [[noreturn]] void fail_at(std::string message, size_t offset, bool include_byte);
+  size_t offset_of(const char* p) const noexcept {
+    size_t o = static_cast<size_t>(p - base_);
+    o = o >= shift_ ? o - shift_ : 0;
+    return o > text_.size() ? text_.size() : o;
+  }
+
+  sj::document& doc_;
+  std::string_view text_;  // the document as the caller sees it (positions count from here)
+  const char* base_;
+  size_t shift_;
+  unsigned budget_ = depth_limit;
+  const char* last_token_ = nullptr;
+};
+
+// run_json has made sure that an object stands at the root.
+template <class Entry>
+void JsonSource::root_map(Entry&& entry) {
+  Nesting nesting(*this);
+  sj::object object;
+  check(doc_.get_object().get(object));
+  members(object, entry);
+}
+
+// Runs `body(source)` over one JSON document and returns its result. Every failure of the read
+// becomes ValueError "{prefix}{reader text}"; an interrupt or MemoryError passes unchanged.
+// `readable_after`: bytes known to be readable past the end of `text` (the input is read in place
+// when that covers simdjson's padding). `wrap`: read a single value of any kind (the body gets
+// the value) instead of a root object.
+py::Ref run_json(std::string_view text, size_t readable_after, std::string_view prefix,
+                 const std::function<py::Ref(JsonSource&)>& body);
+py::Ref run_json_value(std::string_view text, std::string_view prefix,
+                       const std::function<py::Ref(JsonSource&, sj::value&)>& body);
+
+}  // namespace quorvel::serde

@@ -1,0 +1,217 @@
+// The compact JSON writer: no whitespace anywhere, strings with the short escapes, integers in
+// decimal, floats in their shortest round-trip digits (plain or scientific by their exponent),
+// and raw values embedded as they are (the caller validates them first).
+#pragma once
+
+#include "py/bytes_buffer.hpp"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace quorvel::serde {
+
+namespace detail {
+
+// 0: copied as is; otherwise the letter of the short escape, or 'u' for \u00XX.
+inline constexpr auto json_escapes = [] {
+  std::array<char, 256> table{};
+  for (int c = 0; c < 0x20; ++c) table[c] = 'u';
+  table['\b'] = 'b';
+  table['\f'] = 'f';
+  table['\n'] = 'n';
+  table['\r'] = 'r';
+  table['\t'] = 't';
+  table['"'] = '"';
+  table['\\'] = '\\';
+  return table;
+}();
+
+// Whether any of the eight bytes at `p` is below 0x20, '"' or '\\' (exact for existence).
+inline bool any_escape(const unsigned char* p) noexcept {
+  constexpr uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+  uint64_t x;
+  std::memcpy(&x, p, 8);
+  auto has_zero = [&](uint64_t v) { return (v - ones) & ~v & highs; };
+  return ((x - ones * 0x20) & ~x & highs) | has_zero(x ^ (ones * '"')) | has_zero(x ^ (ones * '\\'));
+}
+
+// Writes a decimal given by its significant digits d1 d2 ... dn and the exponent e of d1: plain
+// notation when lo <= e <= hi (integral values end in ".0", values below one start "0."),
+// otherwise "d1.d2...dne+X" with the exponent unpadded.
+inline char* put_decimal(char* p, bool negative, const char* digits, size_t n, int e, int lo, int hi) noexcept {
+  if (negative) *p++ = '-';
+  if (e < lo || e > hi) {
+    *p++ = digits[0];
+    if (n > 1) {
+      *p++ = '.';
+      std::memcpy(p, digits + 1, n - 1);
+      p += n - 1;
+    }
+    *p++ = 'e';
+    *p++ = e < 0 ? '-' : '+';
+    return std::to_chars(p, p + 8, e < 0 ? -e : e).ptr;
+  }
+  if (e < 0) {
+    *p++ = '0';
+    *p++ = '.';
+    for (int k = -1; k > e; --k) *p++ = '0';
+    std::memcpy(p, digits, n);
+    return p + n;
+  }
+  const size_t whole = static_cast<size_t>(e) + 1;
+  if (n <= whole) {
+    std::memcpy(p, digits, n);
+    p += n;
+    for (size_t k = n; k < whole; ++k) *p++ = '0';
+    *p++ = '.';
+    *p++ = '0';
+    return p;
+  }
+  std::memcpy(p, digits, whole);
+  p += whole;
+  *p++ = '.';
+  std::memcpy(p, digits + whole, n - whole);
+  return p + (n - whole);
+}
+
+// Splits std::to_chars' shortest scientific form ("-d.ddde+XX") into digits and exponent.
+inline char* put_scientific_form(char* p, const char* sci, const char* sci_end, int lo, int hi) noexcept {
+  const char* s = sci;
+  const bool negative = *s == '-';
+  if (negative) ++s;
+  char digits[24];
+  size_t n = 0;
+  digits[n++] = *s++;
+  if (*s == '.') {
+    ++s;
+    while (*s != 'e') digits[n++] = *s++;
+  }
+  ++s;  // 'e'
+  const bool negative_exp = *s == '-';
+  ++s;
+  int e = 0;
+  for (; s < sci_end; ++s) e = e * 10 + (*s - '0');
+  return put_decimal(p, negative, digits, n, negative_exp ? -e : e, lo, hi);
+}
+
+// The shortest digits of a positive finite double that has a decimal form of at most 15
+// significant digits with at most 8 after the point (or is an integer below 2^49), found with one
+// multiplication and one division; false for every other value. Such a form is the only one of
+// its length that reads back as the value (15 digits always round-trip a double), so it is the
+// shortest one there is; the scaled value stays below 2^49, where the product's rounding error
+// cannot reach the next integer.
+inline bool short_digits(double a, char* digits, size_t& n, int& e) noexcept {
+  uint64_t m = 0;
+  int scale = 0;
+  if (a < 5.0e6) {
+    const double x = std::nearbyint(a * 1e8);
+    if (x == 0 || x / 1e8 != a) return false;
+    m = static_cast<uint64_t>(x);
+    scale = 8;
+  } else if (a < 562949953421312.0 && a == std::floor(a)) {  // 2^49
+    m = static_cast<uint64_t>(a);
+  } else {
+    return false;
+  }
+  const size_t length = static_cast<size_t>(std::to_chars(digits, digits + 20, m).ptr - digits);
+  e = static_cast<int>(length) - 1 - scale;
+  n = length;
+  while (n > 1 && digits[n - 1] == '0') --n;
+  return true;
+}
+
+// The shortest form of a finite double (-5 <= exponent <= 15 plain).
+inline char* put_double(char* p, double v) noexcept {
+  char digits[24];
+  size_t n = 0;
+  int e = 0;
+  if (v != 0 && short_digits(std::fabs(v), digits, n, e)) return put_decimal(p, v < 0, digits, n, e, -5, 15);
+  char sci[40];
+  const char* end = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
+  return put_scientific_form(p, sci, end, -5, 15);
+}
+
+// The shortest form of a finite float32, at single precision (-6 <= exponent <= 12 plain).
+inline char* put_float(char* p, float v) noexcept {
+  char sci[32];
+  const char* end = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
+  return put_scientific_form(p, sci, end, -6, 12);
+}
+
+}  // namespace detail
+
+class JsonWriter {
+ public:
+  explicit JsonWriter(py::BytesBuffer& out) noexcept : out_(out) {}
+
+  py::BytesBuffer& buffer() noexcept { return out_; }
+
+  void put(char c) { out_.put(c); }
+  void raw(std::string_view text) { out_.append(text); }
+  void null() { out_.append("null", 4); }
+  void boolean(bool v) { v ? out_.append("true", 4) : out_.append("false", 5); }
+  void integer(int64_t v) {
+    char* p = out_.reserve(20);
+    out_.commit_to(std::to_chars(p, p + 20, v).ptr);
+  }
+  void unsigned_integer(uint64_t v) {
+    char* p = out_.reserve(20);
+    out_.commit_to(std::to_chars(p, p + 20, v).ptr);
+  }
+  // Non-finite values have no JSON form and are written as null.
+  void float64(double v) {
+    if (!std::isfinite(v)) return null();
+    out_.commit_to(detail::put_double(out_.reserve(40), v));
+  }
+  void float32(float v) {
+    if (!std::isfinite(v)) return null();
+    out_.commit_to(detail::put_float(out_.reserve(40), v));
+  }
+
+  // A quoted string of UTF-8 text: '"' and '\' escaped, control bytes as \b \f \n \r \t or
+  // \u00XX; everything else (0x7f and non-ASCII included) copied unchanged.
+  void string(std::string_view s) {
+    const auto* in = reinterpret_cast<const unsigned char*>(s.data());
+    const size_t n = s.size();
+    char* p = out_.reserve(n + 2);
+    *p++ = '"';
+    size_t i = 0;
+    while (true) {
+      size_t j = i;
+      // Eight bytes at a time while none of them needs an escape, then byte by byte.
+      while (j + 8 <= n && !detail::any_escape(in + j)) j += 8;
+      while (j < n && detail::json_escapes[in[j]] == 0) ++j;
+      std::memcpy(p, in + i, j - i);
+      p += j - i;
+      if (j == n) break;
+      // An escape needs up to 6 bytes where the byte took 1; the rest of the text and the
+      // closing quote must still fit.
+      out_.commit_to(p);
+      p = out_.reserve(6 + (n - j - 1) + 1);
+      const char letter = detail::json_escapes[in[j]];
+      *p++ = '\\';
+      if (letter == 'u') {
+        static constexpr char hex[] = "0123456789abcdef";
+        *p++ = 'u';
+        *p++ = '0';
+        *p++ = '0';
+        *p++ = hex[in[j] >> 4];
+        *p++ = hex[in[j] & 0xf];
+      } else {
+        *p++ = letter;
+      }
+      i = j + 1;
+    }
+    *p++ = '"';
+    out_.commit_to(p);
+  }
+
+ private:
+  py::BytesBuffer& out_;
+};
+
+}  // namespace quorvel::serde

@@ -1,0 +1,54 @@
+// What the model builder asks of a document source (JSON or MessagePack), and the pieces both
+// sources share. A source hands out values one at a time; each value is consumed exactly once, by
+// a typed read, a generic read, a skip, a capture or a type error.
+#pragma once
+
+#include "py/error.hpp"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quorvel::serde {
+
+// The kind of a value as the visitors see it.
+enum class ValueKind : uint8_t { null, boolean, unsigned_integer, signed_integer, floating, string, binary, array, map, ext };
+
+// One scalar as read: the member named by `kind` holds it.
+struct Scalar {
+  ValueKind kind = ValueKind::null;
+  bool b = false;
+  uint64_t u = 0;
+  int64_t i = 0;
+  double d = 0;
+  std::string_view s;  // string: valid until the next read of the source
+};
+
+// A reader error that already names its position in the input (the JSON reader's syntax errors).
+struct PositionedError {
+  std::string message;
+};
+
+// Expecting texts of the readers' type errors.
+inline constexpr std::string_view expecting_model = "a generated model object";
+inline constexpr std::string_view expecting_model_or_null = "a generated model object or null";
+inline constexpr std::string_view expecting_model_vector = "a vector of generated model objects";
+inline constexpr std::string_view expecting_sequence = "a sequence";
+inline constexpr std::string_view expecting_string = "a string";
+inline constexpr std::string_view expecting_boolean = "a boolean";
+inline constexpr std::string_view expecting_integer = "an integer";
+
+// Inside a catch block: the text under which the failure being handled joins the reader's error
+// (a Python exception as its qualified class name, ": " and its str()). `positioned` is set for
+// errors that already carry their position. An interrupt, MemoryError or an internal failure is
+// rethrown unchanged.
+std::string reader_text_of_current(bool& positioned);
+
+[[noreturn]] inline void invalid_type(std::string_view found, std::string_view expecting) {
+  reader_fail("invalid type: {}, expected {}", found, expecting);
+}
+[[noreturn]] inline void invalid_value(std::string_view found, std::string_view expecting) {
+  reader_fail("invalid value: {}, expected {}", found, expecting);
+}
+
+}  // namespace quorvel::serde

@@ -1,0 +1,291 @@
+"""decode_serde field values by kind, strict and lax, on both formats: scalars and their
+coercions, Python ints, strings, numeric and enum vectors (NumPy arrays and lists), UUIDs,
+decimals and fallback decoders."""
+
+import decimal
+import math
+import struct
+import uuid
+
+import numpy as np
+import pytest
+
+from decoding import FORMATS, Color, decode, error, make_plan
+
+
+@pytest.fixture(scope="module")
+def plan():
+    return make_plan()
+
+
+def value(plan, fmt, key, v, strict=True, **kw):
+    attr = "name" if key == "full_name" else key
+    return getattr(decode(plan, {key: v}, fmt, strict=strict, **kw), attr)
+
+
+def same(a, b):
+    return type(a) is type(b) and (a == b or (isinstance(a, float) and math.isnan(a) and math.isnan(b)))
+
+
+STRICT_OK = [
+    ("i8", -128, -128), ("u8", 255, 255), ("i64", -2**63, -2**63), ("u64", 2**64 - 1, 2**64 - 1),
+    ("f64", 3, 3.0), ("f64", 1e308, 1e308), ("f32", 0.1, 0.1), ("flag", True, True),
+    ("color", 2, Color.GREEN), ("full_name", "é\n\"", "é\n\""), ("tags", ["x", "y"], ["x", "y"]),
+]
+STRICT_FAIL = [
+    ("i8", 200, "invalid value: integer `200`, expected i8"),
+    ("u8", -1, "invalid value: integer `-1`, expected u8"),
+    ("i8", 1.5, "invalid type: floating point `1.5`, expected i8"),
+    ("i8", 1.0, "invalid type: floating point `1.0`, expected i8"),
+    ("u64", "5", 'invalid type: string "5", expected u64'),
+    ("flag", 1, "invalid type: integer `1`, expected a boolean"),
+    ("f64", "1", 'invalid type: string "1", expected f64'),
+    ("full_name", 5, "invalid type: integer `5`, expected a string"),
+    ("tags", ["a", 1], "invalid type: integer `1`, expected a string"),
+    ("tags", "ab", 'invalid type: string "ab", expected a sequence'),
+    ("color", 9, "ValueError: 9 is not a valid Color"),
+]
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("key, v, expected", STRICT_OK)
+def test_strict_values(plan, fmt, key, v, expected):
+    assert same(value(plan, fmt, key, v), expected)
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("key, v, message", STRICT_FAIL)
+def test_strict_failures(plan, fmt, key, v, message):
+    assert error(plan, {key: v}, fmt) == message
+
+
+LAX_OK = [
+    ("u8", 255, 255), ("u8", "7", 7), ("u8", 3.0, 3), ("i64", "1e3", 1000), ("i64", "-0", 0),
+    ("i64", " 7 ", 7), ("flag", 0, False), ("flag", 1.0, True), ("flag", "TRUE", True), ("flag", "0", False),
+    ("f32", 0.1, 0.10000000149011612), ("f32", "-Infinity", -math.inf), ("f64", "nan", math.nan),
+    ("f64", 2**63 + 1, float(2**63)), ("f64", "1.5e3", 1500.0), ("f32", 1e39, math.inf),
+    ("color", "2", Color.GREEN),
+]
+LAX_FAIL = [
+    ("u8", 256, "integer 256 is out of range for Uint8"),
+    ("u8", -1, "integer -1 is out of range for Uint8"),
+    ("i8", 1.5, "float 1.5 is not an integer"),
+    ("i64", 1e20, "float 100000000000000000000 is out of integer range"),
+    ("i64", "9223372036854775808", "integer 9223372036854775808 is out of range for Int64"),
+    ("i64", "012", 'string "012" is not an integer'),
+    ("i64", "+5", 'string "+5" is not an integer'),
+    ("flag", 2, "integer 2 is not a boolean"),
+    ("flag", 2.0, "integer 2 is not a boolean"),
+    ("flag", "yes", 'string "yes" is not a boolean'),
+    ("f64", "1,5", 'string "1,5" is not a float'),
+    ("i8", True, "boolean is not coercible to a numeric field"),
+    ("i8", None, "invalid type: {null}, expected a value coercible to Int8"),
+    ("i8", [1], "invalid type: sequence, expected a value coercible to Int8"),
+]
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("key, v, expected", LAX_OK)
+def test_lax_values(plan, fmt, key, v, expected):
+    assert same(value(plan, fmt, key, v, strict=False), expected)
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("key, v, message", LAX_FAIL)
+def test_lax_failures(plan, fmt, key, v, message):
+    message = message.replace("{null}", "null" if fmt == "json" else "unit value")
+    assert error(plan, {key: v}, fmt, strict=False) == message
+
+
+PYTHON_INT = [
+    # (document value, strict, result or error text)
+    (10**30, True, 10**30), (-(10**30), True, -(10**30)), (2**64 - 1, False, 2**64 - 1), (-5, True, -5),
+    (3.0, False, 3), (1e20, False, 2**64 - 1), (-1e20, False, -2**63), (3.5, False, "float is not coercible to an integer"),
+    ("42", False, 42), ("18446744073709551615", False, 2**64 - 1), ("1e3", False, 1000),
+    ("2.5", False, "float is not coercible to an integer"), ("5", True, "expected an integer"),
+    (True, False, "invalid type: boolean `true`, expected an integer"),
+    ([1], False, "invalid type: sequence, expected an integer"),
+]
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("v, strict, expected", PYTHON_INT)
+def test_python_int(plan, fmt, v, strict, expected):
+    if fmt == "msgpack" and isinstance(v, int) and not -2**63 <= v < 2**64:
+        pytest.skip("MessagePack holds 64-bit integers only")
+    if isinstance(expected, str):
+        assert error(plan, {"big": v}, fmt, strict=strict) == expected
+    else:
+        got = value(plan, fmt, "big", v, strict=strict)
+        assert type(got) is int and got == expected
+
+
+@pytest.mark.parametrize("data, message", [
+    (b'{"big": 1.0}', "ValueError: invalid literal for int() with base 10: '1.0'"),
+    (b'{"big": "5"}', "expected an integer"),
+])
+def test_strict_json_python_int(plan, data, message):
+    assert error(plan, data, "json") == message
+    assert decode(plan, b'{"big": 123456789012345678901234567890}', "json").big == 123456789012345678901234567890
+
+
+# The JSON reader holds -0 as the float -0.0, as it does -0.0 itself.
+@pytest.mark.parametrize("data, strict, expected", [
+    (b'{"f64": -0}', True, -0.0), (b'{"f64": -0}', False, -0.0), (b'{"i8": -0}', False, 0),
+    (b'{"i8": -0}', True, "invalid type: floating point `-0.0`, expected i8"),
+    (b'{"colors": [-0]}', True, "expected Uint8"),
+    (b"-0", True, "invalid type: floating point `-0.0`, expected a generated model object"),
+])
+def test_json_negative_zero(plan, data, strict, expected):
+    if isinstance(expected, str):
+        assert error(plan, data, "json", strict=strict) == expected
+    else:
+        got = getattr(decode(plan, data, "json", strict=strict), "f64" if b"f64" in data else "i8")
+        assert got == expected and math.copysign(1, got) == math.copysign(1, expected)
+
+
+def test_strict_msgpack_python_int_refuses_floats(plan):
+    assert error(plan, {"big": 1.0}, "msgpack") == "float is not coercible to an integer"
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("key, v, strict, dtype, expected", [
+    ("nums", [1, None, 2.5], True, np.float64, [1.0, math.nan, 2.5]),
+    ("nums", [], True, np.float64, []),
+    ("shorts", [1, -2, 3], True, np.int16, [1, -2, 3]),
+    ("shorts", [1, "2", 3.0], False, np.int16, [1, 2, 3]),
+    ("nums", [None, "inf"], False, np.float64, [math.nan, math.inf]),
+])
+def test_numeric_vectors(plan, fmt, key, v, strict, dtype, expected):
+    got = value(plan, fmt, key, v, strict=strict)
+    assert type(got) is np.ndarray and got.dtype == dtype and got.shape == (len(expected),)
+    assert got.flags.writeable and got.flags.c_contiguous and got.flags.owndata
+    np.testing.assert_array_equal(got, np.array(expected, dtype=dtype))
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("key, v, strict, message", [
+    ("shorts", [1, 2], True, "fixed numeric array requires 3 values, got 2"),
+    ("shorts", [1, 2, 3, 4], False, "fixed numeric array requires 3 values, got 4"),
+    ("shorts", [1, 2.5, 3], True, "invalid type: floating point `2.5`, expected i16"),
+    ("shorts", [1, 70000, 3], False, "integer 70000 is out of range for Int16"),
+    ("shorts", [1, [2], 3], False, "value is not coercible to Int16"),
+    ("shorts", [1, "x", 3, 4], False, 'string "x" is not an integer'),
+    ("nums", ["1"], True, 'invalid type: string "1", expected f64'),
+    ("nums", 5, True, "invalid type: integer `5`, expected a sequence"),
+    ("colors", [1, 2, 9], True, "ValueError: 9 is not a valid Color"),
+    ("colors", [1, "2"], True, "expected Uint8"),
+])
+def test_numeric_and_enum_vector_failures(plan, fmt, key, v, strict, message):
+    assert error(plan, {key: v}, fmt, strict=strict) == message
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_enum_vectors(plan, fmt):
+    assert value(plan, fmt, "colors", [2, 1]) == [Color.GREEN, Color.RED]
+    assert value(plan, fmt, "colors", ["2", 1.0], strict=False) == [Color.GREEN, Color.RED]
+    assert type(value(plan, fmt, "colors", [])) is list
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("v, expected", [
+    ([1, 2, 1], [Color.RED, Color.GREEN, Color.RED]),
+    # The count is checked on the whole array before any element is converted.
+    ([1, 9], "fixed enum array requires 3 values, got 2"),
+    ([1, 2, 1, 2], "fixed enum array requires 3 values, got 4"),
+])
+def test_fixed_enum_arrays(fmt, v, expected):
+    from decoding import Holder
+    from planwriter import field, obj
+    p = make_plan([obj("E", [field("colors", 0, kind="array_scalar", scalar="uint8", enum_type="Color", fixed_length=3)])],
+                  {"E": Holder, "Color": Color})
+    if isinstance(expected, str):
+        assert error(p, {"colors": v}, fmt, root="E") == expected
+    else:
+        assert decode(p, {"colors": v}, fmt, root="E").colors == expected
+
+
+def test_numpy_result_is_independent_of_the_input(plan):
+    data = b'{"nums": [1.0, 2.0]}'
+    first = decode(plan, data, "json").nums
+    first[0] = 99.0
+    assert list(decode(plan, data, "json").nums) == [1.0, 2.0]
+
+
+def test_msgpack_numeric_vector_forms(plan):
+    f32 = b"\x81\xa4nums\x92\xca" + struct.pack(">f", 0.5) + b"\xc0"
+    assert list(decode(plan, f32, "msgpack").nums)[0] == 0.5
+    # A bin stands for the sequence of its bytes.
+    assert list(decode(plan, b"\x81\xa6shorts\xc4\x03\x01\x02\x03", "msgpack").shorts) == [1, 2, 3]
+
+
+UID = uuid.UUID("12345678-1234-5678-1234-567812345678")
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("v, expected", [
+    (str(UID), UID), (UID.hex, UID),
+    ("1.10", decimal.Decimal("1.10")),
+])
+def test_uuid_and_decimal_text(plan, fmt, v, expected):
+    key = "uid" if isinstance(expected, uuid.UUID) else "amount"
+    got = value(plan, fmt, key, v)
+    assert got == expected and str(got) == str(expected)
+
+
+@pytest.mark.parametrize("fmt, data, key, expected", [
+    ("json", b'{"amount": 1.10}', "amount", "1.10"),
+    ("json", b'{"amount": 1e-3}', "amount", "0.001"),
+    ("json", b'{"amount": "2.50"}', "amount", "2.50"),
+    ("msgpack", b"\x81\xa6amount\xcb" + struct.pack(">d", 1.1), "amount", "1.1"),
+    ("msgpack", b"\x81\xa6amount\xca" + struct.pack(">f", 0.1), "amount", "0.1"),
+    ("msgpack", b"\x81\xa6amount\xd0\xfb", "amount", "-5"),
+    ("msgpack", b"\x81\xa3uid\xc4\x10" + UID.bytes, "uid", str(UID)),
+])
+def test_uuid_and_decimal_forms(plan, fmt, data, key, expected):
+    assert str(getattr(decode(plan, data, fmt), key)) == expected
+
+
+@pytest.mark.parametrize("fmt, doc, message", [
+    ("json", {"uid": 5}, "invalid type: integer `5`, expected a string"),
+    ("msgpack", {"uid": 5}, "expected a UUID string or 16-byte value"),
+    ("msgpack", {"uid": b"\x01" * 15}, "ValueError: bytes is not a 16-char string"),
+    ("json", {"uid": "nope"}, "ValueError: badly formed hexadecimal UUID string"),
+    ("msgpack", {"amount": None}, "expected a Decimal string or number"),
+    ("json", {"amount": True}, "InvalidOperation: [<class 'decimal.ConversionSyntax'>]"),
+])
+def test_uuid_and_decimal_failures(plan, fmt, doc, message):
+    assert error(plan, doc, fmt) == message
+
+
+@pytest.mark.parametrize("fmt, data, raw", [
+    ("json", b'{"extra": { "a" : 1 }}', b'{ "a" : 1 }'),
+    ("json", b'{"extra": "x\\u0041"}', b'"x\\u0041"'),
+    ("json", b'{"extra":-0.5e3 }', b"-0.5e3"),
+    ("msgpack", b"\x81\xa5extra\xce\x00\x00\x00\x01", b"\x01"),
+    ("msgpack", b"\x81\xa5extra\x92\xd1\x00\x05\xc3", b"\x92\x05\xc3"),
+])
+def test_fallback_decoders(plan, fmt, data, raw):
+    seen = []
+    got = decode(plan, data, fmt, fallback_decoders={"extra": lambda b: seen.append(b) or "decoded"}).extra
+    assert got == "decoded" and seen == [raw] and type(seen[0]) is bytes
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_fallback_failures(plan, fmt):
+    assert error(plan, {"extra": 1}, fmt) == 'serde fallback decoder "extra" is not bound'
+
+    def refuse(b):
+        raise LookupError("no")
+    assert error(plan, {"extra": 1}, fmt, fallback_decoders={"extra": refuse}) == "LookupError: no"
+
+
+def test_fallback_lookup_comes_before_the_value(plan):
+    assert error(plan, b'{"extra": [1 2]}', "json") == 'serde fallback decoder "extra" is not bound'
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_nullable_fields(plan, fmt):
+    assert value(plan, fmt, "full_name", None) is None
+    assert error(plan, {"tags": None}, fmt) == "invalid type: {}, expected a sequence".format(
+        "null" if fmt == "json" else "unit value")

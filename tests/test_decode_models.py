@@ -1,0 +1,236 @@
+"""decode_serde model objects: keys matched to serialized names, unknown keys, type tags, union
+arms with buffered entries, construction by keyword, and vectors of models; documents written by
+Python's json and the msgpack package."""
+
+import pytest
+
+from decoding import FORMATS, Holder, Leaf, Other, Pairs, Point, decode, error, make_plan
+from planwriter import arm, field, obj, scalar_field
+from trevalin import Struct
+
+
+@pytest.fixture(scope="module")
+def plan():
+    return make_plan()
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("doc, expected", [
+    ({}, Holder()),
+    ({"full_name": "x", "i8": -3, "unknown": [1, {"a": None}], "u8": 200}, Holder(name="x", i8=-3, u8=200)),
+    ({"u8": 1, "i8": 2}, Holder(u8=1, i8=2)),
+    ({"name": "attribute names are not keys"}, Holder()),
+    ({"full_name": None, "leaf": None}, Holder()),
+    ({"point": {"x": 1.5}, "leaf": {"name": "a", "n": 3, "type": "leaf"}},
+     Holder(point=Point(x=1.5), leaf=Leaf(name="a", n=3))),
+])
+def test_keys_and_values(plan, fmt, doc, expected):
+    assert decode(plan, doc, fmt) == expected
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_repeated_key_later_value_wins(plan, fmt):
+    assert decode(plan, Pairs([("i8", 1), ("u8", 5), ("i8", 2)]), fmt) == Holder(i8=2, u8=5)
+    assert decode(plan, Pairs([("i8", 1), ("i8", 2)]), fmt) == Holder(i8=2)
+
+
+# The union field "choice" has the arms Leaf ("leaf") and Other ("other"); both have "n", as int16
+# in Leaf and as a string in Other, so "n" before the tag waits for it.
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("choice, expected", [
+    ({"type": "leaf", "name": "a", "n": 1}, Leaf(name="a", n=1)),
+    ({"name": "a", "n": 1, "type": "leaf"}, Leaf(name="a", n=1)),
+    ({"n": "s", "type": "other", "flag": True}, Other(n="s", flag=True)),
+    (Pairs([("n", 1), ("type", "leaf"), ("n", 2)]), Leaf(n=2)),
+    (Pairs([("type", "other"), ("type", "leaf"), ("n", 3)]), Leaf(n=3)),
+    ({"unknown": 1, "type": "other"}, Other()),
+])
+def test_union_arms(plan, fmt, choice, expected):
+    assert decode(plan, {"choice": choice}, fmt).choice == expected
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("choice, message", [
+    ({}, "tagged generated model object is missing its type tag"),
+    ({"name": "a"}, "tagged generated model object is missing its type tag"),
+    ({"type": "nope"}, 'unknown generated model tag "nope"'),
+    ({"type": 5}, "invalid type: integer `5`, expected a string"),
+    ({"flag": True, "type": "leaf"}, 'ValueError: field "flag" does not belong to tagged model Leaf'),
+    ({"n": "s", "type": "leaf"}, "ValueError: cannot decode buffered "),
+])
+def test_union_failures(plan, fmt, choice, message):
+    assert error(plan, {"choice": choice}, fmt).startswith(message)
+
+
+def test_buffered_failure_texts(plan):
+    with pytest.raises(ValueError) as info:
+        decode(plan, {"choice": {"n": "s", "type": "leaf"}}, "json")
+    assert str(info.value) == (
+        'cannot decode JSON: ValueError: cannot decode buffered JSON field: invalid type: string "s", expected i16'
+        ' at line 1 column 3 near `"s"` at line 1 column 32 near `n":"s","type":"leaf"}}`')
+    text = error(plan, {"choice": {"n": "s", "type": "leaf"}}, "msgpack")
+    assert text == 'ValueError: cannot decode buffered MessagePack field: invalid type: string "s", expected i16'
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_fixed_model_tag(plan, fmt):
+    assert decode(plan, {"leaf": {"type": "leaf", "n": 2}}, fmt).leaf == Leaf(n=2)
+    assert decode(plan, {"leaf": {"n": 2}}, fmt).leaf == Leaf(n=2)
+    assert error(plan, {"leaf": {"type": "other"}}, fmt) == 'unknown generated model tag "other"'
+
+
+# Two arms with the same tag: the first in list order wins. An arm list whose first model has no
+# tag never settles.
+class A(Struct):
+    v: int = 0
+
+
+class B(Struct):
+    v: int = 0
+
+
+class U(Struct):
+    u: object = None
+    w: object = None
+
+
+def union_plan():
+    objects = [
+        obj("A", [scalar_field("v", 0)], serde_tag_field="t", serde_tag="same"),
+        obj("B", [scalar_field("v", 0)], serde_tag_field="t", serde_tag="same"),
+        obj("N", [scalar_field("v", 0)]),
+        obj("U", [field("u", 0, kind="union", arms=[arm(1, "A"), arm(2, "B")]),
+                  field("w", 1, kind="union", arms=[arm(1, "N"), arm(2, "A")])]),
+    ]
+    return make_plan(objects, {"A": A, "B": B, "N": A, "U": U})
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_tag_resolution_order(fmt):
+    p = union_plan()
+    u = decode(p, {"u": {"v": 3, "t": "same"}}, fmt, root="U").u
+    assert type(u) is A and u.v == 3
+    assert error(p, {"w": {"t": "same"}}, fmt, root="U") == "tagged generated model object is missing its type tag"
+
+
+class Counted(Struct):
+    a: int = 0
+    b: int = 0
+    calls = []
+
+    def __init__(self, **kwargs):
+        Counted.calls.append(kwargs)
+        self.a = kwargs.get("a", 0)
+        self.b = kwargs.get("b", 0)
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("data, kwargs", [
+    ({"A": 1, "B": 2}, {"a": 1, "b": 2}),
+    ({"B": 2, "A": 1}, {"a": 1, "b": 2}),
+    ({"A": 1}, {"a": 1}),
+    ({}, {}),
+])
+def test_construction_by_attribute_name(fmt, data, kwargs):
+    p = make_plan([obj("C", [scalar_field("a", 0), scalar_field("b", 1)],
+                       serde_fields=[{"attr_name": "a", "encode_name": "A"}, {"attr_name": "b", "encode_name": "B"}])],
+                  {"C": Counted})
+    Counted.calls.clear()
+    decode(p, data, fmt, root="C")
+    assert Counted.calls == [kwargs]
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("doc, expected", [
+    ({"leaves": []}, []),
+    ({"leaves": [None, {"n": 1}]}, [None, Leaf(n=1)]),
+    ({"pair": [{"x": 1}, {"y": 2}]}, [Point(x=1.0), Point(y=2.0)]),
+    ({"choices": [{"type": "other"}, {"type": "leaf", "n": 4}]}, [Other(), Leaf(n=4)]),
+])
+def test_model_vectors(plan, fmt, doc, expected):
+    assert getattr(decode(plan, doc, fmt), next(iter(doc))) == expected
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("doc, message", [
+    ({"pair": []}, "fixed object array requires 2 values, got 0"),
+    ({"pair": [{}, {}, {}]}, "fixed object array requires 2 values, got 3"),
+    ({"pair": [{}, 5, {}]}, "invalid type: integer `5`, expected a generated model object"),
+    ({"pair": [None]}, "invalid type: {}, expected a generated model object"),
+    ({"leaves": [5]}, "invalid type: integer `5`, expected a generated model object or null"),
+    ({"leaves": {}}, "invalid type: map, expected a vector of generated model objects"),
+    ({"choices": [{}]}, "tagged generated model object is missing its type tag"),
+])
+def test_model_vector_failures(plan, fmt, doc, message):
+    message = message.replace("{}", "null" if fmt == "json" else "unit value")
+    assert error(plan, doc, fmt) == message
+
+
+def test_msgpack_bin_as_model_vector(plan):
+    assert decode(plan, b"\x81\xa6leaves\xc4\x00", "msgpack").leaves == []
+    assert error(plan, b"\x81\xa4pair\xc4\x00", "msgpack") == "fixed object array requires 2 values, got 0"
+    assert error(plan, b"\x81\xa6leaves\xc4\x01\x05", "msgpack") == (
+        "invalid type: integer `5`, expected a generated model object or null")
+
+
+def test_json_null_literal_must_be_exact(plan):
+    assert error(plan, b'{"leaves": [nul]}', "json").startswith("Invalid literal")
+    assert error(plan, b'{"full_name": nul}', "json").startswith("Invalid literal")
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_documents_from_peers(plan, fmt):
+    doc = {
+        "i8": -5, "u8": 250, "i64": -2**63, "u64": 2**64 - 1, "f32": 0.5, "f64": -1e300, "flag": True,
+        "color": 2, "big": 2**62, "full_name": "ünïcode ✓", "tags": ["a", "", "c"],
+        "point": {"x": 1.0, "y": -2.0}, "leaf": {"name": "l", "n": -7, "type": "leaf"},
+        "leaves": [None, {"n": 1}], "pair": [{"x": 0.0, "y": 0.0}, {"x": 3.0, "y": 4.0}],
+        "nums": [1.5, 2.5], "shorts": [1, -2, 3], "colors": [1, 2, 1],
+        "choice": {"type": "other", "flag": True, "n": "x"}, "choices": [{"type": "leaf"}],
+        "uid": "12345678-1234-5678-1234-567812345678", "amount": "1.25",
+    }
+    h = decode(plan, doc, fmt)
+    assert (h.i8, h.u8, h.i64, h.u64, h.f32, h.f64, h.flag, h.big) == (-5, 250, -2**63, 2**64 - 1, 0.5, -1e300, True, 2**62)
+    assert h.name == "ünïcode ✓" and h.tags == ["a", "", "c"] and h.point == Point(x=1.0, y=-2.0)
+    assert h.leaf == Leaf(name="l", n=-7) and h.leaves == [None, Leaf(n=1)]
+    assert h.choice == Other(flag=True, n="x") and h.choices == [Leaf()]
+    assert list(h.nums) == [1.5, 2.5] and list(h.shorts) == [1, -2, 3] and h.colors == [1, 2, 1]
+    assert str(h.uid) == doc["uid"] and str(h.amount) == "1.25"
+
+
+def full_holder():
+    import decimal
+    import uuid
+
+    import numpy as np
+    from decoding import Color
+    return Holder(
+        i8=-128, u8=255, i64=-2**63, u64=2**64 - 1, f32=0.5, f64=1e-300, flag=True, color=Color.GREEN,
+        big=2**62, name="nâme\n\"q\"", tags=["a", "", "ü"], point=Point(x=1.5, y=-2.0),
+        leaf=Leaf(name="l", n=-7), leaves=[None, Leaf(n=1)], pair=[Point(), Point(x=3.0, y=4.0)],
+        nums=np.array([1.5, -0.0, 1e300]), shorts=np.array([1, -2, 3], dtype=np.int16), colors=[Color.RED, Color.GREEN],
+        choice=Other(flag=True, n="x"), choices=[Leaf(n=2), Other()],
+        uid=uuid.UUID("12345678-1234-5678-1234-567812345678"), amount=decimal.Decimal("1.10"), extra={"k": [1, 2]},
+    )
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("options", [{}, {"order": "sorted", "uuid_format": "hex", "decimal_format": "number"}])
+def test_round_trip_through_encode_serde(plan, fmt, options):
+    import json as json_module
+
+    import msgpack as msgpack_module
+    import numpy as np
+    original = full_holder()
+    if fmt == "json":
+        encoder, decoder = (lambda v: json_module.dumps(v).encode()), (lambda b: json_module.loads(b))
+    else:
+        encoder, decoder = (lambda v: msgpack_module.packb(v)), (lambda b: msgpack_module.unpackb(b))
+    data = plan.encode_serde("Holder", original, fmt == "json", fallback_encoder=encoder, **options)
+    back = plan.decode_serde("Holder", data, fmt == "json", fallback_decoders={"extra": decoder})
+    for name in Holder.__struct_fields__:
+        a, b = getattr(original, name), getattr(back, name)
+        if isinstance(a, np.ndarray):
+            assert b.dtype == a.dtype and np.array_equal(a, b), name
+        else:
+            assert a == b and type(a) is type(b), name

@@ -1,0 +1,194 @@
+"""Mutation fuzzing of decode_serde on JSON and MessagePack.
+
+Writes valid documents covering every field kind the decoder reads (unions with tags before and
+after their entries, nullable elements, fixed arrays, Python ints, fallback fields), then mutates
+them: bit flips, truncation, inserted and deleted bytes, splices, duplicated keys, moved and
+changed type tags, MessagePack lengths that claim more than the input holds, and nesting 100,000
+deep. Each mutant is decoded strict and lax. The only outcomes allowed are a model object or the
+specified ValueError; anything else, or a case that takes more than a second, is reported with a
+reproducer and the run fails. Run it under the sanitizer build (tools/dev fuzz-serde) so that
+memory errors abort.
+
+    tools/dev fuzz-serde --seconds 600 --seed 7
+"""
+
+import argparse
+import random
+import sys
+import time
+
+from decoding import FORMATS, Holder, Pairs, encode, make_plan
+
+FALLBACKS = {"extra": lambda b: len(b)}
+ALLOWED_PREFIXES = ("cannot decode JSON: ", "cannot decode MessagePack: ")
+TRAILING = "MessagePack document contains trailing data"
+
+
+def seeds():
+    leaf = Pairs([("name", "leaf"), ("n", 3), ("type", "leaf")])
+    other = Pairs([("n", "text"), ("flag", True), ("type", "other")])
+    full = Pairs([
+        ("i8", -5), ("u8", 200), ("i64", -2**63), ("u64", 2**64 - 1), ("f32", 0.1), ("f64", 1e300),
+        ("flag", True), ("color", 2), ("big", 12345678901234), ("full_name", "nâme \"q\""),
+        ("tags", ["a", "", "ü"]), ("point", {"x": 1.5, "y": -2.0}), ("leaf", leaf),
+        ("leaves", [None, leaf]), ("pair", [{"x": 1}, {"y": 2}]), ("nums", [1.5, None, 3]),
+        ("shorts", [1, -2, 3]), ("colors", [1, 2]), ("choice", other), ("choices", [leaf, other]),
+        ("uid", "12345678-1234-5678-1234-567812345678"), ("amount", "1.10"), ("extra", {"k": [1, 2]}),
+        ("unknown", {"deep": [[1], {"x": None}]}),
+    ])
+    yield full
+    yield Pairs([("choice", Pairs([("n", 1), ("name", "x"), ("type", "leaf"), ("n", 2)]))])
+    yield Pairs([("i8", 1), ("i8", 2), ("leaf", None), ("full_name", None)])
+    yield Pairs([("shorts", ["1", 2.0, 3]), ("u8", "7"), ("flag", "true"), ("big", "99")])
+
+
+def structural_variants(doc, rng):
+    """Documents changed at the level of entries: keys duplicated, tags moved or changed."""
+    items = list(doc)
+    out = []
+    if items:
+        k = rng.randrange(len(items))
+        out.append(Pairs(items[:k + 1] + [items[k]] + items[k + 1:]))
+        out.append(Pairs(rng.sample(items, len(items))))
+    for key, value in items:
+        if isinstance(value, Pairs):
+            inner = list(value)
+            tags = [e for e in inner if e[0] == "type"]
+            rest = [e for e in inner if e[0] != "type"]
+            if tags:
+                out.append(Pairs([(key, Pairs(tags + rest))] + items))
+                out.append(Pairs([(key, Pairs(rest))] + items))
+                out.append(Pairs([(key, Pairs(rest + [("type", rng.choice(["leaf", "other", "x", 5]))]))]))
+    return out
+
+
+def deep(fmt, rng):
+    n = 100000
+    if fmt == "json":
+        return rng.choice([b'{"unknown": ' + b"[" * n + b"]" * n + b"}", b'{"leaf": ' * n, b"[" * n,
+                           b'{"leaves": [' * n, b'{"nums": ' + b"[" * n])
+    return rng.choice([b"\x81\xa7unknown" + b"\x91" * n + b"\x90", b"\x81\xa4leaf" * n + b"\x80",
+                       b"\x81\xa6leaves\x91" * n + b"\x80", b"\x91" * n])
+
+
+def lying_lengths(data, rng):
+    """MessagePack headers rewritten to claim far more than the input holds."""
+    data = bytearray(data)
+    positions = [i for i, b in enumerate(data) if 0x80 <= b <= 0xbf or b in (0xdc, 0xdd, 0xde, 0xdf, 0xd9, 0xc4)]
+    if not positions:
+        return bytes(data)
+    i = rng.choice(positions)
+    b = data[i]
+    big = rng.choice([b"\xff\xff\xff\xff", b"\x7f\xff\xff\xff", b"\x00\x01\x00\x00"])
+    if 0x80 <= b <= 0x8f or b in (0xde, 0xdf):
+        data[i:i + 1] = b"\xdf" + big
+    elif 0x90 <= b <= 0x9f or b in (0xdc, 0xdd):
+        data[i:i + 1] = b"\xdd" + big
+    elif 0xa0 <= b <= 0xbf or b == 0xd9:
+        data[i:i + 1] = b"\xdb" + big
+    else:
+        data[i:i + 1] = b"\xc6" + big
+    return bytes(data)
+
+
+JSON_TOKENS = [b"{", b"}", b"[", b"]", b",", b":", b'"', b"\\", b"null", b"nul", b"true", b"1e999", b"-",
+               b"18446744073709551616", b'"type"', b'"leaf"', b"\xff", b"\x00", b" ", b"\\u00", b"\\ud800"]
+
+
+def mutate(data, fmt, rng, corpus):
+    data = bytearray(data)
+    for _ in range(rng.randint(1, 4)):
+        op = rng.randrange(8)
+        if not data:
+            data += rng.choice(corpus)[:rng.randint(0, 20)]
+            continue
+        i = rng.randrange(len(data))
+        if op == 0:
+            data[i] ^= 1 << rng.randrange(8)
+        elif op == 1:
+            data[i] = rng.choice([0x00, 0x7f, 0x80, 0xc0, 0xc1, 0xdc, 0xdd, 0xde, 0xdf, 0xff, ord('"'), ord("{")])
+        elif op == 2:
+            del data[i:i + rng.randint(1, 8)]
+        elif op == 3:
+            data[i:i] = rng.choice(JSON_TOKENS) if fmt == "json" else bytes([rng.randrange(256)])
+        elif op == 4:
+            data = data[:i]
+        elif op == 5:
+            other = rng.choice(corpus)
+            j = rng.randrange(len(other) + 1)
+            data[i:] = other[j:]
+        elif op == 6:
+            j = rng.randrange(len(data))
+            data[i:i] = data[j:j + rng.randint(1, 32)]
+        elif op == 7 and fmt == "msgpack":
+            data = bytearray(lying_lengths(bytes(data), rng))
+    return bytes(data)
+
+
+def check(plan, data, fmt, strict):
+    start = time.perf_counter()
+    try:
+        result = plan.decode_serde("Holder", data, fmt == "json", strict=strict, fallback_decoders=FALLBACKS)
+    except ValueError as e:
+        text = str(e)
+        if not (text.startswith(ALLOWED_PREFIXES) or text == TRAILING):
+            return f"unexpected ValueError text: {text[:300]!r}"
+    except BaseException as e:  # noqa: BLE001 - anything else is the finding
+        return f"unexpected {type(e).__name__}: {str(e)[:300]!r}"
+    else:
+        if type(result) is not Holder:
+            return f"unexpected result {type(result).__name__}"
+    if time.perf_counter() - start > 1.0:
+        return f"took {time.perf_counter() - start:.2f} s"
+    return None
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seed", type=int, default=int(time.time()))
+    parser.add_argument("--seconds", type=float, default=30)
+    parser.add_argument("--cases", type=int, default=10**9)
+    args = parser.parse_args()
+    rng = random.Random(args.seed)
+    plan = make_plan()
+
+    corpus = {fmt: [] for fmt in FORMATS}
+    for doc in seeds():
+        for variant in [doc] + structural_variants(doc, rng):
+            for fmt in FORMATS:
+                data = encode(variant, fmt)
+                corpus[fmt].append(data)
+    for fmt in FORMATS:
+        # The first seed is a valid document of every kind: it must decode.
+        result = plan.decode_serde("Holder", corpus[fmt][0], fmt == "json", fallback_decoders=FALLBACKS)
+        assert type(result) is Holder and result.extra > 0, result
+        for data in corpus[fmt]:
+            if failure := check(plan, data, fmt, True):
+                print(f"seed document fails ({fmt}): {failure}\n  {data!r}", file=sys.stderr)
+                return 1
+
+    deadline = time.monotonic() + args.seconds
+    cases = 0
+    while time.monotonic() < deadline and cases < args.cases:
+        fmt = rng.choice(FORMATS)
+        roll = rng.random()
+        if roll < 0.02:
+            data = deep(fmt, rng)
+        elif roll < 0.1 and fmt == "msgpack":
+            data = lying_lengths(rng.choice(corpus[fmt]), rng)
+        else:
+            data = mutate(rng.choice(corpus[fmt]), fmt, rng, corpus[fmt])
+        strict = rng.random() < 0.5
+        failure = check(plan, data, fmt, strict)
+        cases += 1
+        if failure:
+            print(f"fuzz failure after {cases} cases (seed {args.seed}, {fmt}, strict={strict}): {failure}\n"
+                  f"  reproduce: plan.decode_serde('Holder', {data!r}, {fmt == 'json'}, strict={strict}, "
+                  f"fallback_decoders=...)", file=sys.stderr)
+            return 1
+    print(f"fuzz_serde: {cases} cases, seed {args.seed}, no finding")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
