@@ -5,10 +5,12 @@ Two ways of observing it:
 * The builder starts with the estimated capacity plus room for its own bookkeeping (rounded up to a
   multiple of 8), and the result keeps that allocation, so for a graph that fits,
   `view.obj._allocation_size` is at least the estimate and only a little more.
-* `pack` refuses an estimate above 2 GiB. Each measured root has a first field, `trap`, a uint8
-  vector whose value only reports a length n: the estimate charges it 7 + n + 4 + 3, and writing
-  it fails at once with `Reached`, before anything is written. The largest n that passes the
-  limit gives the estimate of everything else, exactly, whatever the builder does afterwards.
+* `pack` refuses an estimate whose measured part is above 2 GiB; what it guesses (extrapolation
+  beyond the samples, fixed costs of what it does not visit) never refuses a graph. Each measured
+  root has a first field, `trap`, a uint8 vector whose value only reports a length n: the estimate
+  charges it 7 + n + 4 + 3, and writing it fails at once with `Reached`, before anything is
+  written. The largest n that passes the limit gives the measured part of everything else,
+  exactly, whatever the builder does afterwards.
 
 Expected values are sums of the costs of the present fields: a table costs 8, plus 2 + 2 * (largest
 slot) when any field is present; the root adds 4 for its offset, 4 for an identifier and 4 for a
@@ -311,6 +313,11 @@ def test_string_allocation(plan):
     assert_fits(view, 35)
 
 
+def assert_estimate(plan, root, model, expected):
+    """The whole estimate of a graph that fits, guesses included, seen through the allocation."""
+    assert_fits(plan.pack(root, model), with_margin(expected))
+
+
 def test_measuring_agrees_with_the_allocation(plan):
     # The trap alone: 8 + 2 + 0 + 4, and the empty table's allocation is that 8 + 4 with margin.
     assert measure(plan, "Bare", lambda t: Bare(trap=t)) == 14
@@ -431,7 +438,9 @@ def test_union_vector_members_charge_the_budget(plan):
     # fourth finds the budget spent and costs 64. S = ceil((3 * 17 + 64) * 10 / 4) = 288.
     # 7 + 7 + 288 + 4 * 10 + 7 + (10 * 1 + 4 + 3) = 366; 8 + 366 + 2 + 2 * 2 + 4
     members = [Two(x=1) for _ in range(10)]
-    assert measure(plan, "Poly", lambda t: Poly(trap=t, us=members)) == 384
+    assert_estimate(plan, "Poly", Poly(us=members), 384)
+    # Measured: the three visited members instead of S, 384 - 288 + 51.
+    assert measure(plan, "Poly", lambda t: Poly(trap=t, us=members)) == 147
 
 
 # --- sampling and the work budget -----------------------------------------------------------------
@@ -449,11 +458,13 @@ def long_at_sampled_positions(n=100):
 
 
 TAGS_COST = 7 + 20800 + 4 * 100 + 7  # four samples of 208: S = ceil(4 * 208 * 100 / 4)
+TAGS_MEASURED = 7 + 4 * 208 + 4 * 100 + 7  # the samples themselves
 
 
 def test_string_vector_is_charged_from_its_samples(plan):
     tags = long_at_sampled_positions()
-    assert measure(plan, "Sampled", lambda t: Sampled(trap=t, tags=tags)) == 8 + TAGS_COST + 2 + 2 + 4
+    assert_estimate(plan, "Sampled", Sampled(tags=tags), 8 + TAGS_COST + 2 + 2 + 4)
+    assert measure(plan, "Sampled", lambda t: Sampled(trap=t, tags=tags)) == 8 + TAGS_MEASURED + 2 + 2 + 4
 
 
 def test_string_vector_of_four_is_measured_whole(plan):
@@ -465,11 +476,13 @@ def test_string_vector_of_four_is_measured_whole(plan):
 def test_string_vector_sampling_leaves_a_budget_of_two(plan):
     tags = long_at_sampled_positions()
     # A two-field child is still measured: 7 + (8 + 7 + 2 + 0) ...
+    assert_estimate(plan, "Sampled", Sampled(tags=tags, two=Two(x=5)), 8 + TAGS_COST + (7 + 17) + 2 + 2 * 2 + 4)
     got = measure(plan, "Sampled", lambda t: Sampled(trap=t, tags=tags, two=Two(x=5)))
-    assert got == 8 + TAGS_COST + (7 + 17) + 2 + 2 * 2 + 4
-    # ... a three-field child is charged 64.
+    assert got == 8 + TAGS_MEASURED + (7 + 17) + 2 + 2 * 2 + 4
+    # ... a three-field child is charged 64, a guess.
+    assert_estimate(plan, "Sampled", Sampled(tags=tags, three=Three(a=5)), 8 + TAGS_COST + (7 + 64) + 2 + 2 * 3 + 4)
     got = measure(plan, "Sampled", lambda t: Sampled(trap=t, tags=tags, three=Three(a=5)))
-    assert got == 8 + TAGS_COST + (7 + 64) + 2 + 2 * 3 + 4
+    assert got == 8 + TAGS_MEASURED + 7 + 2 + 2 * 3 + 4
 
 
 def test_string_vector_sampling_needs_indexing(plan):
@@ -484,20 +497,24 @@ def test_table_vector_of_three_field_tables_samples_the_middle(plan):
     kids[2] = Three(s="x" * 100)
     # The middle table: 8 + (7 + 100 + 8) + 2 + 0 = 125; S = 125 * 5 = 625.
     # The vector: 7 + 625 + 4 * 5 + 7 = 659.
-    assert measure(plan, "Sampled", lambda t: Sampled(trap=t, kids3=kids)) == 8 + 659 + 2 + 2 + 4
+    assert_estimate(plan, "Sampled", Sampled(kids3=kids), 8 + 659 + 2 + 2 + 4)
+    # Measured: the middle table alone, 659 - 625 + 125.
+    assert measure(plan, "Sampled", lambda t: Sampled(trap=t, kids3=kids)) == 8 + 159 + 2 + 2 + 4
 
 
 def test_table_vector_of_five_field_tables_is_not_visited(plan):
     kids = [Counted() for _ in range(3)]
     Counted.reads = 0
-    # 64 per element: 7 + 3 * 64 + 4 * 3 + 7 = 218.
-    assert measure(plan, "Sampled", lambda t: Sampled(trap=t, kids5=kids)) == 8 + 218 + 2 + 2 + 4
+    # 64 per element: 7 + 3 * 64 + 4 * 3 + 7 = 218, of which 7 + 4 * 3 + 7 = 26 is measured.
+    assert measure(plan, "Sampled", lambda t: Sampled(trap=t, kids5=kids)) == 8 + 26 + 2 + 2 + 4
     assert Counted.reads == 0
+    assert_estimate(plan, "Sampled", Sampled(kids5=kids), 8 + 218 + 2 + 2 + 4)
 
 
 def test_child_table_beyond_the_budget(plan):
-    # Seven fields exceed the budget of six: 7 + 64.
-    assert measure(plan, "Sampled", lambda t: Sampled(trap=t, seven=Seven(f0=1))) == 8 + 71 + 2 + 2 + 4
+    # Seven fields exceed the budget of six: 7 + 64, a guess but for the field's own 7.
+    assert_estimate(plan, "Sampled", Sampled(seven=Seven(f0=1)), 8 + 71 + 2 + 2 + 4)
+    assert measure(plan, "Sampled", lambda t: Sampled(trap=t, seven=Seven(f0=1))) == 8 + 7 + 2 + 2 + 4
 
 
 def test_child_beyond_the_budget_is_not_type_checked_by_the_estimate(plan):
@@ -546,6 +563,17 @@ def test_estimate_saturates_instead_of_wrapping(plan):
     with pytest.raises(ValueError) as info:
         plan.pack("Fields", Fields(ints=Endless(2**62 + 1)))
     assert str(info.value) == LIMIT_ERROR
+
+
+@pytest.mark.parametrize("count", [1_000, 10_000])
+def test_outlying_samples_neither_refuse_nor_inflate_a_graph(plan, count):
+    # The first and last strings, always sampled, hold 1 MiB each and the rest one byte: the
+    # samples extrapolate to 500 MB for 1,000 strings and 5 GB for 10,000, the buffer takes 2 MB.
+    big = "L" * 2**20
+    tags = [big] + ["s"] * (count - 2) + [big]
+    view = plan.pack("Sampled", Sampled(tags=tags))
+    assert packing.string_vector(packing.root(view), 1) == [t.encode() for t in tags]
+    assert view.obj._allocation_size < 3 * len(view)
 
 
 def test_explicit_initial_size_skips_the_estimate(plan):

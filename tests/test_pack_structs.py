@@ -45,6 +45,15 @@ class Nothing(Struct):
     none: object = None
 
 
+class Empty(Struct):
+    pass
+
+
+class EmptyHolder(Struct):
+    e: Empty = None
+    es: list = None
+
+
 class Named(Struct):
     name: str = ""
 
@@ -106,6 +115,8 @@ OBJECTS = [
         ref("holder", "struct", 10, target="Holder"),
         ref("pops", "vector_struct", 11, target="PopPt"),
     ]),
+    struct_obj("Empty", [], 0, 1),
+    table("EmptyHolder", [ref("e", "struct", 0, target="Empty"), ref("es", "vector_struct", 1, target="Empty")]),
 ]
 
 SIZES = {"f8": 8, "tri": 12, "bits": 4, "seg": 16, "nothing": 4}
@@ -115,7 +126,7 @@ SLOTS = {"f8": 0, "tri": 1, "bits": 2, "seg": 3, "nothing": 8}
 def make_plan():
     return packing.make_plan(OBJECTS, {
         "F8": F8, "Tri": Tri, "Bits": Bits, "Pt": Pt, "Seg": Seg, "Wide": Wide, "Nothing": Nothing,
-        "Named": Named, "PopPt": Popping, "Holder": Holder,
+        "Named": Named, "PopPt": Popping, "Holder": Holder, "Empty": Empty, "EmptyHolder": EmptyHolder,
     })
 
 
@@ -328,6 +339,12 @@ def test_struct_vector_of_twelve_byte_structs(plan):
 def test_struct_vector_padding_is_zero(plan):
     tab = packing.root(plan.pack("Holder", Holder(f8s=[F8(f=1.0, b=1), F8(f=2.0, b=-1)])))
     assert packing.vector_raw(tab, 5, 8) == struct.pack("<fb3xfb3x", 1.0, 1, 2.0, -1)
+
+
+@pytest.mark.parametrize("model", [EmptyHolder(e=Empty()), EmptyHolder(es=[Empty()] * 3)], ids=["field", "vector"])
+def test_struct_of_size_zero(plan, model):
+    view = plan.pack("EmptyHolder", model)
+    assert plan.unpack("EmptyHolder", view) == model
 
 
 def test_empty_struct_vector(plan):

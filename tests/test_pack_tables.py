@@ -459,6 +459,14 @@ def test_string_field_given_another_type(plan, value, type_name):
     assert str(info.value) == f"'{type_name}' object is not an instance of 'str'"
 
 
+@pytest.mark.parametrize("initial_size", [0, 64])
+@pytest.mark.parametrize("field", ["tags", "nums"])
+def test_str_for_a_vector_is_refused_not_split(plan, field, initial_size):
+    with pytest.raises(TypeError) as info:
+        plan.pack("Holder", Holder(**{field: "abc"}), initial_size=initial_size)
+    assert str(info.value) == "Can't extract `str` to `Vec`"
+
+
 def test_string_vector_element_of_another_type(plan):
     with pytest.raises(TypeError) as info:
         plan.pack("Holder", Holder(tags=["a", 5]), initial_size=64)

@@ -11,7 +11,7 @@ from trevalin import Struct
 from plans import field, make_plan, struct, table
 from quorvel import _flatbuffer
 from quorvel._runtime import BufferBoundsError, InvalidBufferError
-from unpacking import Image, Record, raises_exactly, single_table
+from unpacking import Image, Record, raises_exactly, record_types, single_table
 
 CAP_ERROR = "FlatBuffer contains more than 1000000 decoded objects"
 
@@ -347,8 +347,9 @@ def fork_buffer(levels):
 
 def test_shared_subtables_count_each_time_they_are_reached(cap_plan):
     assert cap_plan.unpack("Fork", fork_buffer(10)) is None  # 1023 objects
-    with raises_exactly(InvalidBufferError, CAP_ERROR):
-        cap_plan.unpack("Fork", fork_buffer(40))
+    data = fork_buffer(40)
+    with raises_exactly(InvalidBufferError, f"FlatBuffer contains more than {len(data) + 4096} decoded objects"):
+        cap_plan.unpack("Fork", data)
 
 
 def test_offsets_only_lead_forward(cap_plan):
@@ -366,6 +367,89 @@ def test_the_cap_is_per_call(cap_plan):
     data = hub_buffer(999_999)
     for _ in range(2):
         assert len(cap_plan.unpack("Hub", data).dots) == 999_999
+
+
+class Byte(Struct):
+    v: int = 0
+
+
+class Wrap(Struct):
+    b: Byte = None
+
+
+class Pair(Struct):
+    bs: list = None
+
+
+class Bytes(Struct):
+    ws: list = None
+    ps: list = None
+
+
+class Hub(Struct):
+    dots: list = None
+
+
+class Dot(Struct):
+    pass
+
+
+@pytest.fixture(scope="module")
+def sized_plan():
+    plan = make_plan(
+        table("Dot", []),
+        table("Hub", [field("dots", "vector_table", slot=0, target="Dot")]),
+        struct("Byte", [field("v", scalar="uint8", offset=0)], byte_size=1),
+        struct("Wrap", [field("b", "struct", offset=0, target="Byte")], byte_size=1),
+        struct("Pair", [field("bs", "array_struct", offset=0, target="Byte", fixed_length=2, element_size=1)],
+               byte_size=2),
+        table("Bytes", [field("ws", "vector_struct", slot=0, target="Wrap"),
+                        field("ps", "vector_struct", slot=1, target="Pair")]),
+        table("Fan", [field("kids", "vector_table", slot=0, target="Hub")]),
+        table("FanBytes", [field("kids", "vector_table", slot=0, target="Bytes")]),
+    )
+    plan.bind_types({"Dot": Dot, "Hub": Hub, "Byte": Byte, "Wrap": Wrap, "Pair": Pair, "Bytes": Bytes,
+                     "Fan": Record, "FanBytes": Record})
+    return plan
+
+
+@pytest.mark.parametrize("model, objects", [
+    # Members and fixed-array elements of a struct share its bytes: 2 and 3 objects per element.
+    (Bytes(ws=[Wrap(b=Byte(v=7))] * 20_000), 40_001),
+    (Bytes(ps=[Pair(bs=[Byte(v=1), Byte(v=2)])] * 20_000), 60_001),
+], ids=["members", "arrays"])
+def test_structs_inside_structs_are_not_charged_to_the_sized_cap(sized_plan, model, objects):
+    data = bytes(sized_plan.pack("Bytes", model))
+    assert objects > len(data) + 4096
+    assert sized_plan.unpack("Bytes", data) == model
+
+
+def fan_buffer(references, count, element=None):
+    """A table whose vector holds ``references`` offsets, all to one child table whose field 0 is a
+    vector of ``count`` elements: offsets to one empty table, or copies of the struct ``element``."""
+    img = Image().root(12).vtable(4, 8, [4]).table(12, vtable=4).uoffset(16, 20)
+    child = 24 + 4 * references
+    img.vector(20, references)
+    for i in range(references):
+        img.uoffset(24 + 4 * i, child)
+    img.table(child, vtable=4).uoffset(child + 4, child + 8)
+    if element is not None:
+        return img.vector(child + 8, count, element * count).bytes()
+    empty = child + 12 + 4 * count
+    img.vector(child + 8, count).vtable(empty, 4).table(empty + 4, vtable=empty)
+    for i in range(count):
+        img.uoffset(child + 12 + 4 * i, empty + 4)
+    return img.bytes()
+
+
+@pytest.mark.parametrize("root, element", [("Fan", None), ("FanBytes", b"\x07")], ids=["tables", "structs"])
+def test_shared_vectors_are_capped_by_the_input_size(sized_plan, root, element):
+    # 500 references to one table whose vector holds 500 elements: 250,501 objects from 4 kB.
+    data = fan_buffer(500, 500, element)
+    with raises_exactly(InvalidBufferError, f"FlatBuffer contains more than {len(data) + 4096} decoded objects"):
+        sized_plan.unpack(root, data)
+    got = sized_plan.unpack(root, fan_buffer(3, 500, element)).kids
+    assert len(got) == 3 and got[0] == got[2]
 
 
 # --- depth ----------------------------------------------------------------------------------------
@@ -462,3 +546,60 @@ def test_sharing_cannot_expand_a_buffer_without_bound(shared_plan):
     with pytest.raises(InvalidBufferError) as info:
         shared_plan.unpack("Holder", data)
     assert str(info.value) == f"FlatBuffer decodes to more than {64 * len(data) + 4096} bytes of data"
+
+
+# --- nested payloads ------------------------------------------------------------------------------
+
+
+def shared_nested_buffer(references, payload):
+    """A root whose ``references`` nested fields all point at one byte vector holding ``payload``."""
+    at = 4 + (4 + 2 * references + 3) // 4 * 4
+    vector = at + 4 + 4 * references
+    img = Image().root(at).vtable(4, 4 + 4 * references, [4 + 4 * i for i in range(references)]).table(at, vtable=4)
+    for i in range(references):
+        img.uoffset(at + 4 + 4 * i, vector)
+    return img.vector(vector, len(payload), payload).bytes()
+
+
+def shared_string_buffer(count, text):
+    """A Words table whose ``count`` strings are all one string."""
+    img, at = single_table([4], 8)
+    vector = at + 8
+    img.uoffset(at + 4, vector).vector(vector, count)
+    for i in range(count):
+        img.uoffset(vector + 4 + 4 * i, vector + 4 + 4 * count)
+    return img.string(vector + 4 + 4 * count, text).bytes()
+
+
+@pytest.fixture(scope="module")
+def nesting_plan():
+    types = record_types("Hub", "Words", "HubNest", "WordsNest")
+    plan = make_plan(
+        table("Dot", []),
+        table("Hub", [field("dots", "vector_table", slot=0, target="Dot")]),
+        table("Words", [field("words", "vector_string", slot=0)]),
+        table("HubNest", [field(f"n{i}", "nested", slot=i, target="Hub") for i in range(3)]),
+        table("WordsNest", [field(f"n{i}", "nested", slot=i, target="Words") for i in range(20)]),
+    )
+    plan.bind_types({"Dot": Nothing, **types})
+    _flatbuffer.register(types["Hub"], plan, "Hub")
+    _flatbuffer.register(types["Words"], plan, "Words")
+    return plan
+
+
+@pytest.mark.parametrize("root, payload_root, make_payload, references", [
+    # 400,001 objects per payload: three of them pass the cap of one call.
+    ("HubNest", "Hub", lambda: hub_buffer(400_000), 3),
+    # 100 references to one 100-byte string: 10 kB of text per payload, 200 kB for all twenty.
+    ("WordsNest", "Words", lambda: shared_string_buffer(100, "w" * 100), 20),
+], ids=["objects", "bytes"])
+def test_nested_payloads_draw_on_the_limits_of_their_call(nesting_plan, root, payload_root, make_payload, references):
+    payload = make_payload()
+    data = shared_nested_buffer(references, payload)
+    message = CAP_ERROR if root == "HubNest" else f"FlatBuffer decodes to more than {64 * len(data) + 4096} bytes of data"
+    for _ in range(2):
+        with raises_exactly(InvalidBufferError, message):
+            nesting_plan.unpack(root, data)
+    # The payload alone fits, and after a refusal the next call starts afresh.
+    assert nesting_plan.unpack(payload_root, payload) is not None
+    assert nesting_plan.unpack_view(payload_root, payload, 12) is not None

@@ -1,7 +1,9 @@
 // The size estimate that sizes the builder of a pack call.
 //
 // It measures the root's fields exactly, child tables while a small shared work budget lasts, and
-// long sequences by a few deterministic samples; every step saturates instead of wrapping.
+// long sequences by a few deterministic samples; every step saturates instead of wrapping. What was
+// not measured (extrapolation beyond the samples, the fixed costs of what was not visited) is kept
+// apart as a guess: only the measured part can show that a graph will not fit.
 #include "flatbuffer/formats.hpp"
 #include "flatbuffer/pack.hpp"
 
@@ -12,6 +14,10 @@ namespace quorvel::flatbuffer {
 namespace {
 
 constexpr uint64_t max_u64 = UINT64_MAX;
+// The builder starts with at most this much, or as much as was measured, for the guessed part: a
+// few outlying samples can inflate it far beyond the graph (two long strings sampled among
+// thousands of short ones), and the result keeps the whole allocation. Past it the builder grows.
+constexpr uint64_t trusted_guess = uint64_t{1} << 20;
 
 uint64_t sat_add(uint64_t a, uint64_t b) {
   uint64_t r;
@@ -37,6 +43,8 @@ class Estimator {
   Estimator(NativePlan& plan, ModelWalk& walk) : plan_(plan), walk_(walk) {}
 
   uint64_t table_fields(const ObjectWire& object, std::span<FieldState> states);
+  // The part of the costs returned so far that was guessed rather than measured.
+  uint64_t guessed() const noexcept { return guessed_; }
 
  private:
   uint64_t table(const ObjectWire& object, PyObject* value);
@@ -46,9 +54,15 @@ class Estimator {
   uint64_t sampled(const ObjectWire& object, const FieldWire& field, PyObject* value, size_t n, size_t k,
                    Measure&& measure);
 
+  uint64_t guess(uint64_t cost) {
+    guessed_ = sat_add(guessed_, cost);
+    return cost;
+  }
+
   NativePlan& plan_;
   ModelWalk& walk_;
   uint64_t budget_ = 6;
+  uint64_t guessed_ = 0;
 };
 
 uint64_t width_of(std::optional<ScalarKind> kind) {
@@ -68,7 +82,7 @@ uint64_t Estimator::table(const ObjectWire& object, PyObject* value) {
   const uint64_t cost = std::max<uint64_t>(1, object.fields.size());
   if (cost > budget_) {
     budget_ = 0;
-    return 64;
+    return guess(64);
   }
   budget_ -= cost;
   const ModelView view = walk_.view(object, value);
@@ -112,6 +126,7 @@ uint64_t Estimator::sampled(const ObjectWire& object, const FieldWire& field, Py
     py::Ref item = check_new(PyObject_GetItem(value, index.get()));
     return measure(item.get());
   };
+  const uint64_t guessed_before = guessed_;
   uint64_t sum = 0;
   if (k == n) {
     for (size_t p = 0; p < n; ++p) sum = sat_add(sum, at(p));
@@ -131,7 +146,11 @@ uint64_t Estimator::sampled(const ObjectWire& object, const FieldWire& field, Py
   }
   // ceil(sum * n / k), saturating
   const uint64_t scaled = sat_mul(sum, n);
-  return scaled == max_u64 ? max_u64 : scaled / k + (scaled % k != 0);
+  const uint64_t total = scaled == max_u64 ? max_u64 : scaled / k + (scaled % k != 0);
+  // Only what the samples measured themselves is measured; the rest of the total is a guess.
+  const uint64_t measured = sum - std::min(guessed_ - guessed_before, sum);
+  guessed_ = sat_add(guessed_before, total - std::min(measured, total));
+  return total;
 }
 
 uint64_t Estimator::field_cost(const ObjectWire& object, const FieldWire& field, FieldState& state) {
@@ -172,7 +191,7 @@ uint64_t Estimator::field_cost(const ObjectWire& object, const FieldWire& field,
       const size_t n = sequence_length(value);
       const size_t k = std::min<uint64_t>({n, budget_, 4});
       budget_ -= k;
-      const uint64_t s = k == 0 ? sat_mul(32, n) : sampled(object, field, value, n, k, string_cost);
+      const uint64_t s = k == 0 ? guess(sat_mul(32, n)) : sampled(object, field, value, n, k, string_cost);
       return sat_add(sat_add(7, s), sat_add(sat_mul(4, n), 7));
     }
     case FieldKind::vector_table: {
@@ -180,7 +199,7 @@ uint64_t Estimator::field_cost(const ObjectWire& object, const FieldWire& field,
       const size_t n = sequence_length(value);
       const uint64_t f = std::max<uint64_t>(1, target.fields.size());
       const size_t k = std::min<uint64_t>({n, 4 / f, budget_ / f});
-      const uint64_t s = k == 0 ? sat_mul(64, n)
+      const uint64_t s = k == 0 ? guess(sat_mul(64, n))
                                 : sampled(object, field, value, n, k, [&](PyObject* item) { return table(target, item); });
       return sat_add(sat_add(7, s), sat_add(sat_mul(4, n), 7));
     }
@@ -209,7 +228,7 @@ uint64_t Estimator::field_cost(const ObjectWire& object, const FieldWire& field,
       const uint64_t w = width_of(field.type_scalar);
       const size_t n = sequence_length(value);
       const size_t k = std::min<uint64_t>({n, budget_, 4});
-      const uint64_t s = k == 0 ? sat_mul(64, n) : sampled(object, field, value, n, k, [&](PyObject* item) -> uint64_t {
+      const uint64_t s = k == 0 ? guess(sat_mul(64, n)) : sampled(object, field, value, n, k, [&](PyObject* item) -> uint64_t {
         if (item == Py_None) return 0;
         const ArmWire& arm = union_arm(plan_, field, item);
         return table(plan_.objects[arm.target_index], item);
@@ -230,13 +249,15 @@ uint64_t Estimator::field_cost(const ObjectWire& object, const FieldWire& field,
 
 }  // namespace
 
-uint64_t estimate_initial_capacity(NativePlan& plan, ModelWalk& walk, const ObjectWire& object,
-                                   std::span<FieldState> states, bool has_identifier, bool size_prefixed) {
+SizeEstimate estimate_initial_capacity(NativePlan& plan, ModelWalk& walk, const ObjectWire& object,
+                                       std::span<FieldState> states, bool has_identifier, bool size_prefixed) {
   Estimator estimator(plan, walk);
   uint64_t e = estimator.table_fields(object, states);
   e = sat_add(e, 4 + (has_identifier ? 4 : 0) + (size_prefixed ? 4 : 0));
-  e = sat_add(e, sat_add(e, 99) / 100);
-  return e;
+  auto with_margin = [](uint64_t x) { return sat_add(x, sat_add(x, 99) / 100); };
+  const uint64_t measured = with_margin(e - std::min(estimator.guessed(), e));
+  const uint64_t capacity = std::min(with_margin(e), sat_add(measured, std::max(measured, trusted_guess)));
+  return SizeEstimate{measured, capacity};
 }
 
 }  // namespace quorvel::flatbuffer

@@ -101,6 +101,7 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
     case FieldKind::vector_scalar:
       return single(build_scalar_vector(builder, field.scalar_kind(), value, ctx.fixups));
     case FieldKind::vector_string: {
+      refuse_str_for_vector(value);
       OffsetCollector offsets(ctx.offsets, sequence_length(value));
       for_each_sequence(value, [&](py::Ref item) { offsets.push(create_string(builder, item.get())); });
       return single(write_offset_vector(builder, offsets.collected()));
@@ -517,8 +518,11 @@ std::unique_ptr<NativeBufferData> pack(NativePlan& plan, std::string_view root, 
 
   uint64_t capacity = static_cast<uint64_t>(initial_size);
   if (capacity == 0) {
-    capacity = estimate_initial_capacity(plan, walk, *object, states, identifier.has_value(), size_prefixed);
-    if (capacity > format_limit) fail(PyExc_ValueError, "estimated FlatBuffer size exceeds the 2 GiB format limit");
+    const SizeEstimate estimate = estimate_initial_capacity(plan, walk, *object, states, identifier.has_value(), size_prefixed);
+    if (estimate.measured > format_limit) {
+      fail(PyExc_ValueError, "estimated FlatBuffer size exceeds the 2 GiB format limit");
+    }
+    capacity = std::min(estimate.capacity, format_limit);
     // The builder keeps its bookkeeping (field locations of the open table, 8 bytes each, and one
     // word per distinct vtable) at the front of the same block; leave room for it so that a graph
     // the estimate covers is still written in one allocation.

@@ -163,8 +163,14 @@ struct PackContext {
 // Reads the fields of a model already checked against `object` into `states`.
 void load_fields(NativePlan& plan, const ObjectWire& object, const ModelView& model, std::span<FieldState> states);
 py::Ref sorted_table_map_values(NativePlan& plan, const FieldWire& field, PyObject* value);
-uint64_t estimate_initial_capacity(NativePlan& plan, ModelWalk& walk, const ObjectWire& object,
-                                   std::span<FieldState> states, bool has_identifier, bool size_prefixed);
+// The starting size for the builder, and the part of it that was measured rather than guessed:
+// only that part can prove that a graph exceeds the format's limit.
+struct SizeEstimate {
+  uint64_t measured;
+  uint64_t capacity;
+};
+SizeEstimate estimate_initial_capacity(NativePlan& plan, ModelWalk& walk, const ObjectWire& object,
+                                       std::span<FieldState> states, bool has_identifier, bool size_prefixed);
 // Writes `model` as a table of `object`; `states` holds its fields when the caller loaded them.
 uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* model,
                       std::span<FieldState>* states);
@@ -181,6 +187,11 @@ uoffset_t build_byte_vector(Builder& builder, PyObject* value);
 uoffset_t build_scalar_vector(Builder& builder, ScalarKind kind, PyObject* value, CountFixups& fixups);
 // A vector of elements already laid out little-endian at `width` bytes each.
 uoffset_t build_element_vector(Builder& builder, size_t width, std::span<const uint8_t> elements, CountFixups& fixups);
+
+// A str is a sequence of its characters, never the elements a vector field means.
+inline void refuse_str_for_vector(PyObject* value) {
+  if (PyUnicode_Check(value)) fail(PyExc_TypeError, "Can't extract `str` to `Vec`");
+}
 
 // Converts one element at a kind's exact width into `out` (little-endian).
 void write_scalar_element(ScalarKind kind, PyObject* element, uint8_t* out);

@@ -27,7 +27,7 @@ void require_fixed_array_length(uint64_t expected, uint64_t actual) {
 
 // Elements of a non-buffer value converted at the kind's width.
 std::vector<uint8_t> convert_sequence(ScalarKind kind, PyObject* value, size_t& count) {
-  if (PyUnicode_Check(value)) fail(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  refuse_str_for_vector(value);
   if (!PySequence_Check(value)) fail_wrong_type(value, "Sequence");
   const size_t width = scalar_width(kind);
   std::vector<uint8_t> out;
@@ -112,7 +112,8 @@ void encode_struct_into(NativePlan& plan, ModelWalk& walk, const ObjectWire& obj
   RecursionGuard guard(" while packing a FlatBuffer struct");
   object.require_struct();
   const ModelView model = walk.view(object, value);
-  std::memset(region.data(), 0, region.size());
+  // A struct of size 0 may come with no storage at all, and memset takes no null pointer.
+  if (!region.empty()) std::memset(region.data(), 0, region.size());
   const uint64_t length = region.size();
   for (size_t i = 0; i < object.fields.size(); ++i) {
     const FieldWire& field = object.fields[i];

@@ -9,6 +9,7 @@
 #include "flatbuffer/read.hpp"
 #include "py/text.hpp"
 
+#include <algorithm>
 #include <variant>
 #include <vector>
 
@@ -22,6 +23,13 @@ constexpr uint32_t max_decoded_objects = 1'000'000;
 // small buffer cannot demand unbounded memory.
 constexpr uint64_t max_expansion = 64;
 constexpr uint64_t expansion_allowance = 4096;
+// Shared offsets multiply objects too, so those that take bytes of their own are also capped at the
+// input's length plus this allowance. Without sharing a buffer always holds fewer of them than it
+// has bytes: a table takes its 4-byte soffset and the 4-byte offset that reaches it, a struct in a
+// vector or a table at least one byte. Members and array elements of a struct lie in its bytes (how
+// many is fixed by the plan) and a struct of size 0 takes none, so those count only towards the
+// fixed cap. The allowance covers tiny inputs and the little sharing a writer may do on purpose.
+constexpr uint64_t sized_object_allowance = 4096;
 
 struct ObjectFrame {
   uint32_t object;
@@ -42,6 +50,7 @@ struct ListFrame {
   uint64_t count;
   uint64_t next;
   size_t base;
+  bool in_struct;  // the elements of a fixed array, inside their parent struct's bytes
 };
 
 struct UnionVectorFrame {
@@ -58,6 +67,79 @@ struct UnionVectorFrame {
 };
 
 using DecodeFrame = std::variant<ObjectFrame, ListFrame, UnionVectorFrame>;
+
+// The object and byte limits of one unpack or unpack_view call.
+class DecodeBudget {
+ public:
+  explicit DecodeBudget(uint64_t input_length)
+      : sized_object_limit_(std::min<uint64_t>(max_decoded_objects, input_length + sized_object_allowance)),
+        byte_budget_(input_length * max_expansion + expansion_allowance), bytes_left_(byte_budget_) {}
+
+  // `own_bytes`: the object takes bytes of its own in the buffer (see sized_object_allowance).
+  void count_object(const NativePlan& plan, bool own_bytes) {
+    if (decoded_objects_ == max_decoded_objects) objects_exceeded(plan, max_decoded_objects);
+    if (own_bytes) {
+      if (sized_objects_ == sized_object_limit_) objects_exceeded(plan, sized_object_limit_);
+      ++sized_objects_;
+    }
+    ++decoded_objects_;
+  }
+  // Counts bytes about to be copied out of the buffer.
+  void charge(const NativePlan& plan, uint64_t bytes) {
+    if (bytes > bytes_left_) {
+      plan.invalid_error(std::format("FlatBuffer decodes to more than {} bytes of data", byte_budget_));
+    }
+    bytes_left_ -= bytes;
+  }
+
+ private:
+  [[noreturn]] static void objects_exceeded(const NativePlan& plan, uint64_t limit) {
+    plan.invalid_error(std::format("FlatBuffer contains more than {} decoded objects", limit));
+  }
+
+  uint32_t decoded_objects_ = 0;
+  uint64_t sized_objects_ = 0;
+  const uint64_t sized_object_limit_;
+  const uint64_t byte_budget_;
+  uint64_t bytes_left_;
+};
+
+// Nested FlatBuffers and dynamic payloads are decoded by the package's decoder, which calls
+// unpack again. While a call hands a payload to that decoder it lends its budget here, and the
+// next unpack or unpack_view on this thread draws on it: a payload that many fields share cannot
+// start from fresh limits each time.
+thread_local DecodeBudget* lent_budget = nullptr;
+
+// The budget of one entry call: the lent one, or its own sized by its input. Calls that this one
+// makes (model constructors, say) start afresh unless it lends its budget in turn.
+class CallBudget {
+ public:
+  explicit CallBudget(uint64_t input_length)
+      : own_(input_length), budget_(lent_budget != nullptr ? *lent_budget : own_), outer_(lent_budget) {
+    lent_budget = nullptr;
+  }
+  CallBudget(const CallBudget&) = delete;
+  CallBudget& operator=(const CallBudget&) = delete;
+  ~CallBudget() { lent_budget = outer_; }
+
+  DecodeBudget& get() noexcept { return budget_; }
+
+ private:
+  DecodeBudget own_;
+  DecodeBudget& budget_;
+  DecodeBudget* outer_;
+};
+
+class LendBudget {
+ public:
+  explicit LendBudget(DecodeBudget& budget) noexcept : outer_(lent_budget) { lent_budget = &budget; }
+  LendBudget(const LendBudget&) = delete;
+  LendBudget& operator=(const LendBudget&) = delete;
+  ~LendBudget() { lent_budget = outer_; }
+
+ private:
+  DecodeBudget* outer_;
+};
 
 // Finished values, owned: released when popped or when the stack is dropped.
 class ValueStack {
@@ -99,11 +181,10 @@ uint64_t checked_add(const ByteRange& range, uint64_t a, uint64_t b, const char*
 
 class Materializer {
  public:
-  Materializer(const NativePlan& plan, ByteRange range, const NativeModelTypes* model_types, PyObject* overrides)
-      : plan_(plan), walk_(plan), range_(range), model_types_(model_types), overrides_(overrides),
-        default_types_(plan.objects.size(), -1),
-        byte_budget_(range.length() * max_expansion + expansion_allowance),
-        bytes_left_(byte_budget_) {}
+  Materializer(const NativePlan& plan, ByteRange range, DecodeBudget& budget, const NativeModelTypes* model_types,
+               PyObject* overrides)
+      : plan_(plan), walk_(plan), range_(range), budget_(budget), model_types_(model_types), overrides_(overrides),
+        default_types_(plan.objects.size(), -1) {}
 
   uint32_t intern(py::Ref cls) {
     auto it = type_lookup_.find(cls.get());
@@ -115,11 +196,12 @@ class Materializer {
   }
 
   void push_table(uint32_t object, uint32_t type, uint64_t position);
-  void push_struct(uint32_t object, uint32_t type, uint64_t position);
+  void push_struct(uint32_t object, uint32_t type, uint64_t position, bool in_struct = false);
   py::Ref run();
 
  private:
-  void push_object(uint32_t object, uint32_t type, bool is_table, TableRecord table, uint64_t position);
+  void push_object(uint32_t object, uint32_t type, bool is_table, TableRecord table, uint64_t position,
+                   bool own_bytes);
   uint32_t child_model_type(uint32_t parent_type, const FieldWire& field, uint32_t child);
   uint32_t target_index(const FieldWire& field, const char* label) const {
     if (!field.target_index) fail(PyExc_ValueError, "native {} has no target", label);
@@ -148,13 +230,7 @@ class Materializer {
   void construct(const ObjectFrame& frame);
   void finish_list(size_t base);
   void finish_keyed(uint32_t object, size_t base);
-  // Counts bytes about to be copied out of the buffer against the budget.
-  void charge(uint64_t bytes) {
-    if (bytes > bytes_left_) {
-      plan_.invalid_error(std::format("FlatBuffer decodes to more than {} bytes of data", byte_budget_));
-    }
-    bytes_left_ -= bytes;
-  }
+  void charge(uint64_t bytes) { budget_.charge(plan_, bytes); }
   py::Ref string_at(uint64_t position) {
     uint64_t length = 0;
     py::Ref text = range_.decode_string_at(position, &length);
@@ -170,6 +246,7 @@ class Materializer {
   const NativePlan& plan_;
   ModelWalk walk_;
   ByteRange range_;
+  DecodeBudget& budget_;
   const NativeModelTypes* model_types_;
   PyObject* overrides_;
   std::vector<DecodeFrame> frames_;
@@ -177,9 +254,6 @@ class Materializer {
   std::vector<py::Ref> types_;
   std::unordered_map<PyObject*, uint32_t> type_lookup_;
   std::vector<int64_t> default_types_;  // object index -> type index of its bound class, once looked up
-  uint32_t decoded_objects_ = 0;
-  const uint64_t byte_budget_;
-  uint64_t bytes_left_;
 };
 
 void Materializer::push_table(uint32_t object, uint32_t type, uint64_t position) {
@@ -204,21 +278,19 @@ void Materializer::push_table(uint32_t object, uint32_t type, uint64_t position)
   }
   range_.require_span("vtable", vtable, vtable_size);
   range_.require_span("table", position, table_size);
-  push_object(object, type, true, TableRecord{position, vtable, vtable_size, table_size}, position);
+  push_object(object, type, true, TableRecord{position, vtable, vtable_size, table_size}, position, true);
 }
 
-void Materializer::push_struct(uint32_t object, uint32_t type, uint64_t position) {
+void Materializer::push_struct(uint32_t object, uint32_t type, uint64_t position, bool in_struct) {
   const ObjectWire& wire = plan_.objects[object];
   wire.require_struct();
   range_.require_span("struct data", position, wire.byte_size);
-  push_object(object, type, false, TableRecord{}, position);
+  push_object(object, type, false, TableRecord{}, position, !in_struct && wire.byte_size > 0);
 }
 
-void Materializer::push_object(uint32_t object, uint32_t type, bool is_table, TableRecord table, uint64_t position) {
-  if (decoded_objects_ == max_decoded_objects) {
-    plan_.invalid_error(std::format("FlatBuffer contains more than {} decoded objects", max_decoded_objects));
-  }
-  ++decoded_objects_;
+void Materializer::push_object(uint32_t object, uint32_t type, bool is_table, TableRecord table, uint64_t position,
+                               bool own_bytes) {
+  budget_.count_object(plan_, own_bytes);
   frames_.emplace_back(ObjectFrame{object, type, 0, values_.size(), is_table, table, position});
 }
 
@@ -258,7 +330,7 @@ py::Ref Materializer::run() {
           if (__builtin_mul_overflow(k, frame.stride, &step) || __builtin_add_overflow(frame.first, step, &position)) {
             plan_.bounds_error("struct field offset overflows");
           }
-          push_struct(frame.object, frame.type, position);
+          push_struct(frame.object, frame.type, position, frame.in_struct);
         }
       } else {
         frames_.pop_back();
@@ -377,7 +449,8 @@ void Materializer::decode_table_field(const ObjectFrame& frame, const FieldWire&
       auto info = range_.vector_info(table, field.offset, element_size);
       if (!info) return missing_field(field);
       const uint32_t type = child_model_type(frame.type, field, target);
-      frames_.emplace_back(ListFrame{tables, element_size, target, type, info->first, info->second, 0, values_.size()});
+      frames_.emplace_back(
+          ListFrame{tables, element_size, target, type, info->first, info->second, 0, values_.size(), false});
       return;
     }
     case FieldKind::nested: {
@@ -479,7 +552,7 @@ void Materializer::decode_struct_field(const ObjectFrame& frame, const FieldWire
     case FieldKind::struct_: {
       const uint32_t target = target_index(field, "struct field");
       const uint64_t position = checked_add(range_, p, field.offset, "struct field offset overflows");
-      push_struct(target, child_model_type(frame.type, field, target), position);
+      push_struct(target, child_model_type(frame.type, field, target), position, true);
       return;
     }
     case FieldKind::array_scalar: {
@@ -492,7 +565,7 @@ void Materializer::decode_struct_field(const ObjectFrame& frame, const FieldWire
       const uint32_t type = child_model_type(frame.type, field, target);
       const uint64_t position = checked_add(range_, p, field.offset, "struct field offset overflows");
       frames_.emplace_back(
-          ListFrame{false, field.element_size, target, type, position, field.fixed_length, 0, values_.size()});
+          ListFrame{false, field.element_size, target, type, position, field.fixed_length, 0, values_.size(), true});
       return;
     }
     case FieldKind::string:
@@ -541,6 +614,7 @@ py::Ref Materializer::decode_model_value(py::Ref payload, PyObject* type) {
   check_status(PyDict_SetItemString(kwargs.get(), "type", type));
   if (overrides_ != nullptr) check_status(PyDict_SetItemString(kwargs.get(), "dynamic_overrides", overrides_));
   py::Ref args = check_new(PyTuple_Pack(1, payload.get()));
+  LendBudget lend(budget_);
   return check_new(PyObject_Call(plan_.model_decoder.get(), args.get(), kwargs.get()));
 }
 
@@ -635,7 +709,8 @@ py::Ref unpack(const NativePlan& plan, std::string_view root, PyObject* buffer, 
   const uint32_t root_offset = range.load<uint32_t>(header);
   if (root_offset == 0) plan.invalid_error("root table offset is null");
 
-  Materializer materializer(plan, range, model_types, dynamic_overrides);
+  CallBudget budget(range.length());
+  Materializer materializer(plan, range, budget.get(), model_types, dynamic_overrides);
   const uint32_t type = materializer.intern(std::move(cls));
   materializer.push_table(index, type, header + root_offset);
   return materializer.run();
@@ -647,7 +722,9 @@ py::Ref unpack_view(const NativePlan& plan, std::string_view name, PyObject* buf
   auto [index, object] = plan.object(name);
   py::Ref cls = root_class(plan, index, model_types, "native model types belong to a different view type");
   ByteInput input(buffer);
-  Materializer materializer(plan, ByteRange(BufferErrors(plan), input.bytes()), model_types, dynamic_overrides);
+  const ByteRange range(BufferErrors(plan), input.bytes());
+  CallBudget budget(range.length());
+  Materializer materializer(plan, range, budget.get(), model_types, dynamic_overrides);
   const uint32_t type = materializer.intern(std::move(cls));
   if (object->is_struct) {
     materializer.push_struct(index, type, static_cast<uint64_t>(offset));

@@ -83,7 +83,7 @@ uoffset_t build_scalar_vector(Builder& builder, ScalarKind kind, PyObject* value
     const size_t count = static_cast<size_t>(view.len) / width;
     return build_raw_vector(builder, width, count, fixups, [&](uint8_t* out) { buffer->copy_to(out); });
   }
-  if (PyUnicode_Check(value)) fail(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  refuse_str_for_vector(value);
   if (!PySequence_Check(value)) fail_wrong_type(value, "Sequence");
   std::vector<uint8_t> elements;
   elements.reserve(reservation(sequence_length(value)) * width);

@@ -49,7 +49,7 @@ size_t utf8_sequence(std::string_view t, size_t pos) noexcept {
 }
 
 // A string token at t[pos] == '"'; on success pos is past the closing quote.
-std::optional<Fault> scan_string(std::string_view t, size_t& pos, const Wording& wording) {
+std::optional<Fault> scan_string(std::string_view t, size_t& pos) {
   const size_t n = t.size();
   ++pos;
   while (true) {
@@ -78,17 +78,17 @@ std::optional<Fault> scan_string(std::string_view t, size_t& pos, const Wording&
       pos += 2;
       continue;
     }
-    if (e != 'u') return Fault{wording.escape, pos + 1};
+    if (e != 'u') return Fault{std::string_view("Invalid escape chars in JSON string"), pos + 1};
     int cp = hex4(t, pos + 2);
-    if (cp < 0) return Fault{pos + 6 > n ? eof_text : wording.hex_escape, pos + 6 > n ? n : pos + 2};
-    if (cp >= 0xDC00 && cp <= 0xDFFF) return Fault{wording.surrogate, pos + 2};
+    if (cp < 0) return Fault{pos + 6 > n ? eof_text : std::string_view("Invalid hex escape in JSON string"), pos + 6 > n ? n : pos + 2};
+    if (cp >= 0xDC00 && cp <= 0xDFFF) return Fault{std::string_view("Invalid surrogate in JSON string escape"), pos + 2};
     if (cp >= 0xD800 && cp <= 0xDBFF) {
       // The low half must follow as a second \u escape; only a text that ends on the way to it
       // ends early.
       const std::string_view next = t.substr(pos + 6, 6);
       if (next.size() < 6 && std::string_view("\\u").starts_with(next.substr(0, 2))) return Fault{eof_text, n};
       int low = next.starts_with("\\u") ? hex4(t, pos + 8) : -1;
-      if (low < 0xDC00 || low > 0xDFFF) return Fault{wording.surrogate, pos + 6};
+      if (low < 0xDC00 || low > 0xDFFF) return Fault{std::string_view("Invalid surrogate in JSON string escape"), pos + 6};
       pos += 12;
       continue;
     }
@@ -97,7 +97,7 @@ std::optional<Fault> scan_string(std::string_view t, size_t& pos, const Wording&
 }
 
 // A number token at t[pos]; pos is past it on success.
-std::optional<Fault> scan_number(std::string_view t, size_t& pos, bool ends_at_delimiter = true) {
+std::optional<Fault> scan_number(std::string_view t, size_t& pos) {
   const size_t n = t.size();
   auto digit = [&](size_t k) { return k < n && t[k] >= '0' && t[k] <= '9'; };
   auto invalid = [&](size_t at) { return Fault{at >= n ? eof_text : std::string_view("Invalid number"), at >= n ? n : at}; };
@@ -120,7 +120,7 @@ std::optional<Fault> scan_number(std::string_view t, size_t& pos, bool ends_at_d
     while (digit(pos)) ++pos;
   }
   // A number runs up to a delimiter; "1x" or "01" is one malformed token.
-  if (ends_at_delimiter && pos < n) {
+  if (pos < n) {
     const char c = t[pos];
     if ((c >= '0' && c <= '9') || c == '.' || c == 'e' || c == 'E' || c == '+' || c == '-' || (c >= 'a' && c <= 'z') ||
         (c >= 'A' && c <= 'Z')) {
@@ -130,10 +130,10 @@ std::optional<Fault> scan_number(std::string_view t, size_t& pos, bool ends_at_d
   return std::nullopt;
 }
 
-std::optional<Fault> scan_literal(std::string_view t, size_t& pos, std::string_view word, const Wording& wording) {
+std::optional<Fault> scan_literal(std::string_view t, size_t& pos, std::string_view word) {
   for (size_t k = 0; k < word.size(); ++k) {
     if (pos + k >= t.size()) return Fault{eof_text, t.size()};
-    if (t[pos + k] != word[k]) return Fault{wording.literal, pos + k};
+    if (t[pos + k] != word[k]) return Fault{std::string_view("Invalid literal (`true`, `false`, or `null`) while parsing"), pos + k};
   }
   pos += word.size();
   return std::nullopt;
@@ -153,7 +153,7 @@ std::pair<size_t, size_t> line_of(std::string_view text, size_t offset) noexcept
 
 }  // namespace
 
-std::optional<Fault> scan_value(std::string_view t, size_t& pos, unsigned budget, const Wording& wording) {
+std::optional<Fault> scan_value(std::string_view t, size_t& pos, unsigned budget) {
   const size_t n = t.size();
   bool is_object[256];  // the budget never exceeds 255 levels
   size_t depth = 0;
@@ -190,11 +190,11 @@ std::optional<Fault> scan_value(std::string_view t, size_t& pos, unsigned budget
           }
           continue;
         }
-        if (c == '"') f = scan_string(t, pos, wording);
-        else if (c == 't') f = scan_literal(t, pos, "true", wording);
-        else if (c == 'f') f = scan_literal(t, pos, "false", wording);
-        else if (c == 'n') f = scan_literal(t, pos, "null", wording);
-        else if (c == '-' || (c >= '0' && c <= '9')) f = scan_number(t, pos, wording.number_ends_at_delimiter);
+        if (c == '"') f = scan_string(t, pos);
+        else if (c == 't') f = scan_literal(t, pos, "true");
+        else if (c == 'f') f = scan_literal(t, pos, "false");
+        else if (c == 'n') f = scan_literal(t, pos, "null");
+        else if (c == '-' || (c >= '0' && c <= '9')) f = scan_number(t, pos);
         else return Fault{"Invalid JSON value", pos};
         if (f) return f;
         next = Next::after_value;
@@ -202,7 +202,7 @@ std::optional<Fault> scan_value(std::string_view t, size_t& pos, unsigned budget
       }
       case Next::key: {
         if (c != '"') return Fault{"Expected this character to be a '\"' while parsing", pos};
-        if (auto f = scan_string(t, pos, wording)) return f;
+        if (auto f = scan_string(t, pos)) return f;
         skip_space();
         if (pos >= n) return Fault{eof_text, n};
         if (t[pos] != ':') return Fault{"Expected this character to be a ':' while parsing", pos};
@@ -242,29 +242,12 @@ std::optional<Fault> scan_document(std::string_view text, unsigned budget) {
 }
 
 std::string_view single_json_value(std::string_view text) {
-  // The wording of this check predates the document reader's; callers rely on both.
-  static constexpr Wording raw_text{
-      .literal = "Invalid literal (`true`, `false`, or a `null`) while parsing",
-      .escape = "Invalid escape chars",
-      .hex_escape = "Invalid escape chars",
-      .surrogate = "Invalid surrogate Unicode code point",
-      .number_ends_at_delimiter = false,
-  };
-  auto fail_at = [&](std::string_view message, size_t offset) {
-    const auto [line, line_start] = line_of(text, offset);
-    reader_fail("{} at line {} column {}", message, line, offset - line_start + 1);
-  };
-  size_t bad_start = 0, bad_end = 0;
-  if (py::text::utf8_fault_span(text, bad_start, bad_end)) fail_at("Invalid UTF-8 characters in json", bad_start);
-  size_t pos = 0;
-  while (pos < text.size() && is_space(text[pos])) ++pos;
-  const size_t start = pos;
-  // The document reader's nesting limit: 254 nested arrays and objects pass, the 255th fails.
-  if (auto f = scan_value(text, pos, 255, raw_text)) fail_at(f->message, f->offset);
-  const size_t end = pos;
-  while (pos < text.size() && is_space(text[pos])) ++pos;
-  if (pos < text.size()) fail_at(trailing_text, pos);
-  return text.substr(start, end - start);
+  // The document reader's own faults and texts, so that text a fallback hands us is judged
+  // exactly as the reader would judge it.
+  if (auto fault = scan_document(text, 255)) {
+    reader_fail("{}{}", fault->message, position_suffix(text, fault->offset, fault->offset < text.size()));
+  }
+  return trim(text);
 }
 
 std::string position_suffix(std::string_view text, size_t offset, bool include_byte) {

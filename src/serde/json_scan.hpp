@@ -28,32 +28,18 @@ struct Fault {
   size_t offset;  // the offending byte; the text's length for an early end
 };
 
-// The faults whose wording the document reader and the check of raw text that encode_serde
-// embeds (single_json_value) name differently, and how each reads a number that runs on.
-struct Wording {
-  std::string_view literal = "Invalid literal (`true`, `false`, or `null`) while parsing";
-  std::string_view escape = "Invalid escape chars in JSON string";
-  std::string_view hex_escape = "Invalid hex escape in JSON string";
-  std::string_view surrogate = "Invalid surrogate in JSON string escape";
-  // "01" and "1x" are one malformed number (true), or a number and then a stray character that
-  // the enclosing container or the end of the text rejects (false).
-  bool number_ends_at_delimiter = true;
-};
-inline constexpr Wording reader_wording{};
 
 // Validates one value starting at `pos` (leading whitespace allowed); on success `pos` is just past
 // it. `budget` is the nesting budget left: entering a container takes one unit, and one that would
 // leave nothing fails with the recursion text.
-std::optional<Fault> scan_value(std::string_view text, size_t& pos, unsigned budget,
-                                const Wording& wording = reader_wording);
+std::optional<Fault> scan_value(std::string_view text, size_t& pos, unsigned budget);
 
 // A whole document: one value, then only whitespace.
 std::optional<Fault> scan_document(std::string_view text, unsigned budget);
 
 // The one JSON value that `text` holds (raw text to embed unchanged), without the JSON whitespace
-// around it. Text that is not exactly one valid JSON value in UTF-8 throws ReaderError with the
-// fault and "at line {} column {}", the column counting from 1 at the offending byte. Nesting is
-// bounded as in the document reader.
+// around it. Text that is not exactly one valid JSON document throws ReaderError with the document
+// reader's text and position. Nesting is bounded as in the document reader.
 std::string_view single_json_value(std::string_view text);
 
 // Line and column of an offset (1-based line; the column counts the bytes of the line up to and
