@@ -40,9 +40,9 @@ uint64_t mix(uint64_t x) {
 
 class Estimator {
  public:
-  explicit Estimator(NativePlan& plan) : plan_(plan) {}
+  Estimator(NativePlan& plan, ModelWalk& walk) : plan_(plan), walk_(walk) {}
 
-  uint64_t table_fields(const ObjectWire& object, FieldStates& states);
+  uint64_t table_fields(const ObjectWire& object, std::span<FieldState> states);
   // The part of the costs returned so far that was guessed rather than measured.
   uint64_t guessed() const noexcept { return guessed_; }
 
@@ -60,6 +60,7 @@ class Estimator {
   }
 
   NativePlan& plan_;
+  ModelWalk& walk_;
   uint64_t budget_ = 6;
   uint64_t guessed_ = 0;
 };
@@ -84,12 +85,13 @@ uint64_t Estimator::table(const ObjectWire& object, PyObject* value) {
     return guess(64);
   }
   budget_ -= cost;
-  plan_.require_model_type(object, value);
-  FieldStates states = load_fields(plan_, object, value);
+  const ModelView view = walk_.view(object, value);
+  FieldStates states(object.fields.size());
+  load_fields(plan_, object, view, states);
   return table_fields(object, states);
 }
 
-uint64_t Estimator::table_fields(const ObjectWire& object, FieldStates& states) {
+uint64_t Estimator::table_fields(const ObjectWire& object, std::span<FieldState> states) {
   object.require_table();
   uint64_t total = 8;
   bool present = false;
@@ -247,9 +249,9 @@ uint64_t Estimator::field_cost(const ObjectWire& object, const FieldWire& field,
 
 }  // namespace
 
-SizeEstimate estimate_initial_capacity(NativePlan& plan, const ObjectWire& object, FieldStates& states,
-                                       bool has_identifier, bool size_prefixed) {
-  Estimator estimator(plan);
+SizeEstimate estimate_initial_capacity(NativePlan& plan, ModelWalk& walk, const ObjectWire& object,
+                                       std::span<FieldState> states, bool has_identifier, bool size_prefixed) {
+  Estimator estimator(plan, walk);
   uint64_t e = estimator.table_fields(object, states);
   e = sat_add(e, 4 + (has_identifier ? 4 : 0) + (size_prefixed ? 4 : 0));
   auto with_margin = [](uint64_t x) { return sat_add(x, sat_add(x, 99) / 100); };

@@ -25,7 +25,7 @@ uoffset_t create_string(Builder& builder, PyObject* value) {
 
 // A vector of 32-bit offsets written in place; an offset of 0 stands for an absent element and is
 // written as the word 0.
-uoffset_t write_offset_vector(Builder& builder, const std::vector<uoffset_t>& offsets) {
+uoffset_t write_offset_vector(Builder& builder, std::span<const uoffset_t> offsets) {
   builder.StartVector(offsets.size(), sizeof(uoffset_t), sizeof(uoffset_t));
   for (size_t i = offsets.size(); i-- > 0;) {
     if (offsets[i] == 0) {
@@ -36,6 +36,24 @@ uoffset_t write_offset_vector(Builder& builder, const std::vector<uoffset_t>& of
   }
   return builder.EndVector(offsets.size());
 }
+
+// The offsets of one vector, collected on the walk's shared stack above those of the vectors
+// still open further out; dropped from it when done.
+class OffsetCollector {
+ public:
+  OffsetCollector(std::vector<uoffset_t>& stack, size_t expected) : stack_(stack), base_(stack.size()) {
+    stack_.reserve(base_ + reservation(expected));
+  }
+  ~OffsetCollector() { stack_.resize(base_); }
+  OffsetCollector(const OffsetCollector&) = delete;
+  OffsetCollector& operator=(const OffsetCollector&) = delete;
+  void push(uoffset_t offset) { stack_.push_back(offset); }
+  std::span<const uoffset_t> collected() const noexcept { return std::span(stack_).subspan(base_); }
+
+ private:
+  std::vector<uoffset_t>& stack_;
+  size_t base_;
+};
 
 [[noreturn]] void required_absent(const FieldWire& field) {
   fail(PyExc_TypeError, "required field {} is absent", text::quoted(field.name));
@@ -84,17 +102,15 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
       return single(build_scalar_vector(builder, field.scalar_kind(), value, ctx.fixups));
     case FieldKind::vector_string: {
       refuse_str_for_vector(value);
-      std::vector<uoffset_t> offsets;
-      offsets.reserve(reservation(sequence_length(value)));
-      for_each_sequence(value, [&](py::Ref item) { offsets.push_back(create_string(builder, item.get())); });
-      return single(write_offset_vector(builder, offsets));
+      OffsetCollector offsets(ctx.offsets, sequence_length(value));
+      for_each_sequence(value, [&](py::Ref item) { offsets.push(create_string(builder, item.get())); });
+      return single(write_offset_vector(builder, offsets.collected()));
     }
     case FieldKind::vector_table: {
       const ObjectWire& target = plan.target_of(field);
-      std::vector<uoffset_t> offsets;
-      offsets.reserve(reservation(sequence_length(value)));
-      for_each_sequence(value, [&](py::Ref item) { offsets.push_back(build_table(ctx, target, item.get(), nullptr)); });
-      return single(write_offset_vector(builder, offsets));
+      OffsetCollector offsets(ctx.offsets, sequence_length(value));
+      for_each_sequence(value, [&](py::Ref item) { offsets.push(build_table(ctx, target, item.get(), nullptr)); });
+      return single(write_offset_vector(builder, offsets.collected()));
     }
     case FieldKind::vector_struct: {
       const ObjectWire& target = plan.target_of(field);
@@ -109,7 +125,7 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
         // Refused before the scratch area grows past what the buffer could ever hold.
         if (scratch.size() + size > format_limit) throw InternalFailure("cannot grow buffer beyond 2 gigabytes");
         scratch.resize(scratch.size() + size);
-        encode_struct_into(plan, target, item.get(), std::span(scratch).last(size));
+        encode_struct_into(plan, ctx.walk, target, item.get(), std::span(scratch).last(size));
         ++count;
       });
       if (target.min_alignment > 4) align_builder(builder, target.min_alignment);
@@ -146,23 +162,22 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
       const ScalarKind type_kind = field.type_scalar.value_or(ScalarKind::uint8);
       const size_t width = is_unsigned(type_kind) ? scalar_width(type_kind) : 1;
       std::vector<uint8_t> types;
-      std::vector<uoffset_t> offsets;
       types.reserve(reservation(n));
-      offsets.reserve(reservation(n));
+      OffsetCollector offsets(ctx.offsets, n);
       for_each_sequence(value, [&](py::Ref item) {
         if (item.get() == Py_None) {
           types.insert(types.end(), width, 0);
-          offsets.push_back(0);
+          offsets.push(0);
           return;
         }
         const ArmWire& arm = union_arm(plan, field, item.get());
         const uint64_t tag = arm.tag;  // little-endian, cut to the width
         types.insert(types.end(), reinterpret_cast<const uint8_t*>(&tag), reinterpret_cast<const uint8_t*>(&tag) + width);
-        offsets.push_back(build_table(ctx, plan.objects[arm.target_index], item.get(), nullptr));
+        offsets.push(build_table(ctx, plan.objects[arm.target_index], item.get(), nullptr));
       });
       uoffset_t types_vector = width == 1 ? builder.create_bytes(types.data(), types.size()).o
                                           : build_element_vector(builder, width, types, ctx.fixups);
-      uoffset_t values_vector = write_offset_vector(builder, offsets);
+      uoffset_t values_vector = write_offset_vector(builder, offsets.collected());
       return BuiltChild{BuiltChild::Form::pair, values_vector, types_vector, 0};
     }
     // Written inline by pass two, or refused there.
@@ -180,11 +195,12 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
 
 void add_union_type(Builder& builder, const FieldWire& field, uint64_t tag) {
   const auto vo = voffset(*field.type_slot);
-  switch (field.type_scalar.value_or(ScalarKind::bool_)) {
-    case ScalarKind::uint8: builder.AddElement<uint8_t>(vo, static_cast<uint8_t>(tag), 0); break;
-    case ScalarKind::uint16: builder.AddElement<uint16_t>(vo, static_cast<uint16_t>(tag), 0); break;
-    case ScalarKind::uint32: builder.AddElement<uint32_t>(vo, static_cast<uint32_t>(tag), 0); break;
-    case ScalarKind::uint64: builder.AddElement<uint64_t>(vo, tag, 0); break;
+  const ScalarKind kind = field.type_scalar.value_or(ScalarKind::bool_);
+  switch (kind) {
+    case ScalarKind::uint8:
+    case ScalarKind::uint16:
+    case ScalarKind::uint32:
+    case ScalarKind::uint64: builder.queue_union_type(vo, kind, tag); break;
     case ScalarKind::bool_:
     case ScalarKind::int8:
     case ScalarKind::int16:
@@ -200,12 +216,12 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
   Builder& builder = ctx.builder;
   const BuiltChild& child = state.child;
   if (child.form != BuiltChild::Form::none) {
-    builder.AddOffset(voffset(field.slot), flatbuffers::Offset<void>(child.main));
+    builder.queue_offset(voffset(field.slot), child.main);
     switch (field.kind) {
       case FieldKind::union_vector:
         if (child.form != BuiltChild::Form::pair) fail(PyExc_TypeError, "union vector has no discriminator vector");
         if (!field.type_slot) fail(PyExc_ValueError, "union vector has no type slot");
-        builder.AddOffset(voffset(*field.type_slot), flatbuffers::Offset<void>(child.companion));
+        builder.queue_offset(voffset(*field.type_slot), child.companion);
         break;
       case FieldKind::union_:
         if (child.form != BuiltChild::Form::union_) fail(PyExc_TypeError, "union has no discriminator");
@@ -215,7 +231,7 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
       case FieldKind::dynamic:
         if (child.form != BuiltChild::Form::pair) fail(PyExc_TypeError, "dynamic FlatBuffer has no type tag");
         if (!field.type_slot) fail(PyExc_ValueError, "dynamic field has no type slot");
-        builder.AddOffset(voffset(*field.type_slot), flatbuffers::Offset<void>(child.companion));
+        builder.queue_offset(voffset(*field.type_slot), child.companion);
         break;
       case FieldKind::scalar:
       case FieldKind::string:
@@ -238,13 +254,15 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
   PyObject* value = state.value.get();
   if (field.kind == FieldKind::scalar) {
     if (field.optional && value == Py_None) return;
-    ScalarValue scalar;
+    const ScalarValue* default_value = field.optional ? nullptr : &field.scalar_default();
     if (state.scalar) {
-      scalar = *state.scalar;
+      builder.queue_scalar(voffset(field.slot), *state.scalar, default_value);
     } else {
-      scalar = ScalarValue::extract(field.scalar_kind(), value);
+      const ScalarKind kind = field.scalar_kind();
+      ScalarValue scalar;
+      if (!ScalarValue::extract_exact(kind, value, scalar)) scalar = ScalarValue::extract_generic(kind, value);
+      builder.queue_scalar(voffset(field.slot), scalar, default_value);
     }
-    push_scalar(builder, scalar, field.slot, field.optional ? nullptr : &field.scalar_default());
     return;
   }
   if (value == Py_None) {
@@ -261,10 +279,20 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
         plan.require_model_type(target, value);
         fail(PyExc_ValueError, "struct {} of {} bytes does not fit in a FlatBuffers table", target.name, target.byte_size);
       }
-      std::vector<uint8_t> scratch(target.byte_size);
-      encode_struct_into(plan, target, value, scratch);
-      align_builder(builder, target.min_alignment);
-      builder.PushBytes(scratch.data(), scratch.size());
+      const uint64_t alignment = target.min_alignment;
+      const bool valid_alignment = alignment == 1 || alignment == 2 || alignment == 4 || alignment == 8;
+      builder.flush();
+      if (valid_alignment && builder.has_room(target.byte_size + alignment)) {
+        // Encoded in place. Faults of the value still come first: nothing else can fail here.
+        align_builder(builder, alignment);
+        uint8_t* region = builder.reserve_bytes(target.byte_size);
+        encode_struct_into(plan, ctx.walk, target, value, std::span(region, target.byte_size));
+      } else {
+        std::vector<uint8_t> scratch(target.byte_size);
+        encode_struct_into(plan, ctx.walk, target, value, scratch);
+        align_builder(builder, alignment);
+        builder.PushBytes(scratch.data(), scratch.size());
+      }
       builder.TrackField(voffset(field.slot), builder.GetSize());
       break;
     }
@@ -321,6 +349,78 @@ uoffset_t Builder::end_table(uoffset_t start, const ObjectWire& object) {
   return EndTable(start);
 }
 
+
+void Builder::queue_scalar(flatbuffers::voffset_t field, const ScalarValue& value, const ScalarValue* default_value) {
+  if (default_value != nullptr && value.equals(*default_value)) return;
+  const auto width = static_cast<uint8_t>(scalar_width(value.kind));
+  uint64_t bits = 0;
+  switch (value.kind) {
+    case ScalarKind::bool_: bits = value.b ? 1 : 0; break;
+    case ScalarKind::int8:
+    case ScalarKind::int16:
+    case ScalarKind::int32:
+    case ScalarKind::int64:
+    case ScalarKind::uint8:
+    case ScalarKind::uint16:
+    case ScalarKind::uint32:
+    case ScalarKind::uint64: bits = value.u; break;  // cut to the width when written
+    case ScalarKind::float32: std::memcpy(&bits, &value.f32, 4); break;
+    case ScalarKind::float64: std::memcpy(&bits, &value.f64, 8); break;
+  }
+  if (!queue(field, width, false, bits)) push_scalar(*this, value, static_cast<uint16_t>((field - 4) / 2), nullptr);
+}
+
+void Builder::queue_offset(flatbuffers::voffset_t field, uoffset_t offset) {
+  if (offset == 0) return;  // as AddOffset: a null offset is not stored
+  if (!queue(field, sizeof(uoffset_t), true, offset)) AddOffset(field, flatbuffers::Offset<void>(offset));
+}
+
+void Builder::queue_union_type(flatbuffers::voffset_t field, ScalarKind kind, uint64_t tag) {
+  const auto width = static_cast<uint8_t>(scalar_width(kind));
+  if (width < 8) tag &= (uint64_t{1} << (8 * width)) - 1;  // cut to the width, as written
+  if (tag == 0) return;  // the type's default, which AddElement leaves out
+  if (queue(field, width, false, tag)) return;
+  switch (kind) {
+    case ScalarKind::uint8: AddElement<uint8_t>(field, static_cast<uint8_t>(tag), 0); break;
+    case ScalarKind::uint16: AddElement<uint16_t>(field, static_cast<uint16_t>(tag), 0); break;
+    case ScalarKind::uint32: AddElement<uint32_t>(field, static_cast<uint32_t>(tag), 0); break;
+    case ScalarKind::uint64:
+    case ScalarKind::bool_:
+    case ScalarKind::int8:
+    case ScalarKind::int16:
+    case ScalarKind::int32:
+    case ScalarKind::int64:
+    case ScalarKind::float32:
+    case ScalarKind::float64: AddElement<uint64_t>(field, tag, 0); break;
+  }
+}
+
+void Builder::write_queue() {
+  // Sizes (bytes from the buffer's end) after each item, as pushing them one by one gives.
+  const size_t start = GetSize();
+  size_t size = start;
+  for (Queued& item : queue_) {
+    TrackMinAlign(item.width);
+    size += flatbuffers::PaddingBytes(size, item.width) + item.width;
+    if (item.is_offset) item.bits = size - item.bits;  // ReferTo: from the offset's own position
+    item.field_size = static_cast<uoffset_t>(size);
+  }
+  uint8_t* base = buf_.make_space(size - start);  // the lowest address; `size` bytes from the end
+  std::memset(base, 0, size - start);
+  for (const Queued& item : queue_) {
+    uint8_t* at = base + (size - item.field_size);
+    switch (item.width) {  // fixed-size stores
+      case 1: *at = static_cast<uint8_t>(item.bits); break;
+      case 2: std::memcpy(at, &item.bits, 2); break;
+      case 4: std::memcpy(at, &item.bits, 4); break;
+      default: std::memcpy(at, &item.bits, 8); break;
+    }
+    TrackField(item.field, item.field_size);
+  }
+  queue_.clear();
+  queued_bound_ = 0;
+}
+
 void Builder::require_room(size_t n) const {
   // 16 more for the length prefix, terminator and alignment that come with the object.
   if (n > FLATBUFFERS_MAX_BUFFER_SIZE - 16 - GetSize()) throw InternalFailure("cannot grow buffer beyond 2 gigabytes");
@@ -331,32 +431,33 @@ uint8_t* Builder::reserve_bytes(size_t n) {
   return buf_.make_space(n);
 }
 
-FieldStates load_fields(NativePlan& plan, const ObjectWire& object, PyObject* model) {
-  FieldStates states;
-  states.reserve(object.fields.size());
-  for (const FieldWire& field : object.fields) {
-    py::Ref value = check_new(PyObject_GetAttr(model, field.attr_name.get()));
+void load_fields(NativePlan& plan, const ObjectWire& object, const ModelView& model, std::span<FieldState> states) {
+  for (size_t i = 0; i < object.fields.size(); ++i) {
+    const FieldWire& field = object.fields[i];
+    py::Ref value = model.read(i);
     if (value.get() != Py_None && field.kind == FieldKind::vector_table) {
       const ObjectWire& target = plan.target_of(field);
       if (target.key_field && *target.key_field < target.fields.size()) {
         value = sorted_table_map_values(plan, field, value.get());
       }
     }
-    states.push_back(FieldState{std::move(value), std::nullopt, py::Ref(), std::nullopt, BuiltChild{}});
+    states[i].value = std::move(value);
   }
-  return states;
 }
 
-uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* model, FieldStates* given) {
+uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* model, std::span<FieldState>* given) {
   RecursionGuard guard(" while packing a FlatBuffer table");
   object.require_table();
-  FieldStates own;
+  std::optional<FieldStateStack::Frame> frame;
+  std::span<FieldState> states;
   if (given == nullptr) {
-    ctx.plan.require_model_type(object, model);
-    own = load_fields(ctx.plan, object, model);
-    given = &own;
+    const ModelView view = ctx.walk.view(object, model);
+    frame.emplace(ctx.states, object.fields.size());
+    states = frame->states();
+    load_fields(ctx.plan, object, view, states);
+  } else {
+    states = *given;
   }
-  FieldStates& states = *given;
   const size_t count = std::min(states.size(), object.fields.size());
 
   for (size_t i = 0; i < count; ++i) {
@@ -372,6 +473,7 @@ uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* mode
 
   const uoffset_t start = ctx.builder.StartTable();
   for (size_t i = 0; i < count; ++i) pass_two(ctx, object.fields[i], states[i]);
+  ctx.builder.flush();
   return ctx.builder.end_table(start, object);
 }
 
@@ -409,12 +511,14 @@ std::unique_ptr<NativeBufferData> pack(NativePlan& plan, std::string_view root, 
   }
   auto [index, object] = plan.object(root);
   (void)index;
-  plan.require_model_type(*object, model);
-  FieldStates states = load_fields(plan, *object, model);
+  ModelWalk walk(plan);
+  FieldStates root_states(object->fields.size());
+  std::span<FieldState> states(root_states);
+  load_fields(plan, *object, walk.view(*object, model), states);
 
   uint64_t capacity = static_cast<uint64_t>(initial_size);
   if (capacity == 0) {
-    const SizeEstimate estimate = estimate_initial_capacity(plan, *object, states, identifier.has_value(), size_prefixed);
+    const SizeEstimate estimate = estimate_initial_capacity(plan, walk, *object, states, identifier.has_value(), size_prefixed);
     if (estimate.measured > format_limit) {
       fail(PyExc_ValueError, "estimated FlatBuffer size exceeds the 2 GiB format limit");
     }
@@ -427,7 +531,9 @@ std::unique_ptr<NativeBufferData> pack(NativePlan& plan, std::string_view root, 
 
   Builder builder(static_cast<size_t>(capacity));
   CountFixups fixups;
-  PackContext ctx{plan, builder, fixups};
+  FieldStateStack stack;
+  std::vector<uoffset_t> offsets;
+  PackContext ctx{plan, builder, fixups, walk, stack, offsets};
   const uoffset_t root_table = build_table(ctx, *object, model, &states);
   builder.finish_root(root_table, identifier ? reinterpret_cast<const uint8_t*>(identifier->data()) : nullptr,
                       size_prefixed);

@@ -6,6 +6,7 @@
 #include "py/recursion.hpp"
 #include "py/sequence.hpp"
 #include "flatbuffer/keyed.hpp"
+#include "plan/access.hpp"
 #include "plan/native_plan.hpp"
 #include "plan/scalar.hpp"
 
@@ -40,9 +41,21 @@ class Builder : public flatbuffers::FlatBufferBuilder {
   // Refuses, before anything is written, an object of n bytes that would take the buffer past
   // 2 GiB (the builder's own check runs only after it has grown, with 32-bit sizes).
   void require_room(size_t n) const;
+  // Whether n more bytes fit without passing the limit that require_room enforces.
+  bool has_room(size_t n) const noexcept { return n <= FLATBUFFERS_MAX_BUFFER_SIZE - 16 - GetSize(); }
   // Ends the open table of `object` after checking what the builder would otherwise only assert:
   // no vtable slot written twice, and a table body that 16-bit offsets can address.
   uoffset_t end_table(uoffset_t start, const ObjectWire& object);
+  // The scalars and offsets of the open table are queued and written together by flush(), laid
+  // out exactly as AddElement / AddOffset lay them out one at a time. An item is written at once
+  // instead when the buffer might not have room for it below 2 GiB, so that the limit is met at
+  // the same item as ever; flush() must precede any other write into the buffer.
+  void queue_scalar(flatbuffers::voffset_t field, const ScalarValue& value, const ScalarValue* default_value);
+  void queue_offset(flatbuffers::voffset_t field, uoffset_t offset);
+  void queue_union_type(flatbuffers::voffset_t field, ScalarKind kind, uint64_t tag);
+  void flush() {
+    if (!queue_.empty()) write_queue();
+  }
   flatbuffers::Offset<flatbuffers::String> create_string(const char* data, size_t n) {
     require_room(n);
     return CreateString(data, n);
@@ -53,8 +66,35 @@ class Builder : public flatbuffers::FlatBufferBuilder {
   }
 
  private:
+  struct Queued {
+    flatbuffers::voffset_t field;
+    uint8_t width;
+    bool is_offset;  // `bits` is the target of an offset, resolved when written
+    uint64_t bits;   // little-endian at `width` bytes
+    uoffset_t field_size = 0;  // bytes from the buffer's end once written
+  };
+  // Queues an item when the buffer surely has room for everything queued; else flushes and says no.
+  bool queue(flatbuffers::voffset_t field, uint8_t width, bool is_offset, uint64_t bits) {
+    // Padding before the item, the item, and its field record in the scratch area.
+    const size_t bound = queued_bound_ + 2 * size_t{width} + sizeof(FieldLoc);
+    if (!has_room(bound)) [[unlikely]] {
+      flush();
+      return false;
+    }
+    Queued& item = queue_.emplace_back();
+    item.field = field;
+    item.width = width;
+    item.is_offset = is_offset;
+    item.bits = bits;
+    queued_bound_ = bound;
+    return true;
+  }
+  void write_queue();
+
   // Stateless, so one instance serves every builder on every thread.
   static inline BufferAllocator allocator_{};
+  std::vector<Queued> queue_;
+  size_t queued_bound_ = 0;  // the most bytes the queue can take, padding and field records included
 };
 
 // Vectors written as raw bytes: (tail position of the length prefix, element count).
@@ -79,13 +119,49 @@ struct FieldState {
 
 using FieldStates = std::vector<FieldState>;
 
+// Field states of the tables being written, one level per table depth, each level's storage kept
+// for the next table at that depth: a walk allocates per depth reached, not per table. A level's
+// states stay where they are while deeper levels come and go.
+class FieldStateStack {
+ public:
+  class Frame {
+   public:
+    Frame(FieldStateStack& stack, size_t count) : stack_(stack), states_(stack.push(count)) {}
+    ~Frame() { stack_.pop(); }
+    Frame(const Frame&) = delete;
+    Frame& operator=(const Frame&) = delete;
+    std::span<FieldState> states() const noexcept { return states_; }
+
+   private:
+    FieldStateStack& stack_;
+    std::span<FieldState> states_;
+  };
+
+ private:
+  std::span<FieldState> push(size_t count) {
+    if (depth_ == levels_.size()) levels_.emplace_back();
+    FieldStates& level = levels_[depth_++];
+    level.resize(count);
+    return level;
+  }
+  // Releases the level's values; its storage stays for the next table at this depth.
+  void pop() noexcept { levels_[--depth_].clear(); }
+
+  std::vector<FieldStates> levels_;
+  size_t depth_ = 0;
+};
+
 struct PackContext {
   NativePlan& plan;
   Builder& builder;
   CountFixups& fixups;
+  ModelWalk& walk;
+  FieldStateStack& states;
+  std::vector<uoffset_t>& offsets;  // offset vectors being collected, innermost last
 };
 
-FieldStates load_fields(NativePlan& plan, const ObjectWire& object, PyObject* model);
+// Reads the fields of a model already checked against `object` into `states`.
+void load_fields(NativePlan& plan, const ObjectWire& object, const ModelView& model, std::span<FieldState> states);
 py::Ref sorted_table_map_values(NativePlan& plan, const FieldWire& field, PyObject* value);
 // The starting size for the builder, and the part of it that was measured rather than guessed:
 // only that part can prove that a graph exceeds the format's limit.
@@ -93,14 +169,17 @@ struct SizeEstimate {
   uint64_t measured;
   uint64_t capacity;
 };
-SizeEstimate estimate_initial_capacity(NativePlan& plan, const ObjectWire& object, FieldStates& states,
-                                       bool has_identifier, bool size_prefixed);
-uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* model, FieldStates* states);
+SizeEstimate estimate_initial_capacity(NativePlan& plan, ModelWalk& walk, const ObjectWire& object,
+                                       std::span<FieldState> states, bool has_identifier, bool size_prefixed);
+// Writes `model` as a table of `object`; `states` holds its fields when the caller loaded them.
+uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* model,
+                      std::span<FieldState>* states);
 const ArmWire& union_arm(NativePlan& plan, const FieldWire& field, PyObject* value);
 std::pair<std::string, py::Ref> encode_dynamic_value(NativePlan& plan, const FieldWire& field, PyObject* value);
 
 // Structs.
-void encode_struct_into(NativePlan& plan, const ObjectWire& object, PyObject* value, std::span<uint8_t> region);
+void encode_struct_into(NativePlan& plan, ModelWalk& walk, const ObjectWire& object, PyObject* value,
+                        std::span<uint8_t> region);
 void align_builder(Builder& builder, uint64_t alignment);
 
 // Vectors.

@@ -107,15 +107,17 @@ void align_builder(Builder& builder, uint64_t alignment) {
   builder.Align(static_cast<size_t>(alignment));
 }
 
-void encode_struct_into(NativePlan& plan, const ObjectWire& object, PyObject* value, std::span<uint8_t> region) {
+void encode_struct_into(NativePlan& plan, ModelWalk& walk, const ObjectWire& object, PyObject* value,
+                        std::span<uint8_t> region) {
   RecursionGuard guard(" while packing a FlatBuffer struct");
   object.require_struct();
-  plan.require_model_type(object, value);
+  const ModelView model = walk.view(object, value);
   // A struct of size 0 may come with no storage at all, and memset takes no null pointer.
   if (!region.empty()) std::memset(region.data(), 0, region.size());
   const uint64_t length = region.size();
-  for (const FieldWire& field : object.fields) {
-    py::Ref attr = check_new(PyObject_GetAttr(value, field.attr_name.get()));
+  for (size_t i = 0; i < object.fields.size(); ++i) {
+    const FieldWire& field = object.fields[i];
+    py::Ref attr = model.read(i);
     switch (field.kind) {
       case FieldKind::scalar: {
         auto end = add(field.offset, scalar_width(field.scalar_kind()));
@@ -127,7 +129,7 @@ void encode_struct_into(NativePlan& plan, const ObjectWire& object, PyObject* va
         const ObjectWire& child = plan.target_of(field);
         auto end = add(field.offset, child.byte_size);
         if (!end || *end > length) fail(PyExc_ValueError, "nested struct lies outside its parent");
-        encode_struct_into(plan, child, attr.get(), region.subspan(field.offset, child.byte_size));
+        encode_struct_into(plan, walk, child, attr.get(), region.subspan(field.offset, child.byte_size));
         break;
       }
       case FieldKind::array_scalar:
@@ -144,7 +146,7 @@ void encode_struct_into(NativePlan& plan, const ObjectWire& object, PyObject* va
           if (!end || *end > length) fail(PyExc_ValueError, "struct array lies outside its parent");
           py::Ref index = check_new(PyLong_FromSize_t(i));
           py::Ref item = check_new(PyObject_GetItem(attr.get(), index.get()));
-          encode_struct_into(plan, child, item.get(), region.subspan(*start, child.byte_size));
+          encode_struct_into(plan, walk, child, item.get(), region.subspan(*start, child.byte_size));
         }
         break;
       }

@@ -183,7 +183,7 @@ class Materializer {
  public:
   Materializer(const NativePlan& plan, ByteRange range, DecodeBudget& budget, const NativeModelTypes* model_types,
                PyObject* overrides)
-      : plan_(plan), range_(range), budget_(budget), model_types_(model_types), overrides_(overrides),
+      : plan_(plan), walk_(plan), range_(range), budget_(budget), model_types_(model_types), overrides_(overrides),
         default_types_(plan.objects.size(), -1) {}
 
   uint32_t intern(py::Ref cls) {
@@ -244,6 +244,7 @@ class Materializer {
   }
 
   const NativePlan& plan_;
+  ModelWalk walk_;
   ByteRange range_;
   DecodeBudget& budget_;
   const NativeModelTypes* model_types_;
@@ -624,7 +625,7 @@ void Materializer::construct(const ObjectFrame& frame) {
   PyObject* cls = types_[frame.type].get();
   py::Ref result;
   if (object.kwnames) {
-    result = check_new(PyObject_Vectorcall(cls, values_.from(frame.base), 0, object.kwnames.get()));
+    result = walk_.construct(object, cls, std::span(values_.from(frame.base), count), object.kwnames.get());
   } else {
     // Field names repeat: a dict keeps the last value of each name.
     py::Ref kwargs = check_new(PyDict_New());

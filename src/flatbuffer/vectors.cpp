@@ -56,8 +56,8 @@ uoffset_t build_byte_vector(Builder& builder, PyObject* value) {
     // Read in place: no Python code runs while the builder copies the bytes.
     return create_bytes(builder, view->bytes());
   }
-  std::vector<uint8_t> bytes = extract_bytes(value);
-  return create_bytes(builder, bytes);
+  py::Ref bytes = to_bytes(value);
+  return create_bytes(builder, bytes_of(bytes.get()));
 }
 
 uoffset_t build_scalar_vector(Builder& builder, ScalarKind kind, PyObject* value, CountFixups& fixups) {

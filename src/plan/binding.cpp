@@ -167,7 +167,7 @@ py::Ref NativePlan::bound_type(std::string_view name) const {
   fail(PyExc_RuntimeError, "native type {} is not bound", text::quoted(name));
 }
 
-uint32_t NativePlan::model_object_index(PyObject* obj) {
+uint32_t NativePlan::model_object_index(PyObject* obj) const {
   const BoundTypes& bound = require_bound();
   if (auto it = bound.type_indices.find(reinterpret_cast<PyObject*>(Py_TYPE(obj))); it != bound.type_indices.end()) {
     return it->second;
@@ -207,7 +207,7 @@ uint32_t NativePlan::model_object_index(PyObject* obj) {
   return index;
 }
 
-void NativePlan::require_model_type(const ObjectWire& expected, PyObject* obj) {
+void NativePlan::require_model_type(const ObjectWire& expected, PyObject* obj) const {
   if (model_object_index(obj) == expected.index) return;
   py::Ref bound = bound_type(expected.name);
   fail(PyExc_TypeError, "{} must subclass {}", class_name(reinterpret_cast<PyObject*>(Py_TYPE(obj))),

@@ -178,6 +178,7 @@ std::unique_ptr<NativePlan> NativePlan::create(std::span<const uint8_t> data) {
   plan->buffer_bounds_error = require_class(get_attr(runtime.get(), "BufferBoundsError"));
   plan->invalid_buffer_error = require_class(get_attr(runtime.get(), "InvalidBufferError"));
 
+  plan->access_ = std::make_unique<ModelAccess>(objects.size());
   plan->token = std::make_shared<const PlanToken>();
   return plan;
 }

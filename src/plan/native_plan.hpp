@@ -11,6 +11,7 @@
 
 #include "py/error.hpp"
 #include "py/ref.hpp"
+#include "plan/access.hpp"
 #include "plan/wire.hpp"
 
 #include <atomic>
@@ -103,8 +104,10 @@ class NativePlan {
   py::Ref bound_type(std::string_view name) const;
   // The class bound for an object, by index; the same RuntimeError as bound_type when none is.
   PyObject* bound_class(uint32_t index) const;
-  uint32_t model_object_index(PyObject* obj);
-  void require_model_type(const ObjectWire& expected, PyObject* obj);
+  uint32_t model_object_index(PyObject* obj) const;
+  void require_model_type(const ObjectWire& expected, PyObject* obj) const;
+  // The model-access layer's shared class entries (plan/access.hpp).
+  ModelAccess& access() const { return *access_; }
   py::Ref apply_enum(const FieldWire& field, py::Ref value) const;
   [[noreturn]] void bounds_error(std::string message) const { fail_text(buffer_bounds_error.get(), std::move(message)); }
   [[noreturn]] void invalid_error(std::string message) const { fail_text(invalid_buffer_error.get(), std::move(message)); }
@@ -133,7 +136,8 @@ class NativePlan {
  private:
   NativePlan() = default;
   std::atomic<BoundTypes*> bound_{nullptr};
-  SubclassCache subclass_cache_;
+  mutable SubclassCache subclass_cache_;
+  std::unique_ptr<ModelAccess> access_;
 };
 
 }  // namespace quorvel

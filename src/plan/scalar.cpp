@@ -76,40 +76,6 @@ bool default_as_double(const MessagePackValue& v, double& out) {
   return false;
 }
 
-// Truncates to the kind's width, as the FlatBuffer slot holds it.
-int64_t narrow_signed(ScalarKind kind, int64_t v) {
-  switch (kind) {
-    case ScalarKind::int8: return static_cast<int8_t>(v);
-    case ScalarKind::int16: return static_cast<int16_t>(v);
-    case ScalarKind::int32: return static_cast<int32_t>(v);
-    case ScalarKind::int64:
-    case ScalarKind::bool_:
-    case ScalarKind::uint8:
-    case ScalarKind::uint16:
-    case ScalarKind::uint32:
-    case ScalarKind::uint64:
-    case ScalarKind::float32:
-    case ScalarKind::float64: return v;
-  }
-  return v;
-}
-
-uint64_t narrow_unsigned(ScalarKind kind, uint64_t v) {
-  switch (kind) {
-    case ScalarKind::uint8: return static_cast<uint8_t>(v);
-    case ScalarKind::uint16: return static_cast<uint16_t>(v);
-    case ScalarKind::uint32: return static_cast<uint32_t>(v);
-    case ScalarKind::uint64:
-    case ScalarKind::bool_:
-    case ScalarKind::int8:
-    case ScalarKind::int16:
-    case ScalarKind::int32:
-    case ScalarKind::int64:
-    case ScalarKind::float32:
-    case ScalarKind::float64: return v;
-  }
-  return v;
-}
 
 }  // namespace
 
@@ -120,22 +86,6 @@ bool is_unsigned(ScalarKind k) noexcept {
   return k == ScalarKind::uint8 || k == ScalarKind::uint16 || k == ScalarKind::uint32 || k == ScalarKind::uint64;
 }
 
-size_t scalar_width(ScalarKind k) noexcept {
-  switch (k) {
-    case ScalarKind::bool_:
-    case ScalarKind::int8:
-    case ScalarKind::uint8: return 1;
-    case ScalarKind::int16:
-    case ScalarKind::uint16: return 2;
-    case ScalarKind::int32:
-    case ScalarKind::uint32:
-    case ScalarKind::float32: return 4;
-    case ScalarKind::int64:
-    case ScalarKind::uint64:
-    case ScalarKind::float64: return 8;
-  }
-  return 8;
-}
 
 bool extract_bool(PyObject* obj) {
   if (obj == Py_True) return true;
@@ -154,7 +104,7 @@ bool extract_bool(PyObject* obj) {
   fail_wrong_type(obj, "bool");
 }
 
-ScalarValue ScalarValue::extract(ScalarKind kind, PyObject* obj) {
+ScalarValue ScalarValue::extract_generic(ScalarKind kind, PyObject* obj) {
   switch (kind) {
     case ScalarKind::bool_: return make_bool(extract_bool(obj));
     case ScalarKind::int8: return make_signed(kind, extract_narrow<int8_t>(obj));
@@ -220,23 +170,6 @@ uint64_t ScalarValue::as_u64() const {
 
 bool ScalarValue::equals_default(const MessagePackValue& value) const { return equals(from_default(kind, value)); }
 
-bool ScalarValue::equals(const ScalarValue& d) const {
-  // Integers compare on the kind's width: both sides are already narrowed and extended.
-  switch (kind) {
-    case ScalarKind::bool_: return b == d.b;
-    case ScalarKind::float32: return f32 == d.f32;
-    case ScalarKind::float64: return f64 == d.f64;
-    case ScalarKind::int8:
-    case ScalarKind::int16:
-    case ScalarKind::int32:
-    case ScalarKind::int64: return narrow_signed(kind, i) == d.i;
-    case ScalarKind::uint8:
-    case ScalarKind::uint16:
-    case ScalarKind::uint32:
-    case ScalarKind::uint64: return narrow_unsigned(kind, u) == d.u;
-  }
-  return false;
-}
 
 numpy::Dtype numpy_dtype(ScalarKind kind) noexcept {
   switch (kind) {

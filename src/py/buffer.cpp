@@ -69,17 +69,13 @@ std::span<const uint8_t> immutable_buffer_subslice(const BufferView& buffer, con
   return buffer.bytes();
 }
 
-std::vector<uint8_t> extract_bytes(PyObject* obj) {
-  auto copy = [](PyObject* b) {
-    const auto* p = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(b));
-    return std::vector<uint8_t>(p, p + PyBytes_GET_SIZE(b));
-  };
-  if (PyBytes_Check(obj)) return copy(obj);
+py::Ref to_bytes(PyObject* obj) {
+  if (PyBytes_Check(obj)) return py::Ref::borrow(obj);
   py::Ref builtins = check_new(PyImport_ImportModule("builtins"));
   py::Ref bytes_type = check_new(PyObject_GetAttrString(builtins.get(), "bytes"));
   py::Ref result = check_new(PyObject_CallOneArg(bytes_type.get(), obj));
   if (!PyBytes_Check(result.get())) fail_wrong_type(result.get(), "bytes");
-  return copy(result.get());
+  return result;
 }
 
 ByteInput::ByteInput(PyObject* obj, size_t copy_padding) {
@@ -109,11 +105,17 @@ ByteInput::ByteInput(PyObject* obj, size_t copy_padding) {
       return;
     }
   }
-  copy_ = extract_bytes(obj);
-  const size_t length = copy_.size();
-  copy_.resize(length + copy_padding);
-  bytes_ = {copy_.data(), length};
-  readable_after_ = copy_padding;
+  copy_ = to_bytes(obj);
+  bytes_ = bytes_of(copy_.get());
+  readable_after_ = 1;  // the terminating zero every bytes object has
+  if (copy_padding > readable_after_) {
+    // The reader needs more room after the end than the bytes object has: one padded copy instead.
+    padded_.assign(bytes_.begin(), bytes_.end());
+    padded_.resize(bytes_.size() + copy_padding);
+    bytes_ = {padded_.data(), bytes_.size()};
+    readable_after_ = copy_padding;
+    copy_.reset();
+  }
 }
 
 }  // namespace quorvel::py

@@ -68,12 +68,18 @@ BufferView checked_byte_buffer(PyObject* obj);
 // The buffer's bytes, which must lie within [owner_start, owner_start + owner_length).
 std::span<const uint8_t> immutable_buffer_subslice(const BufferView& buffer, const uint8_t* owner_start,
                                                    size_t owner_length);
-// bytes(obj), copied.
-std::vector<uint8_t> extract_bytes(PyObject* obj);
+// bytes(obj): obj itself when it is bytes, else the result of calling bytes, which must be bytes.
+py::Ref to_bytes(PyObject* obj);
+// The contents of a bytes object, read in place.
+inline std::span<const uint8_t> bytes_of(PyObject* bytes) noexcept {
+  return {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(bytes)), static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
+}
 
 // Input bytes of unpack, unpack_view and decode_serde: read in place where the owner is immutable
-// (bytes, views of bytes or of a NativeBuffer), copied otherwise. Holds what keeps them valid.
-// `copy_padding`: zero bytes kept after a copy, for readers that read past the end in wide steps.
+// (bytes, views of bytes or of a NativeBuffer); anything else is converted with bytes(obj) once and
+// that object read in place. Holds what keeps them valid.
+// `copy_padding`: zero bytes wanted after a copy, for readers that read past the end in wide steps;
+// when bytes(obj) has fewer, its contents are copied once more into a padded buffer.
 class ByteInput {
  public:
   explicit ByteInput(PyObject* obj, size_t copy_padding = 0);
@@ -86,7 +92,8 @@ class ByteInput {
   std::span<const uint8_t> bytes_;
   size_t readable_after_ = 0;
   BufferView view_;
-  std::vector<uint8_t> copy_;
+  py::Ref copy_;
+  std::vector<uint8_t> padded_;
 };
 
 }  // namespace quorvel::py

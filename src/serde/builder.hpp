@@ -7,6 +7,7 @@
 // every model being read live on one stack per call, so a model costs no allocation of its own.
 #pragma once
 
+#include "plan/access.hpp"
 #include "msgpack/reader.hpp"
 #include "plan/native_plan.hpp"
 #include "plan/scalar.hpp"
@@ -32,8 +33,9 @@ namespace quorvel::serde {
 
 // Builds one model object from the keywords that arrived. Kept small and separate so that the
 // construction path can change without touching the readers.
-inline py::Ref construct_model(PyObject* cls, PyObject* const* values, size_t count, PyObject* kwnames) {
-  return check_new(PyObject_Vectorcall(cls, values, 0, count == 0 ? nullptr : kwnames));
+inline py::Ref construct_model(ModelWalk& walk, const ObjectWire& object, PyObject* cls, PyObject* const* values,
+                               size_t count, PyObject* kwnames) {
+  return walk.construct(object, cls, std::span(values, count), count == 0 ? nullptr : kwnames);
 }
 
 struct ModelInfo {
@@ -61,7 +63,7 @@ struct Buffered {
 class DecodeContext {
  public:
   DecodeContext(const NativePlan& plan, PyObject* fallback_decoders, bool strict)
-      : plan(plan), fallback_decoders(fallback_decoders), strict(strict), models_(plan.objects.size()) {}
+      : plan(plan), fallback_decoders(fallback_decoders), strict(strict), walk(plan), models_(plan.objects.size()) {}
 
   ModelInfo& info(uint32_t index) {
     ModelInfo& m = models_[index];
@@ -108,6 +110,7 @@ class DecodeContext {
   const NativePlan& plan;
   PyObject* fallback_decoders;  // borrowed dict
   bool strict;
+  ModelWalk walk;  // builds the models (plan/access.hpp)
 
   std::vector<Parsed> parsed;
   std::vector<Buffered> buffered;
@@ -390,7 +393,8 @@ py::Ref Builder<Src>::construct(uint32_t object, size_t base) {
     if (complete) {
       py::Ref result;
       try {
-        result = construct_model(cls, ctx_.args.data() + args_base, count, m.serde->kwnames.get());
+        result = construct_model(ctx_.walk, ctx_.plan.objects[object], cls, ctx_.args.data() + args_base, count,
+                                 m.serde->kwnames.get());
       } catch (...) {
         ctx_.args.resize(args_base);
         throw;

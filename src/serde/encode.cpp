@@ -8,7 +8,7 @@
 #include "py/sequence.hpp"
 #include "serde/json_scan.hpp"
 #include "serde/json_writer.hpp"
-#include "serde/model_read.hpp"
+#include "plan/access.hpp"
 
 #include <algorithm>
 #include <array>
@@ -112,7 +112,7 @@ class Encoder {
   static constexpr bool json = std::is_same_v<Writer, JsonWriter>;
 
  public:
-  Encoder(const EncodeContext& cx, py::BytesBuffer& out) : cx_(cx), w_(out) {}
+  Encoder(const EncodeContext& cx, py::BytesBuffer& out) : cx_(cx), w_(out), walk_(cx.plan) {}
 
   void model(PyObject* m, uint32_t index) {
     // A graph that holds itself, or one deeper than the native stack allows, ends in
@@ -121,13 +121,14 @@ class Encoder {
     const Leave leave;
     const SerdeObject& so = serde_object(index);
     const ObjectWire& object = cx_.plan.objects[index];
+    const ModelView model = walk_.view(object, m);
 
     // Every attribute is read and every default tested before the first entry is written, so
     // the model is written as it was when its fields were collected.
     const size_t base = kept_.size();
     for (const SerdeField& sf : so.fields) {
       const FieldWire& field = object.fields[sf.field_index];
-      py::Ref value = read_attr(m, index, sf);
+      py::Ref value = model.read(sf.field_index);
       if (serde_field_is_default(field, value.get())) continue;
       kept_.push_back(Kept{&sf, &field, std::move(value)});
     }
@@ -485,6 +486,7 @@ class Encoder {
 
   const EncodeContext& cx_;
   Writer w_;
+  ModelWalk walk_;                 // reads the models' fields (plan/access.hpp)
   std::vector<Kept> kept_;         // kept entries of the models being written, innermost last
   std::vector<py::Ref> items_;     // list snapshots (MessagePack), innermost last
   std::vector<uint8_t> scratch_;   // one gathered copy of a strided array

@@ -4,15 +4,18 @@ Model classes derive from `Struct`, declare their fields as annotations (with op
 defaults), are constructed by keyword, and expose the names of their serialized fields, in
 declaration order with inherited fields first, as the `__struct_fields__` tuple. As in the real
 library, each class gets a generated keyword-only `__init__`, so construction costs what a plain
-Python class's does.
+Python class's does. A class may keep its fields in `__slots__` (as the library's compiled classes
+do); it then has no instance dict.
 """
 
 import inspect
+import types
 
 _MISSING = object()
 
 
 class Struct:
+    __slots__ = ()
     __struct_fields__ = ()
 
     def __init_subclass__(cls, **kwargs):
@@ -37,6 +40,8 @@ class Struct:
 
 def _make_init(cls, names):
     defaults = {n: getattr(cls, n, _MISSING) for n in names}
+    # A slot's descriptor on the class is not a default.
+    defaults = {n: _MISSING if isinstance(v, types.MemberDescriptorType) else v for n, v in defaults.items()}
     params = ", ".join(f"{n}=_d_{n}" if defaults[n] is not _MISSING else n for n in names)
     body = "\n".join(f"    self.{n} = {n}" for n in names) or "    pass"
     source = f"def __init__(self, *, {params}):\n{body}\n" if names else "def __init__(self):\n    pass\n"

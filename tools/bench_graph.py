@@ -1,0 +1,134 @@
+"""An object-heavy model graph for benchmarks: many small objects, no big vectors.
+
+300 readings, each with a nested struct and (every other one) a child table, 1,000 five-field
+samples and 200 strings. Benchmarks of any codec can import it:
+
+    plan = bench_graph.bound_plan()            # NativePlan with the classes below bound
+    graph = bench_graph.build()                # the model objects
+    data = bench_graph.plain(graph)            # the same graph as dicts and lists
+
+`plain` gives what a JSON or MessagePack peer encodes for the same objects: one dict per model
+object keyed by the serialized field names, lists for vectors, None for absent children.
+
+The classes keep their fields in slots, as the model library's compiled classes do.
+"""
+
+import msgpack
+
+from trevalin import Struct
+
+SCHEMA = """
+namespace graph;
+struct Position { lat: double; lon: double; alt: float; }
+table Note { text: string; level: int32; }
+table Reading { id: uint32; sensor: string; value: double; valid: bool; position: Position; note: Note; }
+table Sample { t: int64; channel: uint16; value: double; quality: float; flag: bool; }
+table Graph { name: string; readings: [Reading]; samples: [Sample]; labels: [string]; }
+root_type Graph;
+"""
+
+
+def _field(name, slot, kind, scalar=None, default=None, target=None, offset=None):
+    return [name, slot, 4 + 2 * slot if offset is None else offset, kind, scalar, default,
+            False, False, False, False, False, False, False, target]
+
+
+def _model(name, fields, is_struct=False, size=0, align=0):
+    return [name, is_struct, size, align, fields, [[f[0], f[0]] for f in fields], None, None]
+
+
+PLAN = msgpack.packb([2, [
+    _model("Position", [_field("lat", 0, "scalar", "float64", 0.0, offset=0),
+                        _field("lon", 1, "scalar", "float64", 0.0, offset=8),
+                        _field("alt", 2, "scalar", "float32", 0.0, offset=16)], True, 24, 8),
+    _model("Note", [_field("text", 0, "string"), _field("level", 1, "scalar", "int32", 0)]),
+    _model("Reading", [_field("id", 0, "scalar", "uint32", 0), _field("sensor", 1, "string"),
+                       _field("value", 2, "scalar", "float64", 0.0), _field("valid", 3, "scalar", "bool", False),
+                       _field("position", 4, "struct", target="Position"),
+                       _field("note", 5, "table", target="Note")]),
+    _model("Sample", [_field("t", 0, "scalar", "int64", 0), _field("channel", 1, "scalar", "uint16", 0),
+                      _field("value", 2, "scalar", "float64", 0.0), _field("quality", 3, "scalar", "float32", 0.0),
+                      _field("flag", 4, "scalar", "bool", False)]),
+    _model("Graph", [_field("name", 0, "string"), _field("readings", 1, "vector_table", target="Reading"),
+                     _field("samples", 2, "vector_table", target="Sample"),
+                     _field("labels", 3, "vector_string")]),
+]])
+
+
+class Position(Struct):
+    __slots__ = ("lat", "lon", "alt")
+    lat: float
+    lon: float
+    alt: float
+
+
+class Note(Struct):
+    __slots__ = ("text", "level")
+    text: str
+    level: int
+
+
+class Reading(Struct):
+    __slots__ = ("id", "sensor", "value", "valid", "position", "note")
+    id: int
+    sensor: str
+    value: float
+    valid: bool
+    position: Position
+    note: Note
+
+
+class Sample(Struct):
+    __slots__ = ("t", "channel", "value", "quality", "flag")
+    t: int
+    channel: int
+    value: float
+    quality: float
+    flag: bool
+
+
+class Graph(Struct):
+    __slots__ = ("name", "readings", "samples", "labels")
+    name: str
+    readings: list
+    samples: list
+    labels: list
+
+
+TYPES = {"Position": Position, "Note": Note, "Reading": Reading, "Sample": Sample, "Graph": Graph}
+
+
+def bound_plan():
+    from quorvel._native import NativePlan
+
+    plan = NativePlan(PLAN)
+    plan.bind_types(TYPES)
+    return plan
+
+
+def build(readings=300, samples=1000, labels=200):
+    """The graph; every float is exact in float32 where the field is one, so it round-trips."""
+    return Graph(
+        name="object-heavy graph",
+        readings=[
+            Reading(id=i, sensor=f"sensor-{i % 17}", value=i * 0.125, valid=i % 3 != 0,
+                    position=Position(lat=48.0 + i / 1024, lon=11.5 - i / 512, alt=500.0 + i * 0.25),
+                    note=Note(text=f"note {i}", level=i % 5) if i % 2 == 0 else None)
+            for i in range(readings)
+        ],
+        samples=[
+            Sample(t=1_700_000_000_000 + 250 * i, channel=i % 64, value=i * -0.5, quality=(i % 100) / 4,
+                   flag=i % 2 == 1)
+            for i in range(samples)
+        ],
+        labels=[f"label-{i:04d}" for i in range(labels)],
+    )
+
+
+def plain(obj):
+    """The graph (or any part of it) as dicts and lists keyed by the serialized names."""
+    if isinstance(obj, Struct):
+        return {name: plain(getattr(obj, name)) for name in type(obj).__struct_fields__}
+    if isinstance(obj, list):
+        return [plain(item) for item in obj]
+    return obj
