@@ -159,16 +159,13 @@ class Encoder {
     }
     bool first = true;
     for (size_t k = 0;; ++k) {
-      if (tagged && k == tag_at) {
-        key(first, so.tag->first);
-        text(so.tag->second);
-      }
+      if (tagged && k == tag_at) prepared(first, so.json_tag, so.msgpack_tag);
       if (k == n) break;
       // Nested models append to kept_ and may move it; the entry's value stays owned there.
       const Kept& entry = kept_[base + k];
       const FieldWire& field = *entry.field;
       PyObject* value = entry.value.get();
-      key(first, entry.serde->key);
+      prepared(first, entry.serde->json_key, entry.serde->msgpack_key);
       this->value(field, value);
     }
     if constexpr (json) w_.put('}');
@@ -230,13 +227,13 @@ class Encoder {
     }
   }
 
-  void key(bool& first, std::string_view k) {
+  // A key (or the whole tag entry) prepared at bind time; JSON's starts with the comma that
+  // separates it from the entry before.
+  void prepared(bool& first, std::string_view json_form, std::string_view msgpack_form) {
     if constexpr (json) {
-      if (!first) w_.put(',');
-      w_.string(k);
-      w_.put(':');
+      w_.raw(first ? json_form.substr(1) : json_form);
     } else {
-      w_.str(k);
+      w_.buffer().append(msgpack_form);
     }
     first = false;
   }

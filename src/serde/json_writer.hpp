@@ -4,6 +4,7 @@
 #pragma once
 
 #include "py/bytes_buffer.hpp"
+#include "py/text.hpp"
 
 #include <array>
 #include <charconv>
@@ -16,19 +17,7 @@ namespace quorvel::serde {
 
 namespace detail {
 
-// 0: copied as is; otherwise the letter of the short escape, or 'u' for \u00XX.
-inline constexpr auto json_escapes = [] {
-  std::array<char, 256> table{};
-  for (int c = 0; c < 0x20; ++c) table[c] = 'u';
-  table['\b'] = 'b';
-  table['\f'] = 'f';
-  table['\n'] = 'n';
-  table['\r'] = 'r';
-  table['\t'] = 't';
-  table['"'] = '"';
-  table['\\'] = '\\';
-  return table;
-}();
+using py::text::json_escapes;
 
 // Whether any of the eight bytes at `p` is below 0x20, '"' or '\\' (exact for existence).
 inline bool any_escape(const unsigned char* p) noexcept {
