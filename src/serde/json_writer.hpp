@@ -196,7 +196,7 @@ class JsonWriter {
       // Eight bytes at a time while none of them needs an escape, then byte by byte.
       while (j + 8 <= n && !detail::any_escape(in + j)) j += 8;
       while (j < n && detail::json_escapes[in[j]] == 0) ++j;
-      std::memcpy(p, in + i, j - i);
+      py::copy_bytes(p, in + i, j - i);
       p += j - i;
       if (j == n) break;
       // An escape needs up to 6 bytes where the byte took 1; the rest of the text and the
