@@ -38,7 +38,7 @@ inline char* put_decimal(char* p, bool negative, const char* digits, size_t n, i
     *p++ = digits[0];
     if (n > 1) {
       *p++ = '.';
-      std::memcpy(p, digits + 1, n - 1);
+      py::copy_bytes(p, digits + 1, n - 1);
       p += n - 1;
     }
     *p++ = 'e';
@@ -49,22 +49,22 @@ inline char* put_decimal(char* p, bool negative, const char* digits, size_t n, i
     *p++ = '0';
     *p++ = '.';
     for (int k = -1; k > e; --k) *p++ = '0';
-    std::memcpy(p, digits, n);
+    py::copy_bytes(p, digits, n);
     return p + n;
   }
   const size_t whole = static_cast<size_t>(e) + 1;
   if (n <= whole) {
-    std::memcpy(p, digits, n);
+    py::copy_bytes(p, digits, n);
     p += n;
     for (size_t k = n; k < whole; ++k) *p++ = '0';
     *p++ = '.';
     *p++ = '0';
     return p;
   }
-  std::memcpy(p, digits, whole);
+  py::copy_bytes(p, digits, whole);
   p += whole;
   *p++ = '.';
-  std::memcpy(p, digits + whole, n - whole);
+  py::copy_bytes(p, digits + whole, n - whole);
   return p + (n - whole);
 }
 
