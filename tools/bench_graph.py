@@ -10,12 +10,23 @@ samples and 200 strings. Benchmarks of any codec can import it:
 `plain` gives what a JSON or MessagePack peer encodes for the same objects: one dict per model
 object keyed by the serialized field names, lists for vectors, None for absent children.
 
-The classes keep their fields in slots, as the model library's compiled classes do.
+The classes keep their fields in slots, as the model library's compiled classes do. `Struct` is
+the compiled stand-in of the model library (trevalin_native, staged by the dev tool) when it can be
+imported, so that building and reading model objects costs what it costs with the real library and
+the timings show our own overhead; otherwise the Python stand-in, whose generated __init__ dominates
+every decode. `MODELS` says which one; the other benchmarks take `Struct` from here too.
 """
 
 import msgpack
 
-from trevalin import Struct
+try:
+    from trevalin_native import Struct
+
+    MODELS = "compiled (trevalin_native)"
+except ImportError:
+    from trevalin import Struct
+
+    MODELS = "Python stand-in (tests/support/trevalin.py, a Python __init__ per object)"
 
 SCHEMA = """
 namespace graph;

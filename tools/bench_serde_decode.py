@@ -18,7 +18,7 @@ import msgpack
 import orjson
 
 from quorvel._native import NativePlan
-from trevalin import Struct
+from bench_graph import MODELS, Struct
 
 def field(name, slot, kind, scalar=None, default=None, target=None, optional=False, nullable=False):
     return [name, slot, 4 + 2 * slot, kind, scalar, default, optional, False, nullable, False, False, False,
@@ -129,6 +129,7 @@ def main():
          lambda: plan.decode_serde("Graph", msgpack_doc, False, fallback_decoders={}),
          "msgpack.unpackb", lambda: msgpack.unpackb(msgpack_doc)),
     ]
+    print(f"model classes: {MODELS}")
     print(f"graph: 300 readings (struct + optional child), 1000 samples, 200 strings; "
           f"median of {args.repeat} x {args.number}")
     for label, size, native, peer_name, peer in rows:
