@@ -39,9 +39,9 @@ root_type Graph;
 """
 
 
-def _field(name, slot, kind, scalar=None, default=None, target=None, offset=None):
+def _field(name, slot, kind, scalar=None, default=None, target=None, offset=None, nullable=False):
     return [name, slot, 4 + 2 * slot if offset is None else offset, kind, scalar, default,
-            False, False, False, False, False, False, False, target]
+            False, False, nullable, False, False, False, False, target]
 
 
 def _model(name, fields, is_struct=False, size=0, align=0):
@@ -56,7 +56,7 @@ PLAN = msgpack.packb([2, [
     _model("Reading", [_field("id", 0, "scalar", "uint32", 0), _field("sensor", 1, "string"),
                        _field("value", 2, "scalar", "float64", 0.0), _field("valid", 3, "scalar", "bool", False),
                        _field("position", 4, "struct", target="Position"),
-                       _field("note", 5, "table", target="Note")]),
+                       _field("note", 5, "table", target="Note", nullable=True)]),
     _model("Sample", [_field("t", 0, "scalar", "int64", 0), _field("channel", 1, "scalar", "uint16", 0),
                       _field("value", 2, "scalar", "float64", 0.0), _field("quality", 3, "scalar", "float32", 0.0),
                       _field("flag", 4, "scalar", "bool", False)]),
