@@ -365,17 +365,39 @@ void Builder::require_addressable(size_t body, const ObjectWire& object) {
 
 uoffset_t Builder::write_table(uoffset_t start, const ObjectWire& object) {
   // Narrow items first from the end, wider ones below them: each width pads at most once, and the
-  // offset to the vtable that closes the body needs no padding after a 4- or 8-byte item.
-  size_t size = start;
-  size_t max_align = sizeof(flatbuffers::soffset_t);
+  // offset to the vtable that closes the body needs no padding after a 4- or 8-byte item. Items of
+  // one width (alignment) follow each other without gaps when their sizes are multiples of it,
+  // which only an odd struct size breaks.
+  std::array<size_t, 4> bytes{};
+  bool regular = true;
   flatbuffers::voffset_t max_voffset = 0;
-  for (const uint8_t align : {1, 2, 4, 8}) {
+  size_t max_align = sizeof(flatbuffers::soffset_t);
+  for (const Queued& item : queue_) {
+    bytes[std::countr_zero(item.align)] += item.size;
+    regular = regular && item.size % item.align == 0;
+    max_voffset = std::max(max_voffset, item.field);
+    max_align = std::max<size_t>(max_align, item.align);
+  }
+  size_t size = start;
+  if (regular) {
+    std::array<size_t, 4> cursor;
+    for (size_t k = 0; k < 4; ++k) {
+      if (bytes[k] != 0) size += flatbuffers::PaddingBytes(size, size_t{1} << k);
+      cursor[k] = size;
+      size += bytes[k];
+    }
     for (Queued& item : queue_) {
-      if (item.align != align) continue;
-      size += flatbuffers::PaddingBytes(size, align) + item.size;
-      item.field_size = static_cast<uoffset_t>(size);
-      max_align = std::max<size_t>(max_align, align);
-      max_voffset = std::max(max_voffset, item.field);
+      size_t& at = cursor[std::countr_zero(item.align)];
+      at += item.size;
+      item.field_size = static_cast<uoffset_t>(at);
+    }
+  } else {
+    for (const uint8_t align : {1, 2, 4, 8}) {
+      for (Queued& item : queue_) {
+        if (item.align != align) continue;
+        size += flatbuffers::PaddingBytes(size, align) + item.size;
+        item.field_size = static_cast<uoffset_t>(size);
+      }
     }
   }
   require_addressable(size - start, object);
@@ -384,61 +406,42 @@ uoffset_t Builder::write_table(uoffset_t start, const ObjectWire& object) {
 
   // The vtable: its size, the table's size, then each field's position in the table (0: absent).
   const size_t vtable_size = std::max<size_t>(max_voffset + sizeof(flatbuffers::voffset_t), 4);
-  vtable_.assign(vtable_size / sizeof(flatbuffers::voffset_t), 0);
-  vtable_[0] = static_cast<flatbuffers::voffset_t>(vtable_size);
-  vtable_[1] = static_cast<flatbuffers::voffset_t>(table - start);
-  uint64_t hash = 0xcbf29ce484222325ULL;
-  for (const Queued& item : queue_) vtable_[item.field / 2] = static_cast<flatbuffers::voffset_t>(table - item.field_size);
-  for (const flatbuffers::voffset_t entry : vtable_) hash = (hash ^ entry) * 0x100000001b3ULL;
-  uoffset_t& cached = vtables_[(hash ^ (hash >> 32)) % vtables_.size()];
-  bool shared = false;
-  if (cached != 0) {
-    const uint8_t* earlier = buf_.data_at(cached);
-    shared = flatbuffers::ReadScalar<flatbuffers::voffset_t>(earlier) == vtable_size &&
-             std::memcmp(earlier, vtable_.data(), vtable_size) == 0;
-  }
-
-  const size_t total = (table - start) + (shared ? 0 : vtable_size);
+  const size_t total = (table - start) + vtable_size;
   if (!has_room(total)) [[unlikely]] {
     // Past the limit: the builder writes it and fails where it always did.
     flush();
     return EndTable(start);
   }
-  uint8_t* low = buf_.make_space(total);
-  uint8_t* body = buf_.data_at(table);
-  std::memset(body, 0, table - start);
-  for (const Queued& item : queue_) write_item(item, buf_.data_at(item.field_size));
-  uoffset_t vtable_at = cached;
-  if (!shared) {
-    std::memcpy(low, vtable_.data(), vtable_size);
-    vtable_at = static_cast<uoffset_t>(table + vtable_size);
-    cached = vtable_at;
+  uint8_t* vtable = buf_.make_space(total);
+  uint8_t* body = vtable + vtable_size;
+  std::memset(vtable, 0, total);
+  const auto table_size = static_cast<flatbuffers::voffset_t>(table - start);
+  std::memcpy(vtable, &vtable_size, sizeof(flatbuffers::voffset_t));  // little-endian
+  std::memcpy(vtable + 2, &table_size, sizeof table_size);
+  uint64_t hash = vtable_size * 0x9e3779b97f4a7c15ULL ^ table_size;
+  for (const Queued& item : queue_) {
+    const auto position = static_cast<flatbuffers::voffset_t>(table - item.field_size);
+    std::memcpy(vtable + item.field, &position, sizeof position);
+    hash += (uint64_t{item.field} << 16 | position) * 0xbf58476d1ce4e5b9ULL;
+    write_item(item, body + (table - item.field_size));
   }
+  hash ^= hash >> 29;
+  uoffset_t& cached = vtables_[hash % vtables_.size()];
+  uoffset_t vtable_at = static_cast<uoffset_t>(table + vtable_size);
+  if (cached != 0) {
+    const uint8_t* earlier = buf_.data_at(cached);
+    if (flatbuffers::ReadScalar<flatbuffers::voffset_t>(earlier) == vtable_size &&
+        std::memcmp(earlier, vtable, vtable_size) == 0) {
+      buf_.pop(vtable_size);
+      vtable_at = cached;
+    }
+  }
+  cached = vtable_at;
   flatbuffers::WriteScalar(body, static_cast<flatbuffers::soffset_t>(vtable_at) - static_cast<flatbuffers::soffset_t>(table));
   TrackMinAlign(max_align);
   nested = false;
   reset_queue();
   return table;
-}
-
-void Builder::queue_scalar(flatbuffers::voffset_t field, const ScalarValue& value, const ScalarValue* default_value) {
-  if (default_value != nullptr && value.equals(*default_value)) return;
-  const auto width = static_cast<uint8_t>(scalar_width(value.kind));
-  uint64_t bits = 0;
-  switch (value.kind) {
-    case ScalarKind::bool_: bits = value.b ? 1 : 0; break;
-    case ScalarKind::int8:
-    case ScalarKind::int16:
-    case ScalarKind::int32:
-    case ScalarKind::int64:
-    case ScalarKind::uint8:
-    case ScalarKind::uint16:
-    case ScalarKind::uint32:
-    case ScalarKind::uint64: bits = value.u; break;  // cut to the width when written
-    case ScalarKind::float32: std::memcpy(&bits, &value.f32, 4); break;
-    case ScalarKind::float64: std::memcpy(&bits, &value.f64, 8); break;
-  }
-  if (!queue(field, width, width, ItemKind::scalar, bits)) push_scalar(*this, value, static_cast<uint16_t>((field - 4) / 2), nullptr);
 }
 
 void Builder::queue_offset(flatbuffers::voffset_t field, uoffset_t offset) {
@@ -475,7 +478,7 @@ std::optional<std::span<uint8_t>> Builder::queue_struct(flatbuffers::voffset_t f
   return std::span(structs_).subspan(at);
 }
 
-void Builder::write_item(const Queued& item, uint8_t* at) const {
+inline void Builder::write_item(const Queued& item, uint8_t* at) const {
   switch (item.kind) {
     case ItemKind::scalar:
       switch (item.size) {  // fixed-size stores

@@ -11,6 +11,8 @@
 #include "plan/scalar.hpp"
 
 #include <array>
+#include <bit>
+#include <cstring>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -54,7 +56,25 @@ class Builder : public flatbuffers::FlatBufferBuilder {
   // item is written at once instead when the buffer might not have room for it below 2 GiB, so
   // that the limit is met at the same item as ever; flush() must precede any other write into the
   // buffer.
-  void queue_scalar(flatbuffers::voffset_t field, const ScalarValue& value, const ScalarValue* default_value);
+  void queue_scalar(flatbuffers::voffset_t field, const ScalarValue& value, const ScalarValue* default_value) {
+    if (default_value != nullptr && value.equals(*default_value)) return;
+    const auto width = static_cast<uint8_t>(scalar_width(value.kind));
+    uint64_t bits = 0;
+    switch (value.kind) {
+      case ScalarKind::bool_: bits = value.b ? 1 : 0; break;
+      case ScalarKind::int8:
+      case ScalarKind::int16:
+      case ScalarKind::int32:
+      case ScalarKind::int64:
+      case ScalarKind::uint8:
+      case ScalarKind::uint16:
+      case ScalarKind::uint32:
+      case ScalarKind::uint64: bits = value.u; break;  // cut to the width when written
+      case ScalarKind::float32: std::memcpy(&bits, &value.f32, 4); break;
+      case ScalarKind::float64: std::memcpy(&bits, &value.f64, 8); break;
+    }
+    if (!queue(field, width, width, ItemKind::scalar, bits)) push_scalar(*this, value, static_cast<uint16_t>((field - 4) / 2), nullptr);
+  }
   void queue_offset(flatbuffers::voffset_t field, uoffset_t offset);
   void queue_union_type(flatbuffers::voffset_t field, ScalarKind kind, uint64_t tag);
   // Room for an inline struct of `size` bytes to be encoded into, queued at `field`; nothing (after
@@ -111,7 +131,6 @@ class Builder : public flatbuffers::FlatBufferBuilder {
   std::vector<Queued> queue_;
   std::vector<uint8_t> structs_;  // the queued structs' bytes
   size_t queued_bound_ = 0;  // the most bytes the queue can take, padding and field records included
-  std::vector<flatbuffers::voffset_t> vtable_;  // the vtable being laid out
   // Where recent vtables were written (bytes from the end), by a hash of their contents: a table
   // whose vtable is here already points to it instead of writing its own. 0 is empty.
   std::array<uoffset_t, 256> vtables_{};
@@ -147,7 +166,7 @@ class FieldStateStack {
   class Frame {
    public:
     Frame(FieldStateStack& stack, size_t count) : stack_(stack), states_(stack.push(count)) {}
-    ~Frame() { stack_.pop(); }
+    ~Frame() { stack_.pop(states_); }
     Frame(const Frame&) = delete;
     Frame& operator=(const Frame&) = delete;
     std::span<FieldState> states() const noexcept { return states_; }
@@ -160,12 +179,23 @@ class FieldStateStack {
  private:
   std::span<FieldState> push(size_t count) {
     if (depth_ == levels_.size()) levels_.emplace_back();
-    FieldStates& level = levels_[depth_++];
-    level.resize(count);
-    return level;
+    FieldStates& level = levels_[depth_];
+    if (level.size() < count) level.resize(count);
+    ++depth_;
+    return std::span(level).first(count);
   }
-  // Releases the level's values; its storage stays for the next table at this depth.
-  void pop() noexcept { levels_[--depth_].clear(); }
+  // Releases the level's values; its states stay for the next table at this depth.
+  void pop(std::span<FieldState> states) noexcept {
+    --depth_;
+    for (FieldState& state : states) {
+      state.value.reset();
+      state.child = BuiltChild{};
+      // Set only when a caller's states were filled ahead; released all the same.
+      state.scalar.reset();
+      state.nested.reset();
+      state.dynamic.reset();
+    }
+  }
 
   std::vector<FieldStates> levels_;
   size_t depth_ = 0;
