@@ -117,11 +117,19 @@ class ModelView {
       PyMemberDef* member = reader_->members[field];
       // The class may have changed since the view was made (Python code runs between reads).
       if (member != nullptr && Py_TYPE(model_) == reader_->type && type_version(reader_->type) == reader_->version) {
+#ifdef Py_GIL_DISABLED
         if (PyObject* value = PyMember_GetOne(reinterpret_cast<const char*>(model_), member)) {
           return py::Ref::steal(value);
         }
         // An unset slot: getattr raises the error with the context it adds.
         PyErr_Clear();
+#else
+        // The interpreter lock keeps the slot still, so it is read as PyMember_GetOne reads it.
+        PyObject* value = *reinterpret_cast<PyObject* const*>(reinterpret_cast<const char*>(model_) + member->offset);
+        if (value != nullptr) return py::Ref::borrow(value);
+        if (member->type == _Py_T_OBJECT) return py::Ref::borrow(Py_None);
+        // An unset slot: getattr raises the error with the context it adds.
+#endif
       }
     }
     return check_new(PyObject_GetAttr(model_, object_->fields[field].attr_name.get()));
