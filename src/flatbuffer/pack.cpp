@@ -374,7 +374,7 @@ uoffset_t Builder::write_table(uoffset_t start, const ObjectWire& object) {
   size_t max_align = sizeof(flatbuffers::soffset_t);
   for (const Queued& item : queue_) {
     bytes[std::countr_zero(item.align)] += item.size;
-    regular = regular && item.size % item.align == 0;
+    regular = regular && (item.size & (item.align - 1u)) == 0;  // alignments are powers of two
     max_voffset = std::max(max_voffset, item.field);
     max_align = std::max<size_t>(max_align, item.align);
   }
