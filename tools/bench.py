@@ -90,7 +90,7 @@ def make_cases(args, tmp, official):
     """Builds every case's callable (and checks what it produces); returns (callables, facts)."""
     import bench_graph
     from quorvel._native import NativePlan
-    from trevalin import Struct
+    from bench_graph import Struct
 
     class Vec3(Struct):
         x: float = 0.0
@@ -183,6 +183,7 @@ def make_cases(args, tmp, official):
         cases["large-copy"] = lambda: big.copy()
     facts["large"] = f"large float64 vector: {big.nbytes / 1e6:.0f} MB"
     facts["large_bytes"] = big.nbytes
+    facts["models"] = bench_graph.MODELS
     return cases, facts
 
 
@@ -208,7 +209,8 @@ class Worker:
         env = dict(os.environ)
         if site is not None:
             parts = env.get("PYTHONPATH", "").split(os.pathsep)
-            env["PYTHONPATH"] = os.pathsep.join([site] + parts[1:])
+            # This build's site stays last on the path, for the model classes both workers use.
+            env["PYTHONPATH"] = os.pathsep.join([site] + parts[1:] + parts[:1])
         cmd = [sys.executable, os.path.abspath(__file__), "--worker", *self.forward(args)]
         if official:
             cmd.append("--official")
@@ -250,6 +252,9 @@ def run(args):
 
     facts = this.facts
     med = {name: [statistics.median(t) if t else None for t in per] for name, per in times.items()}
+    print(f"model classes: {facts['models']}")
+    if workers[0].facts["models"] != facts["models"]:
+        print(f"  (the reference worker used {workers[0].facts['models']}: its timings are not comparable)")
     print(facts["graph"])
     print(facts["mixed"])
     print(facts["large"])

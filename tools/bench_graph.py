@@ -10,12 +10,23 @@ samples and 200 strings. Benchmarks of any codec can import it:
 `plain` gives what a JSON or MessagePack peer encodes for the same objects: one dict per model
 object keyed by the serialized field names, lists for vectors, None for absent children.
 
-The classes keep their fields in slots, as the model library's compiled classes do.
+The classes keep their fields in slots, as the model library's compiled classes do. `Struct` is
+the compiled stand-in of the model library (trevalin_native, staged by the dev tool) when it can be
+imported, so that building and reading model objects costs what it costs with the real library and
+the timings show our own overhead; otherwise the Python stand-in, whose generated __init__ dominates
+every decode. `MODELS` says which one; the other benchmarks take `Struct` from here too.
 """
 
 import msgpack
 
-from trevalin import Struct
+try:
+    from trevalin_native import Struct
+
+    MODELS = "compiled (trevalin_native)"
+except ImportError:
+    from trevalin import Struct
+
+    MODELS = "Python stand-in (tests/support/trevalin.py, a Python __init__ per object)"
 
 SCHEMA = """
 namespace graph;
@@ -28,9 +39,9 @@ root_type Graph;
 """
 
 
-def _field(name, slot, kind, scalar=None, default=None, target=None, offset=None):
+def _field(name, slot, kind, scalar=None, default=None, target=None, offset=None, nullable=False):
     return [name, slot, 4 + 2 * slot if offset is None else offset, kind, scalar, default,
-            False, False, False, False, False, False, False, target]
+            False, False, nullable, False, False, False, False, target]
 
 
 def _model(name, fields, is_struct=False, size=0, align=0):
@@ -45,7 +56,7 @@ PLAN = msgpack.packb([2, [
     _model("Reading", [_field("id", 0, "scalar", "uint32", 0), _field("sensor", 1, "string"),
                        _field("value", 2, "scalar", "float64", 0.0), _field("valid", 3, "scalar", "bool", False),
                        _field("position", 4, "struct", target="Position"),
-                       _field("note", 5, "table", target="Note")]),
+                       _field("note", 5, "table", target="Note", nullable=True)]),
     _model("Sample", [_field("t", 0, "scalar", "int64", 0), _field("channel", 1, "scalar", "uint16", 0),
                       _field("value", 2, "scalar", "float64", 0.0), _field("quality", 3, "scalar", "float32", 0.0),
                       _field("flag", 4, "scalar", "bool", False)]),

@@ -13,7 +13,7 @@ import msgpack
 import orjson
 
 from quorvel._native import NativePlan
-from trevalin import Struct
+from bench_graph import MODELS, Struct
 
 
 def field(name, slot, kind, scalar=None, default=None, target=None, offset=None):
@@ -128,6 +128,7 @@ def main():
     # Same documents as the peers read them (float32 struct members are doubles in both).
     assert orjson.loads(ours_json) == dicts, "JSON document differs from the prebuilt dicts"
     assert msgpack.unpackb(ours_mp) == dicts, "MessagePack document differs from the prebuilt dicts"
+    print(f"model classes: {MODELS}")
     print(f"graph: 300 readings, 1000 samples, 200 strings; JSON {len(ours_json)} bytes "
           f"(orjson {len(orjson.dumps(dicts))}), MessagePack {len(ours_mp)} bytes (msgpack {len(msgpack.packb(dicts))})")
 

@@ -8,26 +8,6 @@
 
 namespace quorvel::msgpack {
 
-Marker Marker::from_byte(uint8_t b) noexcept {
-  if (b <= 0x7f) return {Family::FixPos, b};
-  if (b <= 0x8f) return {Family::FixMap, static_cast<uint8_t>(b & 0x0f)};
-  if (b <= 0x9f) return {Family::FixArray, static_cast<uint8_t>(b & 0x0f)};
-  if (b <= 0xbf) return {Family::FixStr, static_cast<uint8_t>(b & 0x1f)};
-  if (b >= 0xe0) return {Family::FixNeg, b};
-  static constexpr Family table[] = {
-      Family::Null, Family::Reserved, Family::False, Family::True,            // c0..c3
-      Family::Bin8, Family::Bin16, Family::Bin32,                              // c4..c6
-      Family::Ext8, Family::Ext16, Family::Ext32,                              // c7..c9
-      Family::F32, Family::F64,                                                // ca..cb
-      Family::U8, Family::U16, Family::U32, Family::U64,                       // cc..cf
-      Family::I8, Family::I16, Family::I32, Family::I64,                       // d0..d3
-      Family::FixExt1, Family::FixExt2, Family::FixExt4, Family::FixExt8, Family::FixExt16,  // d4..d8
-      Family::Str8, Family::Str16, Family::Str32,                              // d9..db
-      Family::Array16, Family::Array32, Family::Map16, Family::Map32,          // dc..df
-  };
-  return {table[b - 0xc0], 0};
-}
-
 std::string Marker::name() const {
   switch (family) {
     case Family::FixPos: return std::format("FixPos({})", fix);
@@ -73,102 +53,13 @@ std::string Marker::name() const {
 
 void wrong_marker(Marker marker) { throw ReaderError{"wrong msgpack marker " + marker.name()}; }
 
+void Reader::short_marker() { throw ReaderError{"IO error while reading marker: failed to fill whole buffer"}; }
 void Reader::short_data() { throw ReaderError{"IO error while reading data: failed to fill whole buffer"}; }
+void Reader::short_payload() { throw ReaderError{"IO error while reading data: unexpected end of file"}; }
 
-Marker Reader::read_marker() {
-  if (data_ == end_) throw ReaderError{"IO error while reading marker: failed to fill whole buffer"};
-  return Marker::from_byte(*data_++);
-}
-
-template <class T>
-T Reader::read_big_endian() {
-  if (remaining() < sizeof(T)) short_data();
-  T v;
-  std::memcpy(&v, data_, sizeof v);
-  data_ += sizeof v;
-  return std::byteswap(v);
-}
-
-uint8_t Reader::read_u8() { return read_big_endian<uint8_t>(); }
-uint16_t Reader::read_u16() { return read_big_endian<uint16_t>(); }
-uint32_t Reader::read_u32() { return read_big_endian<uint32_t>(); }
-uint64_t Reader::read_u64() { return read_big_endian<uint64_t>(); }
-
-std::span<const uint8_t> Reader::read_payload(size_t length) {
-  if (remaining() < length) throw ReaderError{"IO error while reading data: unexpected end of file"};
-  std::span<const uint8_t> out(data_, length);
-  data_ += length;
-  return out;
-}
-
-Integer Reader::read_integer(Marker m) {
-  auto from_signed = [](int64_t v) {
-    return v < 0 ? Integer{true, 0, v} : Integer{false, static_cast<uint64_t>(v), 0};
-  };
-  switch (m.family) {
-    case Family::FixPos: return {false, m.fix, 0};
-    case Family::FixNeg: return from_signed(static_cast<int8_t>(m.fix));
-    case Family::U8: return {false, read_u8(), 0};
-    case Family::U16: return {false, read_u16(), 0};
-    case Family::U32: return {false, read_u32(), 0};
-    case Family::U64: return {false, read_u64(), 0};
-    case Family::I8: return from_signed(static_cast<int8_t>(read_u8()));
-    case Family::I16: return from_signed(static_cast<int16_t>(read_u16()));
-    case Family::I32: return from_signed(static_cast<int32_t>(read_u32()));
-    case Family::I64: return from_signed(static_cast<int64_t>(read_u64()));
-    case Family::Null: case Family::False: case Family::True: case Family::F32: case Family::F64:
-    case Family::FixStr: case Family::Str8: case Family::Str16: case Family::Str32:
-    case Family::Bin8: case Family::Bin16: case Family::Bin32:
-    case Family::FixArray: case Family::Array16: case Family::Array32:
-    case Family::FixMap: case Family::Map16: case Family::Map32:
-    case Family::FixExt1: case Family::FixExt2: case Family::FixExt4: case Family::FixExt8: case Family::FixExt16:
-    case Family::Ext8: case Family::Ext16: case Family::Ext32: case Family::Reserved: break;
-  }
-  wrong_marker(m);
-}
-
-double Reader::read_float(Marker m) {
-  if (m.family == Family::F32) return read_f32_data();
-  if (m.family != Family::F64) wrong_marker(m);
-  uint64_t bits = read_u64();
-  return std::bit_cast<double>(bits);
-}
-
-uint32_t Reader::read_length(Marker m) {
-  switch (m.family) {
-    case Family::FixStr:
-    case Family::FixArray:
-    case Family::FixMap: return m.fix;
-    case Family::Str8:
-    case Family::Bin8:
-    case Family::Ext8: return read_u8();
-    case Family::Str16:
-    case Family::Bin16:
-    case Family::Array16:
-    case Family::Map16:
-    case Family::Ext16: return read_u16();
-    case Family::Str32:
-    case Family::Bin32:
-    case Family::Array32:
-    case Family::Map32:
-    case Family::Ext32: return read_u32();
-    case Family::FixExt1: return 1;
-    case Family::FixExt2: return 2;
-    case Family::FixExt4: return 4;
-    case Family::FixExt8: return 8;
-    case Family::FixExt16: return 16;
-    case Family::FixPos: case Family::FixNeg: case Family::Null: case Family::False: case Family::True:
-    case Family::U8: case Family::U16: case Family::U32: case Family::U64:
-    case Family::I8: case Family::I16: case Family::I32: case Family::I64:
-    case Family::F32: case Family::F64: case Family::Reserved: break;
-  }
-  wrong_marker(m);
-}
-
-std::string_view Reader::checked_text(std::span<const uint8_t> payload) {
-  std::string_view s(reinterpret_cast<const char*>(payload.data()), payload.size());
+// Text that is not all ASCII: fails unless it is valid UTF-8.
+void Reader::check_utf8(std::string_view s) {
   if (auto fault = text::utf8_fault(s); !fault.empty()) throw ReaderError{"string found to be invalid utf8: " + fault};
-  return s;
 }
 
 MessagePackValue Reader::read_value(Marker m) {

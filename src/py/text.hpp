@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
@@ -28,7 +29,21 @@ std::string shortest_with_point(double value);
 // it: "invalid utf-8 sequence of {} bytes from index {}" or
 // "incomplete utf-8 byte sequence from index {}". Returns an empty string for valid input.
 std::string utf8_fault(std::string_view bytes);
-inline bool is_utf8(std::string_view bytes) { return utf8_fault(bytes).empty(); }
+// Whether every byte is below 0x80; checked a word at a time (the common case for keys and names).
+inline bool is_ascii(std::string_view bytes) noexcept {
+  const char* p = bytes.data();
+  const size_t n = bytes.size();
+  uint64_t bits = 0;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    bits |= w;
+  }
+  for (; i < n; ++i) bits |= static_cast<unsigned char>(p[i]);
+  return (bits & 0x8080808080808080ULL) == 0;
+}
+inline bool is_utf8(std::string_view bytes) { return is_ascii(bytes) || utf8_fault(bytes).empty(); }
 // The byte span [start, end) of the first invalid sequence (end = start + 1 when the text ends
 // inside a sequence); false for valid input.
 bool utf8_fault_span(std::string_view bytes, size_t& start, size_t& end);

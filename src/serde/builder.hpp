@@ -38,11 +38,36 @@ inline py::Ref construct_model(ModelWalk& walk, const ObjectWire& object, PyObje
   return walk.construct(object, cls, std::span(values, count), count == 0 ? nullptr : kwnames);
 }
 
+// Whether `a` and `b` hold the same `n` bytes. Keys are short: compared in words, never reading
+// outside either range.
+inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
+  auto load8 = [](const char* p) { uint64_t w; std::memcpy(&w, p, 8); return w; };
+  auto load4 = [](const char* p) { uint32_t w; std::memcpy(&w, p, 4); return w; };
+  if (n >= 8) {
+    for (size_t i = 0; i + 8 < n; i += 8) {
+      if (load8(a + i) != load8(b + i)) return false;
+    }
+    return load8(a + n - 8) == load8(b + n - 8);
+  }
+  if (n >= 4) return load4(a) == load4(b) && load4(a + n - 4) == load4(b + n - 4);
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+// One serialized field of a model as the key dispatch sees it.
+struct KeySlot {
+  std::string_view key;
+  const FieldWire* field;
+  bool first;  // no earlier serialized field has the same key
+};
+
 struct ModelInfo {
   const SerdeObject* serde = nullptr;
   const ObjectWire* object = nullptr;
-  std::vector<uint8_t> first;  // per serialized field: no earlier field has the same key
-  PyObject* cls = nullptr;     // the bound class (held by the bound types), looked up when first built
+  std::vector<KeySlot> keys;  // by position among the serialized fields
+  PyObject* cls = nullptr;    // the bound class (held by the bound types), looked up when first built
 };
 
 // One decoded entry of a model being read: the key as read, the model whose field it matched
@@ -67,21 +92,7 @@ class DecodeContext {
 
   ModelInfo& info(uint32_t index) {
     ModelInfo& m = models_[index];
-    if (m.serde == nullptr) {
-      const SerdeObject& so = plan.serde_object(index);
-      m.first.resize(so.fields.size());
-      for (size_t j = 0; j < so.fields.size(); ++j) {
-        m.first[j] = 1;
-        for (size_t i = 0; i < j; ++i) {
-          if (so.fields[i].key == so.fields[j].key) {
-            m.first[j] = 0;
-            break;
-          }
-        }
-      }
-      m.object = &plan.objects[index];
-      m.serde = &so;
-    }
+    if (m.serde == nullptr) [[unlikely]] prepare(m, index);
     return m;
   }
 
@@ -94,18 +105,20 @@ class DecodeContext {
   // The position of the first serialized field with this key; `hint` is tried first (documents
   // usually list the fields in declared order).
   static constexpr uint32_t none = ~uint32_t{0};
-  uint32_t lookup(ModelInfo& m, std::string_view key, uint32_t hint) const noexcept {
-    const auto& fields = m.serde->fields;
-    if (hint < fields.size() && m.first[hint] && fields[hint].key == key) return hint;
-    for (uint32_t i = 0; i < fields.size(); ++i) {
-      if (fields[i].key == key) return i;
+  static uint32_t lookup(const ModelInfo& m, std::string_view key, uint32_t hint) noexcept {
+    const KeySlot* keys = m.keys.data();
+    const size_t count = m.keys.size();
+    if (hint < count && keys[hint].first && keys[hint].key.size() == key.size() &&
+        same_bytes(keys[hint].key.data(), key.data(), key.size())) {
+      return hint;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+      if (keys[i].key.size() == key.size() && same_bytes(keys[i].key.data(), key.data(), key.size())) return i;
     }
     return none;
   }
 
-  const FieldWire& field_of(ModelInfo& m, uint32_t serde_index) const {
-    return m.object->fields[m.serde->fields[serde_index].field_index];
-  }
+  static const FieldWire& field_of(const ModelInfo& m, uint32_t serde_index) noexcept { return *m.keys[serde_index].field; }
 
   const NativePlan& plan;
   PyObject* fallback_decoders;  // borrowed dict
@@ -117,6 +130,19 @@ class DecodeContext {
   std::vector<PyObject*> args;
 
  private:
+  [[gnu::noinline]] void prepare(ModelInfo& m, uint32_t index) {
+    const SerdeObject& so = plan.serde_object(index);
+    const ObjectWire& object = plan.objects[index];
+    m.keys.resize(so.fields.size());
+    for (size_t j = 0; j < so.fields.size(); ++j) {
+      bool first = true;
+      for (size_t i = 0; i < j && first; ++i) first = so.fields[i].key != so.fields[j].key;
+      m.keys[j] = KeySlot{so.fields[j].key, &object.fields[so.fields[j].field_index], first};
+    }
+    m.object = &object;
+    m.serde = &so;
+  }
+
   std::vector<ModelInfo> models_;
 };
 
@@ -153,13 +179,38 @@ class ListBuilder {
   size_t count_ = 0;
 };
 
+// A str of valid UTF-8 text; ASCII, the common case, is copied straight into a new compact str.
 inline py::Ref new_str(std::string_view s) {
+  if (text::is_ascii(s)) {
+    PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
+    if (out == nullptr) throw_error_set();
+    if (!s.empty()) std::memcpy(PyUnicode_1BYTE_DATA(out), s.data(), s.size());
+    return py::Ref::steal(out);
+  }
   return check_new(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
 }
 
 inline py::Ref int_from(__int128 v) {
   return v < 0 ? check_new(PyLong_FromLongLong(static_cast<long long>(v)))
                : check_new(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v)));
+}
+
+// ScalarValue::into_py, inline for the per-field path.
+inline py::Ref scalar_object(const ScalarValue& s) {
+  switch (s.kind) {
+    case ScalarKind::bool_: return py::Ref::borrow(s.b ? Py_True : Py_False);
+    case ScalarKind::int8:
+    case ScalarKind::int16:
+    case ScalarKind::int32:
+    case ScalarKind::int64: return check_new(PyLong_FromLongLong(s.i));
+    case ScalarKind::uint8:
+    case ScalarKind::uint16:
+    case ScalarKind::uint32:
+    case ScalarKind::uint64: return check_new(PyLong_FromUnsignedLongLong(s.u));
+    case ScalarKind::float32: return check_new(PyFloat_FromDouble(static_cast<double>(s.f32)));
+    case ScalarKind::float64: return check_new(PyFloat_FromDouble(s.f64));
+  }
+  return s.into_py();
 }
 
 inline ScalarValue unwrap(Coerced c) {
@@ -454,7 +505,9 @@ py::Ref Builder<Src>::scalar(const FieldWire& f, Value& v) {
   if (f.serde_python_int) return python_int(v);
   if (!f.scalar) reader_fail("scalar field has no scalar type");
   ScalarValue value = ctx_.strict ? strict_scalar(*f.scalar, v) : coerced_scalar(*f.scalar, v);
-  return ctx_.plan.apply_enum(f, value.into_py());
+  py::Ref object = scalar_object(value);
+  if (!f.enum_index) return object;
+  return ctx_.plan.apply_enum(f, std::move(object));
 }
 
 template <class Src>

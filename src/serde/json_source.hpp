@@ -183,12 +183,20 @@ class JsonSource {
   template <class Entry>
   void members(sj::object& object, Entry& entry) {
     for (auto result : object) {
-      sj::field field;
-      check(std::move(result).get(field));
+      // The field is used where the iterator made it: copying it costs more than reading it.
+      check(result.error());
+      sj::field& field = result.value_unsafe();
       std::string_view key = field.escaped_key();
-      if (std::memchr(key.data(), '\\', key.size()) != nullptr) check(field.unescaped_key().get(key));
+      if (has_backslash(key)) check(field.unescaped_key().get(key));
       entry(key, field.value());
     }
+  }
+
+  static bool has_backslash(std::string_view key) noexcept {
+    for (char c : key) {
+      if (c == '\\') return true;
+    }
+    return false;
   }
 
   Scalar number_of(Value& v, std::string_view expecting);
