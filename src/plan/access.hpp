@@ -126,11 +126,11 @@ class ModelView {
         // An unset slot: getattr raises the error with the context it adds.
         PyErr_Clear();
 #else
-        // What the descriptor reads, without the call: under the interpreter lock nothing changes
-        // the slot between the load and the new reference. An unset slot goes to getattr, which
-        // raises the error with the context it adds (or gives None for the old object kind).
+        // The interpreter lock keeps the slot still, so it is read as PyMember_GetOne reads it.
         PyObject* value = *reinterpret_cast<PyObject* const*>(reinterpret_cast<const char*>(model_) + member->offset);
         if (value != nullptr) return py::Ref::borrow(value);
+        if (member->type == _Py_T_OBJECT) return py::Ref::borrow(Py_None);
+        // An unset slot: getattr raises the error with the context it adds.
 #endif
       }
     }
