@@ -363,7 +363,7 @@ void Builder::require_addressable(size_t body, const ObjectWire& object) {
   }
 }
 
-uoffset_t Builder::write_table(uoffset_t start, const ObjectWire& object) {
+Builder::Layout Builder::lay_out(uoffset_t start) {
   // Narrow items first from the end, wider ones below them: each width pads at most once, and the
   // offset to the vtable that closes the body needs no padding after a 4- or 8-byte item. Items of
   // one width (alignment) follow each other without gaps when their sizes are multiples of it,
@@ -400,12 +400,65 @@ uoffset_t Builder::write_table(uoffset_t start, const ObjectWire& object) {
       }
     }
   }
+  return Layout{size, max_align, max_voffset};
+}
+
+uoffset_t Builder::write_table(uoffset_t start, const ObjectWire& object) {
+  const uint64_t slots = queued_slots_;
+  if (slots == uncached || queue_.size() > cached_items) return write_table_uncached(start, object);
+  const auto start_align = static_cast<uint8_t>(start & 7);
+  const uint64_t key = (reinterpret_cast<uintptr_t>(&object) >> 4) * 0x9e3779b97f4a7c15ULL ^ slots * 0xbf58476d1ce4e5b9ULL ^ start_align;
+  CachedLayout& entry = layouts_[(key ^ key >> 32) % layouts_.size()];
+  if (entry.object != &object || entry.slots != slots || entry.start_align != start_align || entry.count != queue_.size()) {
+    entry.object = nullptr;  // filled again below, or left empty
+    return write_table_uncached(start, object, &entry);
+  }
+
+  // The same fields as a table laid out before: its size was checked then, its room is now.
+  const size_t vtable_size = entry.vtable_size;
+  const size_t table_size = entry.table_size;
+  if (!has_room(table_size + vtable_size)) [[unlikely]] {
+    flush();
+    return EndTable(start);
+  }
+  const auto table = static_cast<uoffset_t>(start + table_size);
+  uoffset_t& cached = vtables_[entry.hash % vtables_.size()];
+  const bool shared = cached != 0 && flatbuffers::ReadScalar<flatbuffers::voffset_t>(buf_.data_at(cached)) == vtable_size &&
+                      std::memcmp(buf_.data_at(cached), entry.vtable.data(), vtable_size) == 0;
+  uint8_t* body;
+  uoffset_t vtable_at;
+  if (shared) {
+    body = buf_.make_space(table_size);
+    vtable_at = cached;
+  } else {
+    uint8_t* vtable = buf_.make_space(table_size + vtable_size);
+    std::memcpy(vtable, entry.vtable.data(), vtable_size);
+    body = vtable + vtable_size;
+    vtable_at = static_cast<uoffset_t>(table + vtable_size);
+  }
+  std::memset(body, 0, table_size);
+  for (size_t i = 0; i < queue_.size(); ++i) {
+    Queued& item = queue_[i];
+    item.field_size = static_cast<uoffset_t>(start + entry.ends[i]);
+    write_item(item, body + (table_size - entry.ends[i]));
+  }
+  cached = vtable_at;
+  flatbuffers::WriteScalar(body, static_cast<flatbuffers::soffset_t>(vtable_at) - static_cast<flatbuffers::soffset_t>(table));
+  TrackMinAlign(entry.max_align);
+  nested = false;
+  reset_queue();
+  return table;
+}
+
+uoffset_t Builder::write_table_uncached(uoffset_t start, const ObjectWire& object, CachedLayout* entry) {
+  const Layout layout = lay_out(start);
+  size_t size = layout.table;
   require_addressable(size - start, object);
   size += flatbuffers::PaddingBytes(size, sizeof(flatbuffers::soffset_t)) + sizeof(flatbuffers::soffset_t);
   const auto table = static_cast<uoffset_t>(size);
 
   // The vtable: its size, the table's size, then each field's position in the table (0: absent).
-  const size_t vtable_size = std::max<size_t>(max_voffset + sizeof(flatbuffers::voffset_t), 4);
+  const size_t vtable_size = std::max<size_t>(layout.max_voffset + sizeof(flatbuffers::voffset_t), 4);
   const size_t total = (table - start) + vtable_size;
   if (!has_room(total)) [[unlikely]] {
     // Past the limit: the builder writes it and fails where it always did.
@@ -426,6 +479,19 @@ uoffset_t Builder::write_table(uoffset_t start, const ObjectWire& object) {
     write_item(item, body + (table - item.field_size));
   }
   hash ^= hash >> 29;
+  if (entry != nullptr && vtable_size <= entry->vtable.size()) {
+    // Filed for the next table of this object with the same fields present.
+    entry->slots = queued_slots_;
+    entry->hash = hash;
+    entry->start_align = static_cast<uint8_t>(start & 7);
+    entry->count = static_cast<uint8_t>(queue_.size());
+    entry->max_align = static_cast<uint8_t>(layout.max_align);
+    entry->table_size = table_size;
+    entry->vtable_size = static_cast<uint16_t>(vtable_size);
+    for (size_t i = 0; i < queue_.size(); ++i) entry->ends[i] = static_cast<uint16_t>(queue_[i].field_size - start);
+    std::memcpy(entry->vtable.data(), vtable, vtable_size);
+    entry->object = &object;
+  }
   uoffset_t& cached = vtables_[hash % vtables_.size()];
   uoffset_t vtable_at = static_cast<uoffset_t>(table + vtable_size);
   if (cached != 0) {
@@ -438,7 +504,7 @@ uoffset_t Builder::write_table(uoffset_t start, const ObjectWire& object) {
   }
   cached = vtable_at;
   flatbuffers::WriteScalar(body, static_cast<flatbuffers::soffset_t>(vtable_at) - static_cast<flatbuffers::soffset_t>(table));
-  TrackMinAlign(max_align);
+  TrackMinAlign(layout.max_align);
   nested = false;
   reset_queue();
   return table;

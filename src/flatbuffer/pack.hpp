@@ -114,6 +114,12 @@ class Builder : public flatbuffers::FlatBufferBuilder {
     }
     queue_.push_back(Queued{field, align, kind, size, bits});
     queued_bound_ = bound;
+    const unsigned slot = (field - 4u) >> 1;
+    if (slot < 64) {
+      queued_slots_ |= uint64_t{1} << slot;
+    } else {
+      queued_slots_ = uncached;
+    }
     return true;
   }
   void write_queue();
@@ -122,8 +128,37 @@ class Builder : public flatbuffers::FlatBufferBuilder {
     queue_.clear();
     structs_.clear();
     queued_bound_ = 0;
+    queued_slots_ = 0;
   }
+  // How the queued items of a table are laid out: each item's field_size, and what closes the body.
+  struct Layout {
+    size_t table;  // bytes from the buffer's end to the table's start
+    size_t max_align;
+    flatbuffers::voffset_t max_voffset;
+  };
+  Layout lay_out(uoffset_t start);
   uoffset_t write_table(uoffset_t start, const ObjectWire& object);
+
+  // The layout of a table of one object with one set of fields present, starting at one alignment:
+  // the same every time, so that it is worked out once per pack and the body's items and its
+  // vtable copied into place after that.
+  static constexpr size_t cached_items = 16;
+  static constexpr size_t cached_vtable = 4 + 2 * 64;
+  static constexpr uint64_t uncached = ~uint64_t{0};  // queued_slots_ of a table never cached
+  struct CachedLayout {
+    const ObjectWire* object = nullptr;
+    uint64_t slots = 0;
+    uint64_t hash = 0;  // of the vtable, as the vtable cache files it
+    uint8_t start_align = 0;  // the body's start, modulo 8
+    uint8_t count = 0;
+    uint8_t max_align = 0;
+    uint16_t table_size = 0;  // the body, its offset to the vtable included
+    uint16_t vtable_size = 0;
+    std::array<uint16_t, cached_items> ends{};  // each item's end, bytes above the body's start
+    std::array<uint8_t, cached_vtable> vtable{};
+  };
+  // Lays the table out afresh; files the layout in `entry` when given.
+  uoffset_t write_table_uncached(uoffset_t start, const ObjectWire& object, CachedLayout* entry = nullptr);
   static void require_addressable(size_t body, const ObjectWire& object);
 
   // Stateless, so one instance serves every builder on every thread.
@@ -134,6 +169,8 @@ class Builder : public flatbuffers::FlatBufferBuilder {
   // Where recent vtables were written (bytes from the end), by a hash of their contents: a table
   // whose vtable is here already points to it instead of writing its own. 0 is empty.
   std::array<uoffset_t, 256> vtables_{};
+  uint64_t queued_slots_ = 0;  // the slots (below 64) of the queued items; `uncached` past them
+  std::array<CachedLayout, 64> layouts_{};
 };
 
 // Vectors written as raw bytes: (tail position of the length prefix, element count).
