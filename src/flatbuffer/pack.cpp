@@ -59,30 +59,6 @@ class OffsetCollector {
   fail(PyExc_TypeError, "required field {} is absent", text::quoted(field.name));
 }
 
-bool written_in_pass_one(FieldKind kind) {
-  switch (kind) {
-    case FieldKind::string:
-    case FieldKind::table:
-    case FieldKind::vector_byte:
-    case FieldKind::vector_scalar:
-    case FieldKind::vector_string:
-    case FieldKind::vector_table:
-    case FieldKind::vector_struct:
-    case FieldKind::nested:
-    case FieldKind::dynamic:
-    case FieldKind::union_:
-    case FieldKind::union_vector: return true;
-    case FieldKind::scalar:
-    case FieldKind::struct_:
-    case FieldKind::array_scalar:
-    case FieldKind::array_struct:
-    case FieldKind::uuid:
-    case FieldKind::decimal:
-    case FieldKind::fallback: return false;
-  }
-  return false;
-}
-
 py::Ref call_nested_encoder(NativePlan& plan, PyObject* value) {
   if (!plan.nested_encoder) fail(PyExc_RuntimeError, "native nested encoder is not loaded");
   return check_new(PyObject_CallOneArg(plan.nested_encoder.get(), value));
@@ -608,24 +584,63 @@ void load_fields(NativePlan& plan, const ObjectWire& object, const ModelView& mo
   }
 }
 
+namespace {
+
+// A table whose fields are all scalars, each read from its slot and of an exact type: converted
+// and written without field states. 0 when a field is anything else (read through getattr, unset,
+// another type), before anything is written: the full path then does it all again.
+uoffset_t scalar_table(Builder& builder, const ObjectWire& object, const ModelView& view, std::span<const PackField> facts) {
+  std::array<ScalarValue, PackFields::max_scalars_only> scalars;
+  std::array<bool, PackFields::max_scalars_only> present;
+  for (size_t i = 0; i < facts.size(); ++i) {
+    const PackField& fact = facts[i];
+    const ModelView::Slot value = view.read_slot(i);
+    if (!value) return 0;
+    present[i] = !(fact.optional && value.get() == Py_None);
+    if (present[i] && !ScalarValue::extract_exact(fact.scalar, value.get(), scalars[i])) return 0;
+  }
+  const uoffset_t start = builder.StartTable();
+  for (size_t i = 0; i < facts.size(); ++i) {
+    const PackField& fact = facts[i];
+    if (present[i]) builder.queue_scalar(fact.voffset, scalars[i], fact.optional ? nullptr : &fact.default_value);
+  }
+  return builder.end_table(start, object);
+}
+
+}  // namespace
+
 uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* model, std::span<FieldState>* given) {
   RecursionGuard guard(" while packing a FlatBuffer table");
   object.require_table();
   std::optional<FieldStateStack::Frame> frame;
   std::span<FieldState> states;
+  const PackObject* packed = ctx.fields.of(object, ctx.plan.objects);
+  const std::span<const PackField> facts = packed ? std::span<const PackField>(packed->fields) : std::span<const PackField>();
   if (given == nullptr) {
     const ModelView view = ctx.walk.view(object, model);
+    if (packed != nullptr && packed->scalars_only) {
+      if (const uoffset_t table = scalar_table(ctx.builder, object, view, facts)) return table;
+    }
     frame.emplace(ctx.states, object.fields.size());
     states = frame->states();
-    load_fields(ctx.plan, object, view, states);
+    if (facts.size() == object.fields.size()) {
+      // load_fields, reading the compact facts
+      for (size_t i = 0; i < facts.size(); ++i) {
+        py::Ref value = view.read(i);
+        if (facts[i].sorted && value.get() != Py_None) value = sorted_table_map_values(ctx.plan, object.fields[i], value.get());
+        states[i].value = std::move(value);
+      }
+    } else {
+      load_fields(ctx.plan, object, view, states);
+    }
   } else {
     states = *given;
   }
   const size_t count = std::min(states.size(), object.fields.size());
 
   for (size_t i = 0; i < count; ++i) {
+    if (i < facts.size() ? !facts[i].pass_one : !written_in_pass_one(object.fields[i].kind)) continue;
     const FieldWire& field = object.fields[i];
-    if (!written_in_pass_one(field.kind)) continue;
     FieldState& state = states[i];
     if (is_none(state.value)) {
       if (field.required) required_absent(field);
@@ -635,7 +650,21 @@ uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* mode
   }
 
   const uoffset_t start = ctx.builder.StartTable();
-  for (size_t i = 0; i < count; ++i) pass_two(ctx, object.fields[i], states[i]);
+  for (size_t i = 0; i < count; ++i) {
+    FieldState& state = states[i];
+    if (i < facts.size() && facts[i].inline_scalar && !state.scalar) {
+      // The common exact types converted and queued here; everything else as pass two does it.
+      const PackField& fact = facts[i];
+      PyObject* value = state.value.get();
+      if (fact.optional && value == Py_None) continue;
+      ScalarValue scalar;
+      if (ScalarValue::extract_exact(fact.scalar, value, scalar)) {
+        ctx.builder.queue_scalar(fact.voffset, scalar, fact.optional ? nullptr : &fact.default_value);
+        continue;
+      }
+    }
+    pass_two(ctx, object.fields[i], state);
+  }
   return ctx.builder.end_table(start, object);
 }
 
@@ -695,7 +724,8 @@ std::unique_ptr<NativeBufferData> pack(NativePlan& plan, std::string_view root, 
   CountFixups fixups;
   FieldStateStack stack;
   std::vector<uoffset_t> offsets;
-  PackContext ctx{plan, builder, fixups, walk, stack, offsets};
+  PackFields fields(plan.objects.size());
+  PackContext ctx{plan, builder, fixups, walk, stack, offsets, fields};
   const uoffset_t root_table = build_table(ctx, *object, model, &states);
   builder.finish_root(root_table, identifier ? reinterpret_cast<const uint8_t*>(identifier->data()) : nullptr,
                       size_prefixed);
