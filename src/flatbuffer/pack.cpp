@@ -379,24 +379,15 @@ Builder::Layout Builder::lay_out(uoffset_t start) {
   return Layout{size, max_align, max_voffset};
 }
 
-uoffset_t Builder::write_table(uoffset_t start, const ObjectWire& object) {
-  const uint64_t slots = queued_slots_;
-  if (slots == uncached || queue_.size() > cached_items) return write_table_uncached(start, object);
-  const auto start_align = static_cast<uint8_t>(start & 7);
-  const uint64_t key = (reinterpret_cast<uintptr_t>(&object) >> 4) * 0x9e3779b97f4a7c15ULL ^ slots * 0xbf58476d1ce4e5b9ULL ^ start_align;
-  CachedLayout& entry = layouts_[(key ^ key >> 32) % layouts_.size()];
-  if (entry.object != &object || entry.slots != slots || entry.start_align != start_align || entry.count != queue_.size()) {
-    entry.object = nullptr;  // filled again below, or left empty
-    return write_table_uncached(start, object, &entry);
-  }
+Builder::CachedLayout& Builder::layout_entry(const ObjectWire& object, uint64_t slots, uoffset_t start) {
+  const uint64_t key = (reinterpret_cast<uintptr_t>(&object) >> 4) * 0x9e3779b97f4a7c15ULL ^ slots * 0xbf58476d1ce4e5b9ULL ^ (start & 7);
+  return layouts_[(key ^ key >> 32) % layouts_.size()];
+}
 
-  // The same fields as a table laid out before: its size was checked then, its room is now.
+template <class WriteItems>
+uoffset_t Builder::write_cached(const CachedLayout& entry, uoffset_t start, WriteItems write_items) {
   const size_t vtable_size = entry.vtable_size;
   const size_t table_size = entry.table_size;
-  if (!has_room(table_size + vtable_size)) [[unlikely]] {
-    flush();
-    return EndTable(start);
-  }
   const auto table = static_cast<uoffset_t>(start + table_size);
   uoffset_t& cached = vtables_[entry.hash % vtables_.size()];
   const bool shared = cached != 0 && flatbuffers::ReadScalar<flatbuffers::voffset_t>(buf_.data_at(cached)) == vtable_size &&
@@ -413,17 +404,65 @@ uoffset_t Builder::write_table(uoffset_t start, const ObjectWire& object) {
     vtable_at = static_cast<uoffset_t>(table + vtable_size);
   }
   std::memset(body, 0, table_size);
-  for (size_t i = 0; i < queue_.size(); ++i) {
-    Queued& item = queue_[i];
-    item.field_size = static_cast<uoffset_t>(start + entry.ends[i]);
-    write_item(item, body + (table_size - entry.ends[i]));
-  }
+  write_items(body);
   cached = vtable_at;
   flatbuffers::WriteScalar(body, static_cast<flatbuffers::soffset_t>(vtable_at) - static_cast<flatbuffers::soffset_t>(table));
   TrackMinAlign(entry.max_align);
   nested = false;
+  return table;
+}
+
+uoffset_t Builder::write_table(uoffset_t start, const ObjectWire& object) {
+  const uint64_t slots = queued_slots_;
+  if (slots == uncached || queue_.size() > cached_items) return write_table_uncached(start, object);
+  CachedLayout& entry = layout_entry(object, slots, start);
+  if (!entry.matches(object, slots, start, queue_.size())) {
+    entry.object = nullptr;  // filled again below, or left empty
+    return write_table_uncached(start, object, &entry);
+  }
+  // The same fields as a table laid out before: its size was checked then, its room is now.
+  if (!has_room(entry.table_size + entry.vtable_size)) [[unlikely]] {
+    flush();
+    return EndTable(start);
+  }
+  const uoffset_t table = write_cached(entry, start, [&](uint8_t* body) {
+    for (size_t i = 0; i < queue_.size(); ++i) {
+      Queued& item = queue_[i];
+      item.field_size = static_cast<uoffset_t>(start + entry.ends[i]);
+      write_item(item, body + (entry.table_size - entry.ends[i]));
+    }
+  });
   reset_queue();
   return table;
+}
+
+uoffset_t Builder::write_scalars(uoffset_t start, const ObjectWire& object, std::span<const ScalarItem> items) {
+  if (!queue_.empty() || num_field_loc != 0 || GetSize() != start || !object.distinct_slots || items.size() > cached_items) {
+    return 0;
+  }
+  uint64_t slots = 0;
+  size_t bound = 0;  // what queueing them would have required room for
+  for (const ScalarItem& item : items) {
+    const unsigned slot = (item.field - 4u) >> 1;
+    if (slot >= 64) return 0;
+    slots |= uint64_t{1} << slot;
+    bound += 2 * size_t{item.width} + sizeof(FieldLoc);
+  }
+  const CachedLayout& entry = layout_entry(object, slots, start);
+  if (!entry.matches(object, slots, start, items.size())) return 0;
+  if (!has_room(bound) || !has_room(entry.table_size + entry.vtable_size)) return 0;
+  return write_cached(entry, start, [&](uint8_t* body) {
+    for (size_t i = 0; i < items.size(); ++i) {
+      uint8_t* at = body + (entry.table_size - entry.ends[i]);
+      const uint64_t bits = items[i].bits;
+      switch (items[i].width) {  // fixed-size stores
+        case 1: *at = static_cast<uint8_t>(bits); break;
+        case 2: std::memcpy(at, &bits, 2); break;
+        case 4: std::memcpy(at, &bits, 4); break;
+        default: std::memcpy(at, &bits, 8); break;
+      }
+    }
+  });
 }
 
 uoffset_t Builder::write_table_uncached(uoffset_t start, const ObjectWire& object, CachedLayout* entry) {
@@ -599,7 +638,16 @@ uoffset_t scalar_table(Builder& builder, const ObjectWire& object, const ModelVi
     present[i] = !(fact.optional && value.get() == Py_None);
     if (present[i] && !ScalarValue::extract_exact(fact.scalar, value.get(), scalars[i])) return 0;
   }
+  std::array<Builder::ScalarItem, PackFields::max_scalars_only> items;
+  size_t count = 0;
+  for (size_t i = 0; i < facts.size(); ++i) {
+    const PackField& fact = facts[i];
+    if (!present[i] || (!fact.optional && scalars[i].equals(fact.default_value))) continue;
+    items[count++] = Builder::ScalarItem{fact.voffset, static_cast<uint8_t>(scalar_width(fact.scalar)), scalar_bits(scalars[i])};
+  }
   const uoffset_t start = builder.StartTable();
+  if (const uoffset_t table = builder.write_scalars(start, object, std::span(items).first(count))) return table;
+  // Laid out for the first time, or near the size limit: queued one by one.
   for (size_t i = 0; i < facts.size(); ++i) {
     const PackField& fact = facts[i];
     if (present[i]) builder.queue_scalar(fact.voffset, scalars[i], fact.optional ? nullptr : &fact.default_value);

@@ -60,22 +60,16 @@ class Builder : public flatbuffers::FlatBufferBuilder {
   void queue_scalar(flatbuffers::voffset_t field, const ScalarValue& value, const ScalarValue* default_value) {
     if (default_value != nullptr && value.equals(*default_value)) return;
     const auto width = static_cast<uint8_t>(scalar_width(value.kind));
-    uint64_t bits = 0;
-    switch (value.kind) {
-      case ScalarKind::bool_: bits = value.b ? 1 : 0; break;
-      case ScalarKind::int8:
-      case ScalarKind::int16:
-      case ScalarKind::int32:
-      case ScalarKind::int64:
-      case ScalarKind::uint8:
-      case ScalarKind::uint16:
-      case ScalarKind::uint32:
-      case ScalarKind::uint64: bits = value.u; break;  // cut to the width when written
-      case ScalarKind::float32: std::memcpy(&bits, &value.f32, 4); break;
-      case ScalarKind::float64: std::memcpy(&bits, &value.f64, 8); break;
-    }
-    if (!queue(field, width, width, ItemKind::scalar, bits)) push_scalar(*this, value, static_cast<uint16_t>((field - 4) / 2), nullptr);
+    if (!queue(field, width, width, ItemKind::scalar, scalar_bits(value))) push_scalar(*this, value, static_cast<uint16_t>((field - 4) / 2), nullptr);
   }
+  // A table of scalars only, written at once when a table of its object with the same fields was
+  // laid out before and everything fits; else 0, with nothing written. Items in field order.
+  struct ScalarItem {
+    flatbuffers::voffset_t field;
+    uint8_t width;
+    uint64_t bits;  // little-endian, cut to the width when written
+  };
+  uoffset_t write_scalars(uoffset_t start, const ObjectWire& object, std::span<const ScalarItem> items);
   void queue_offset(flatbuffers::voffset_t field, uoffset_t offset);
   void queue_union_type(flatbuffers::voffset_t field, ScalarKind kind, uint64_t tag);
   // Room for an inline struct of `size` bytes to be encoded into, queued at `field`; nothing (after
@@ -157,7 +151,15 @@ class Builder : public flatbuffers::FlatBufferBuilder {
     uint16_t vtable_size = 0;
     std::array<uint16_t, cached_items> ends{};  // each item's end, bytes above the body's start
     std::array<uint8_t, cached_vtable> vtable{};
+
+    bool matches(const ObjectWire& of, uint64_t with_slots, uoffset_t start, size_t items) const noexcept {
+      return object == &of && slots == with_slots && start_align == (start & 7) && count == items;
+    }
   };
+  CachedLayout& layout_entry(const ObjectWire& object, uint64_t slots, uoffset_t start);
+  // Writes a table laid out as `entry` says, its items by write_items(body).
+  template <class WriteItems>
+  uoffset_t write_cached(const CachedLayout& entry, uoffset_t start, WriteItems write_items);
   // Lays the table out afresh; files the layout in `entry` when given.
   uoffset_t write_table_uncached(uoffset_t start, const ObjectWire& object, CachedLayout* entry = nullptr);
   static void require_addressable(size_t body, const ObjectWire& object);
