@@ -629,28 +629,29 @@ namespace {
 // and written without field states. 0 when a field is anything else (read through getattr, unset,
 // another type), before anything is written: the full path then does it all again.
 uoffset_t scalar_table(Builder& builder, const ObjectWire& object, const ModelView& view, std::span<const PackField> facts) {
-  std::array<ScalarValue, PackFields::max_scalars_only> scalars;
-  std::array<bool, PackFields::max_scalars_only> present;
-  for (size_t i = 0; i < facts.size(); ++i) {
-    const PackField& fact = facts[i];
-    const ModelView::Slot value = view.read_slot(i);
-    if (!value) return 0;
-    present[i] = !(fact.optional && value.get() == Py_None);
-    if (present[i] && !ScalarValue::extract_exact(fact.scalar, value.get(), scalars[i])) return 0;
-  }
+  // No Python code runs below (only exact types are converted): the class checked once holds.
+  if (!view.slots_current()) return 0;
   std::array<Builder::ScalarItem, PackFields::max_scalars_only> items;
   size_t count = 0;
   for (size_t i = 0; i < facts.size(); ++i) {
     const PackField& fact = facts[i];
-    if (!present[i] || (!fact.optional && scalars[i].equals(fact.default_value))) continue;
-    items[count++] = Builder::ScalarItem{fact.voffset, static_cast<uint8_t>(scalar_width(fact.scalar)), scalar_bits(scalars[i])};
+    const ModelView::Slot value = view.read_current_slot(i);
+    if (!value) return 0;
+    if (fact.optional && value.get() == Py_None) continue;
+    ScalarValue scalar;
+    if (!ScalarValue::extract_exact(fact.scalar, value.get(), scalar)) return 0;
+    if (!fact.optional && scalar.equals(fact.default_value)) continue;
+    items[count++] = Builder::ScalarItem{fact.voffset, fact.width, fact.scalar, scalar_bits(scalar)};
   }
   const uoffset_t start = builder.StartTable();
   if (const uoffset_t table = builder.write_scalars(start, object, std::span(items).first(count))) return table;
   // Laid out for the first time, or near the size limit: queued one by one.
-  for (size_t i = 0; i < facts.size(); ++i) {
-    const PackField& fact = facts[i];
-    if (present[i]) builder.queue_scalar(fact.voffset, scalars[i], fact.optional ? nullptr : &fact.default_value);
+  for (size_t i = 0; i < count; ++i) {
+    const Builder::ScalarItem& item = items[i];
+    ScalarValue scalar;
+    scalar.kind = item.kind;
+    scalar.u = item.bits;
+    builder.queue_scalar(item.field, scalar, nullptr);
   }
   return builder.end_table(start, object);
 }

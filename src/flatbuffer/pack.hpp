@@ -67,6 +67,7 @@ class Builder : public flatbuffers::FlatBufferBuilder {
   struct ScalarItem {
     flatbuffers::voffset_t field;
     uint8_t width;
+    ScalarKind kind;
     uint64_t bits;  // little-endian, cut to the width when written
   };
   uoffset_t write_scalars(uoffset_t start, const ObjectWire& object, std::span<const ScalarItem> items);

@@ -19,6 +19,7 @@ struct PackField {
   flatbuffers::voffset_t voffset = 0;
   FieldKind kind = FieldKind::scalar;
   ScalarKind scalar = ScalarKind::bool_;
+  uint8_t width = 0;  // of `scalar`
   // A scalar field whose slot, kind and default are all usable: written without its full record.
   bool inline_scalar = false;
   bool optional = false;
@@ -94,6 +95,7 @@ class PackFields {
       if (field.kind == FieldKind::scalar && field.scalar && field.slot <= 32764 &&
           (field.optional || (!field.default_fault && field.default_scalar))) {
         fact.scalar = *field.scalar;
+        fact.width = static_cast<uint8_t>(scalar_width(fact.scalar));
         fact.voffset = slot_voffset(field.slot);
         if (!field.optional) fact.default_value = *field.default_scalar;
         fact.inline_scalar = true;

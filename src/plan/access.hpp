@@ -155,11 +155,17 @@ class ModelView {
   };
 #endif
   Slot read_slot(size_t field) const noexcept {
-    if (reader_ == nullptr) return Slot();
+    if (!slots_current()) return Slot();
+    return read_current_slot(field);
+  }
+  // Whether the model's class is still the one its slots were learned from: read_current_slot
+  // relies on it, until Python code next runs.
+  bool slots_current() const noexcept {
+    return reader_ != nullptr && Py_TYPE(model_) == reader_->type && type_version(reader_->type) == reader_->version;
+  }
+  Slot read_current_slot(size_t field) const noexcept {
     PyMemberDef* member = reader_->members[field];
-    if (member == nullptr || Py_TYPE(model_) != reader_->type || type_version(reader_->type) != reader_->version) {
-      return Slot();
-    }
+    if (member == nullptr) return Slot();
 #ifdef Py_GIL_DISABLED
     if (PyObject* value = PyMember_GetOne(reinterpret_cast<const char*>(model_), member)) return py::Ref::steal(value);
     PyErr_Clear();
