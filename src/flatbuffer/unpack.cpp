@@ -219,6 +219,10 @@ class Materializer {
     values_.push(py::Ref::borrow(Py_None));
   }
 
+  void advance_object(ObjectFrame& top);
+  py::Ref table_scalar(const TableRecord& table, const FieldFacts& field);
+  py::Ref struct_scalar(uint64_t struct_position, const FieldFacts& field);
+  py::Ref scalar_object(uint64_t position, ScalarKind kind);
   void step_object(ObjectFrame frame);
   void decode_table_field(const ObjectFrame& frame, const FieldWire& field);
   void decode_struct_field(const ObjectFrame& frame, const FieldWire& field);
@@ -308,14 +312,7 @@ py::Ref Materializer::run() {
   while (!frames_.empty()) {
     DecodeFrame& top = frames_.back();
     if (auto* object = std::get_if<ObjectFrame>(&top)) {
-      const ObjectFrame frame = *object;
-      if (frame.next_field < plan_.objects[frame.object].fields.size()) {
-        ++object->next_field;
-        step_object(frame);
-      } else {
-        frames_.pop_back();
-        construct(frame);
-      }
+      advance_object(*object);
     } else if (auto* list = std::get_if<ListFrame>(&top)) {
       const ListFrame frame = *list;
       if (frame.next < frame.count) {
@@ -367,6 +364,99 @@ py::Ref Materializer::run() {
   }
   if (values_.size() != 1) fail(PyExc_RuntimeError, "native materializer did not produce one root model");
   return values_.take_single();
+}
+
+// Whether decoding a field of this kind may push a frame of its own (a child object or a list of
+// them) rather than a finished value.
+bool opens_frame(FieldKind kind) noexcept {
+  switch (kind) {
+    case FieldKind::table:
+    case FieldKind::struct_:
+    case FieldKind::vector_table:
+    case FieldKind::vector_struct:
+    case FieldKind::union_:
+    case FieldKind::union_vector:
+    case FieldKind::array_struct: return true;
+    case FieldKind::scalar:
+    case FieldKind::string:
+    case FieldKind::vector_byte:
+    case FieldKind::vector_scalar:
+    case FieldKind::vector_string:
+    case FieldKind::nested:
+    case FieldKind::dynamic:
+    case FieldKind::array_scalar:
+    case FieldKind::uuid:
+    case FieldKind::decimal:
+    case FieldKind::fallback: return false;
+  }
+  return true;
+}
+
+// Decodes the fields of the object on top of the stack in one pass up to the first that opens a
+// frame of its own, or builds the object once none is left. Plain scalars are decoded from the
+// compact facts alone; every other field takes the general path.
+void Materializer::advance_object(ObjectFrame& top) {
+  ObjectFrame frame = top;  // a copy: pushing a child may move the stack
+  const ObjectWire& object = plan_.objects[frame.object];
+  const FieldFacts* facts = object.facts.data();
+  const auto count = static_cast<uint32_t>(object.facts.size());
+  for (uint32_t i = frame.next_field; i < count; ++i) {
+    const FieldFacts& field = facts[i];
+    if (field.plain_scalar) {
+      values_.push(frame.is_table ? table_scalar(frame.table, field) : struct_scalar(frame.position, field));
+      continue;
+    }
+    frame.next_field = i;
+    if (opens_frame(field.kind)) {
+      top.next_field = i + 1;
+      step_object(frame);
+      return;
+    }
+    step_object(frame);
+  }
+  frames_.pop_back();
+  construct(frame);
+}
+
+// A plain scalar of a table: its value, None when absent and optional, else its default.
+py::Ref Materializer::table_scalar(const TableRecord& table, const FieldFacts& field) {
+  // push_table checked the whole vtable, and an even slot below its (even) size lies inside it.
+  if (field.offset < table.vtable_size) {
+    const uint16_t v = range_.load<uint16_t>(table.vtable + field.offset);
+    if (v != 0) {
+      if (v < 4 || table.table_size < field.width || table.table_size - field.width < v) {
+        range_.errors().invalid_error("field lies outside its FlatBuffers table");
+      }
+      // Inside the table's bytes, which push_table checked too.
+      return scalar_object(table.position + v, field.scalar);
+    }
+  }
+  if (field.optional) return py::Ref::borrow(Py_None);
+  return field.default_object.clone();
+}
+
+py::Ref Materializer::struct_scalar(uint64_t struct_position, const FieldFacts& field) {
+  const uint64_t position = checked_add(range_, struct_position, field.offset, "struct field offset overflows");
+  range_.require_span("scalar data", position, field.width);
+  return scalar_object(position, field.scalar);
+}
+
+// The scalar at an already checked position as a Python object.
+py::Ref Materializer::scalar_object(uint64_t position, ScalarKind kind) {
+  switch (kind) {
+    case ScalarKind::bool_: return py::Ref::borrow(range_.data()[position] != 0 ? Py_True : Py_False);
+    case ScalarKind::int8: return check_new(PyLong_FromLong(range_.load<int8_t>(position)));
+    case ScalarKind::uint8: return check_new(PyLong_FromLong(range_.load<uint8_t>(position)));
+    case ScalarKind::int16: return check_new(PyLong_FromLong(range_.load<int16_t>(position)));
+    case ScalarKind::uint16: return check_new(PyLong_FromLong(range_.load<uint16_t>(position)));
+    case ScalarKind::int32: return check_new(PyLong_FromLong(range_.load<int32_t>(position)));
+    case ScalarKind::uint32: return check_new(PyLong_FromUnsignedLong(range_.load<uint32_t>(position)));
+    case ScalarKind::int64: return check_new(PyLong_FromLongLong(range_.load<int64_t>(position)));
+    case ScalarKind::uint64: return check_new(PyLong_FromUnsignedLongLong(range_.load<uint64_t>(position)));
+    case ScalarKind::float32: return check_new(PyFloat_FromDouble(static_cast<double>(range_.load<float>(position))));
+    case ScalarKind::float64: return check_new(PyFloat_FromDouble(range_.load<double>(position)));
+  }
+  throw InternalFailure("unknown scalar kind");
 }
 
 void Materializer::step_object(ObjectFrame frame) {
