@@ -223,7 +223,7 @@ class Materializer {
   py::Ref table_scalar(const TableRecord& table, const FieldFacts& field);
   py::Ref struct_scalar(uint64_t struct_position, const FieldFacts& field);
   py::Ref scalar_object(uint64_t position, ScalarKind kind);
-  void step_object(ObjectFrame frame);
+  void step_object(const ObjectFrame& frame, uint32_t field_index);
   void decode_table_field(const ObjectFrame& frame, const FieldWire& field);
   void decode_struct_field(const ObjectFrame& frame, const FieldWire& field);
   void decode_union(const ObjectFrame& frame, const FieldWire& field);
@@ -231,7 +231,7 @@ class Materializer {
   void decode_dynamic(const FieldWire& field, const TableRecord& table);
   py::Ref decode_scalar_sequence(const FieldWire& field, uint64_t position, uint64_t count, ScalarKind kind);
   py::Ref decode_model_value(py::Ref payload, PyObject* type);
-  void construct(const ObjectFrame& frame);
+  void construct(uint32_t object, uint32_t type, size_t base);
   void finish_list(size_t base);
   void finish_keyed(uint32_t object, size_t base);
   void charge(uint64_t bytes) { budget_.charge(plan_, bytes); }
@@ -314,27 +314,28 @@ py::Ref Materializer::run() {
     if (auto* object = std::get_if<ObjectFrame>(&top)) {
       advance_object(*object);
     } else if (auto* list = std::get_if<ListFrame>(&top)) {
-      const ListFrame frame = *list;
-      if (frame.next < frame.count) {
-        ++list->next;
-        const uint64_t k = frame.next;
-        if (frame.tables) {
-          const uint64_t slot = frame.first + 4 * k;
-          const uint64_t t = range_.offset_target(slot, "table vector offset");
-          push_table(frame.object, frame.type, t);
+      // Read member by member, not copied whole: the frame was just written, and a wide copy of
+      // narrow stores stalls.
+      const uint32_t object = list->object;
+      if (list->next < list->count) {
+        const uint64_t k = list->next++;
+        if (list->tables) {
+          const uint64_t t = range_.offset_target(list->first + 4 * k, "table vector offset");
+          push_table(object, list->type, t);
         } else {
           uint64_t step, position;
-          if (__builtin_mul_overflow(k, frame.stride, &step) || __builtin_add_overflow(frame.first, step, &position)) {
+          if (__builtin_mul_overflow(k, list->stride, &step) || __builtin_add_overflow(list->first, step, &position)) {
             plan_.bounds_error("struct field offset overflows");
           }
-          push_struct(frame.object, frame.type, position, frame.in_struct);
+          push_struct(object, list->type, position, list->in_struct);
         }
       } else {
+        const size_t base = list->base;
         frames_.pop_back();
-        if (plan_.objects[frame.object].key_field) {
-          finish_keyed(frame.object, frame.base);
+        if (plan_.objects[object].key_field) {
+          finish_keyed(object, base);
         } else {
-          finish_list(frame.base);
+          finish_list(base);
         }
       }
     } else {
@@ -396,26 +397,27 @@ bool opens_frame(FieldKind kind) noexcept {
 // frame of its own, or builds the object once none is left. Plain scalars are decoded from the
 // compact facts alone; every other field takes the general path.
 void Materializer::advance_object(ObjectFrame& top) {
-  ObjectFrame frame = top;  // a copy: pushing a child may move the stack
-  const ObjectWire& object = plan_.objects[frame.object];
+  const ObjectWire& object = plan_.objects[top.object];
   const FieldFacts* facts = object.facts.data();
   const auto count = static_cast<uint32_t>(object.facts.size());
-  for (uint32_t i = frame.next_field; i < count; ++i) {
+  for (uint32_t i = top.next_field; i < count; ++i) {
     const FieldFacts& field = facts[i];
     if (field.plain_scalar) {
-      values_.push(frame.is_table ? table_scalar(frame.table, field) : struct_scalar(frame.position, field));
-      continue;
-    }
-    frame.next_field = i;
-    if (opens_frame(field.kind)) {
+      values_.push(top.is_table ? table_scalar(top.table, field) : struct_scalar(top.position, field));
+    } else if (opens_frame(field.kind)) {
+      const ObjectFrame frame = top;  // a copy: pushing a child may move the stack
       top.next_field = i + 1;
-      step_object(frame);
+      step_object(frame, i);
       return;
+    } else {
+      step_object(top, i);  // pushes a value only
     }
-    step_object(frame);
   }
+  const uint32_t index = top.object;
+  const uint32_t type = top.type;
+  const size_t base = top.base;
   frames_.pop_back();
-  construct(frame);
+  construct(index, type, base);
 }
 
 // A plain scalar of a table: its value, None when absent and optional, else its default.
@@ -459,12 +461,12 @@ py::Ref Materializer::scalar_object(uint64_t position, ScalarKind kind) {
   throw InternalFailure("unknown scalar kind");
 }
 
-void Materializer::step_object(ObjectFrame frame) {
+void Materializer::step_object(const ObjectFrame& frame, uint32_t field_index) {
   const ObjectWire& object = plan_.objects[frame.object];
-  const FieldWire& field = object.fields[frame.next_field];
+  const FieldWire& field = object.fields[field_index];
   if (frame.is_table) {
     if (field.kind == FieldKind::union_vector) {
-      decode_union_vector(frame, field, frame.next_field);
+      decode_union_vector(frame, field, field_index);
     } else {
       decode_table_field(frame, field);
     }
@@ -708,24 +710,24 @@ py::Ref Materializer::decode_model_value(py::Ref payload, PyObject* type) {
   return check_new(PyObject_Call(plan_.model_decoder.get(), args.get(), kwargs.get()));
 }
 
-void Materializer::construct(const ObjectFrame& frame) {
-  const ObjectWire& object = plan_.objects[frame.object];
+void Materializer::construct(uint32_t index, uint32_t type, size_t base) {
+  const ObjectWire& object = plan_.objects[index];
   const size_t count = object.fields.size();
-  if (values_.size() - frame.base != count) fail(PyExc_RuntimeError, "native materializer produced the wrong field count");
-  PyObject* cls = types_[frame.type].get();
+  if (values_.size() - base != count) fail(PyExc_RuntimeError, "native materializer produced the wrong field count");
+  PyObject* cls = types_[type].get();
   py::Ref result;
   if (object.kwnames) {
-    result = walk_.construct(object, cls, std::span(values_.from(frame.base), count), object.kwnames.get());
+    result = walk_.construct(object, cls, std::span(values_.from(base), count), object.kwnames.get());
   } else {
     // Field names repeat: a dict keeps the last value of each name.
     py::Ref kwargs = check_new(PyDict_New());
     for (size_t i = 0; i < count; ++i) {
-      check_status(PyDict_SetItem(kwargs.get(), object.fields[i].attr_name.get(), values_.from(frame.base)[i]));
+      check_status(PyDict_SetItem(kwargs.get(), object.fields[i].attr_name.get(), values_.from(base)[i]));
     }
     py::Ref args = check_new(PyTuple_New(0));
     result = check_new(PyObject_Call(cls, args.get(), kwargs.get()));
   }
-  values_.truncate(frame.base);
+  values_.truncate(base);
   values_.push(std::move(result));
 }
 
