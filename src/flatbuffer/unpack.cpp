@@ -200,8 +200,23 @@ class Materializer {
   py::Ref run();
 
  private:
-  void push_object(uint32_t object, uint32_t type, bool is_table, TableRecord table, uint64_t position,
-                   bool own_bytes);
+  // The frame is written in place, field by field: a record passed by value and copied in whole
+  // right after its narrow stores stalls on store forwarding.
+  void push_object(uint32_t object, uint32_t type, bool is_table, uint64_t position, bool own_bytes,
+                   uint64_t vtable = 0, uint16_t vtable_size = 0, uint16_t table_size = 0) {
+    budget_.count_object(plan_, own_bytes);
+    auto& frame = std::get<ObjectFrame>(frames_.emplace_back(std::in_place_type<ObjectFrame>));
+    frame.object = object;
+    frame.type = type;
+    frame.next_field = 0;
+    frame.base = values_.size();
+    frame.is_table = is_table;
+    frame.table.position = is_table ? position : 0;
+    frame.table.vtable = vtable;
+    frame.table.vtable_size = vtable_size;
+    frame.table.table_size = table_size;
+    frame.position = position;
+  }
   uint32_t child_model_type(uint32_t parent_type, const FieldWire& field, uint32_t child);
   uint32_t target_index(const FieldWire& field, const char* label) const {
     if (!field.target_index) fail(PyExc_ValueError, "native {} has no target", label);
@@ -282,21 +297,16 @@ void Materializer::push_table(uint32_t object, uint32_t type, uint64_t position)
   }
   range_.require_span("vtable", vtable, vtable_size);
   range_.require_span("table", position, table_size);
-  push_object(object, type, true, TableRecord{position, vtable, vtable_size, table_size}, position, true);
+  push_object(object, type, true, position, true, vtable, vtable_size, table_size);
 }
 
 void Materializer::push_struct(uint32_t object, uint32_t type, uint64_t position, bool in_struct) {
   const ObjectWire& wire = plan_.objects[object];
   wire.require_struct();
   range_.require_span("struct data", position, wire.byte_size);
-  push_object(object, type, false, TableRecord{}, position, !in_struct && wire.byte_size > 0);
+  push_object(object, type, false, position, !in_struct && wire.byte_size > 0);
 }
 
-void Materializer::push_object(uint32_t object, uint32_t type, bool is_table, TableRecord table, uint64_t position,
-                               bool own_bytes) {
-  budget_.count_object(plan_, own_bytes);
-  frames_.emplace_back(ObjectFrame{object, type, 0, values_.size(), is_table, table, position});
-}
 
 uint32_t Materializer::child_model_type(uint32_t parent_type, const FieldWire& field, uint32_t child) {
   if (model_types_ != nullptr && !model_types_->subclasses.empty()) {
