@@ -200,8 +200,23 @@ class Materializer {
   py::Ref run();
 
  private:
-  void push_object(uint32_t object, uint32_t type, bool is_table, TableRecord table, uint64_t position,
-                   bool own_bytes);
+  // The frame is written in place, field by field: a record passed by value and copied in whole
+  // right after its narrow stores stalls on store forwarding.
+  void push_object(uint32_t object, uint32_t type, bool is_table, uint64_t position, bool own_bytes,
+                   uint64_t vtable = 0, uint16_t vtable_size = 0, uint16_t table_size = 0) {
+    budget_.count_object(plan_, own_bytes);
+    auto& frame = std::get<ObjectFrame>(frames_.emplace_back(std::in_place_type<ObjectFrame>));
+    frame.object = object;
+    frame.type = type;
+    frame.next_field = 0;
+    frame.base = values_.size();
+    frame.is_table = is_table;
+    frame.table.position = is_table ? position : 0;
+    frame.table.vtable = vtable;
+    frame.table.vtable_size = vtable_size;
+    frame.table.table_size = table_size;
+    frame.position = position;
+  }
   uint32_t child_model_type(uint32_t parent_type, const FieldWire& field, uint32_t child);
   uint32_t target_index(const FieldWire& field, const char* label) const {
     if (!field.target_index) fail(PyExc_ValueError, "native {} has no target", label);
@@ -219,7 +234,11 @@ class Materializer {
     values_.push(py::Ref::borrow(Py_None));
   }
 
-  void step_object(ObjectFrame frame);
+  void advance_object(ObjectFrame& top);
+  py::Ref table_scalar(const TableRecord& table, const FieldFacts& field);
+  py::Ref struct_scalar(uint64_t struct_position, const FieldFacts& field);
+  py::Ref scalar_object(uint64_t position, ScalarKind kind);
+  void step_object(const ObjectFrame& frame, uint32_t field_index);
   void decode_table_field(const ObjectFrame& frame, const FieldWire& field);
   void decode_struct_field(const ObjectFrame& frame, const FieldWire& field);
   void decode_union(const ObjectFrame& frame, const FieldWire& field);
@@ -227,7 +246,7 @@ class Materializer {
   void decode_dynamic(const FieldWire& field, const TableRecord& table);
   py::Ref decode_scalar_sequence(const FieldWire& field, uint64_t position, uint64_t count, ScalarKind kind);
   py::Ref decode_model_value(py::Ref payload, PyObject* type);
-  void construct(const ObjectFrame& frame);
+  void construct(uint32_t object, uint32_t type, size_t base);
   void finish_list(size_t base);
   void finish_keyed(uint32_t object, size_t base);
   void charge(uint64_t bytes) { budget_.charge(plan_, bytes); }
@@ -278,21 +297,16 @@ void Materializer::push_table(uint32_t object, uint32_t type, uint64_t position)
   }
   range_.require_span("vtable", vtable, vtable_size);
   range_.require_span("table", position, table_size);
-  push_object(object, type, true, TableRecord{position, vtable, vtable_size, table_size}, position, true);
+  push_object(object, type, true, position, true, vtable, vtable_size, table_size);
 }
 
 void Materializer::push_struct(uint32_t object, uint32_t type, uint64_t position, bool in_struct) {
   const ObjectWire& wire = plan_.objects[object];
   wire.require_struct();
   range_.require_span("struct data", position, wire.byte_size);
-  push_object(object, type, false, TableRecord{}, position, !in_struct && wire.byte_size > 0);
+  push_object(object, type, false, position, !in_struct && wire.byte_size > 0);
 }
 
-void Materializer::push_object(uint32_t object, uint32_t type, bool is_table, TableRecord table, uint64_t position,
-                               bool own_bytes) {
-  budget_.count_object(plan_, own_bytes);
-  frames_.emplace_back(ObjectFrame{object, type, 0, values_.size(), is_table, table, position});
-}
 
 uint32_t Materializer::child_model_type(uint32_t parent_type, const FieldWire& field, uint32_t child) {
   if (model_types_ != nullptr && !model_types_->subclasses.empty()) {
@@ -308,36 +322,30 @@ py::Ref Materializer::run() {
   while (!frames_.empty()) {
     DecodeFrame& top = frames_.back();
     if (auto* object = std::get_if<ObjectFrame>(&top)) {
-      const ObjectFrame frame = *object;
-      if (frame.next_field < plan_.objects[frame.object].fields.size()) {
-        ++object->next_field;
-        step_object(frame);
-      } else {
-        frames_.pop_back();
-        construct(frame);
-      }
+      advance_object(*object);
     } else if (auto* list = std::get_if<ListFrame>(&top)) {
-      const ListFrame frame = *list;
-      if (frame.next < frame.count) {
-        ++list->next;
-        const uint64_t k = frame.next;
-        if (frame.tables) {
-          const uint64_t slot = frame.first + 4 * k;
-          const uint64_t t = range_.offset_target(slot, "table vector offset");
-          push_table(frame.object, frame.type, t);
+      // Read member by member, not copied whole: the frame was just written, and a wide copy of
+      // narrow stores stalls.
+      const uint32_t object = list->object;
+      if (list->next < list->count) {
+        const uint64_t k = list->next++;
+        if (list->tables) {
+          const uint64_t t = range_.offset_target(list->first + 4 * k, "table vector offset");
+          push_table(object, list->type, t);
         } else {
           uint64_t step, position;
-          if (__builtin_mul_overflow(k, frame.stride, &step) || __builtin_add_overflow(frame.first, step, &position)) {
+          if (__builtin_mul_overflow(k, list->stride, &step) || __builtin_add_overflow(list->first, step, &position)) {
             plan_.bounds_error("struct field offset overflows");
           }
-          push_struct(frame.object, frame.type, position, frame.in_struct);
+          push_struct(object, list->type, position, list->in_struct);
         }
       } else {
+        const size_t base = list->base;
         frames_.pop_back();
-        if (plan_.objects[frame.object].key_field) {
-          finish_keyed(frame.object, frame.base);
+        if (plan_.objects[object].key_field) {
+          finish_keyed(object, base);
         } else {
-          finish_list(frame.base);
+          finish_list(base);
         }
       }
     } else {
@@ -369,12 +377,106 @@ py::Ref Materializer::run() {
   return values_.take_single();
 }
 
-void Materializer::step_object(ObjectFrame frame) {
+// Whether decoding a field of this kind may push a frame of its own (a child object or a list of
+// them) rather than a finished value.
+bool opens_frame(FieldKind kind) noexcept {
+  switch (kind) {
+    case FieldKind::table:
+    case FieldKind::struct_:
+    case FieldKind::vector_table:
+    case FieldKind::vector_struct:
+    case FieldKind::union_:
+    case FieldKind::union_vector:
+    case FieldKind::array_struct: return true;
+    case FieldKind::scalar:
+    case FieldKind::string:
+    case FieldKind::vector_byte:
+    case FieldKind::vector_scalar:
+    case FieldKind::vector_string:
+    case FieldKind::nested:
+    case FieldKind::dynamic:
+    case FieldKind::array_scalar:
+    case FieldKind::uuid:
+    case FieldKind::decimal:
+    case FieldKind::fallback: return false;
+  }
+  return true;
+}
+
+// Decodes the fields of the object on top of the stack in one pass up to the first that opens a
+// frame of its own, or builds the object once none is left. Plain scalars are decoded from the
+// compact facts alone; every other field takes the general path.
+void Materializer::advance_object(ObjectFrame& top) {
+  const ObjectWire& object = plan_.objects[top.object];
+  const FieldFacts* facts = object.facts.data();
+  const auto count = static_cast<uint32_t>(object.facts.size());
+  for (uint32_t i = top.next_field; i < count; ++i) {
+    const FieldFacts& field = facts[i];
+    if (field.plain_scalar) {
+      values_.push(top.is_table ? table_scalar(top.table, field) : struct_scalar(top.position, field));
+    } else if (opens_frame(field.kind)) {
+      const ObjectFrame frame = top;  // a copy: pushing a child may move the stack
+      top.next_field = i + 1;
+      step_object(frame, i);
+      return;
+    } else {
+      step_object(top, i);  // pushes a value only
+    }
+  }
+  const uint32_t index = top.object;
+  const uint32_t type = top.type;
+  const size_t base = top.base;
+  frames_.pop_back();
+  construct(index, type, base);
+}
+
+// A plain scalar of a table: its value, None when absent and optional, else its default.
+py::Ref Materializer::table_scalar(const TableRecord& table, const FieldFacts& field) {
+  // push_table checked the whole vtable, and an even slot below its (even) size lies inside it.
+  if (field.offset < table.vtable_size) {
+    const uint16_t v = range_.load<uint16_t>(table.vtable + field.offset);
+    if (v != 0) {
+      if (v < 4 || table.table_size < field.width || table.table_size - field.width < v) {
+        range_.errors().invalid_error("field lies outside its FlatBuffers table");
+      }
+      // Inside the table's bytes, which push_table checked too.
+      return scalar_object(table.position + v, field.scalar);
+    }
+  }
+  if (field.optional) return py::Ref::borrow(Py_None);
+  return field.default_object.clone();
+}
+
+py::Ref Materializer::struct_scalar(uint64_t struct_position, const FieldFacts& field) {
+  const uint64_t position = checked_add(range_, struct_position, field.offset, "struct field offset overflows");
+  range_.require_span("scalar data", position, field.width);
+  return scalar_object(position, field.scalar);
+}
+
+// The scalar at an already checked position as a Python object.
+py::Ref Materializer::scalar_object(uint64_t position, ScalarKind kind) {
+  switch (kind) {
+    case ScalarKind::bool_: return py::Ref::borrow(range_.data()[position] != 0 ? Py_True : Py_False);
+    case ScalarKind::int8: return check_new(PyLong_FromLong(range_.load<int8_t>(position)));
+    case ScalarKind::uint8: return check_new(PyLong_FromLong(range_.load<uint8_t>(position)));
+    case ScalarKind::int16: return check_new(PyLong_FromLong(range_.load<int16_t>(position)));
+    case ScalarKind::uint16: return check_new(PyLong_FromLong(range_.load<uint16_t>(position)));
+    case ScalarKind::int32: return check_new(PyLong_FromLong(range_.load<int32_t>(position)));
+    case ScalarKind::uint32: return check_new(PyLong_FromUnsignedLong(range_.load<uint32_t>(position)));
+    case ScalarKind::int64: return check_new(PyLong_FromLongLong(range_.load<int64_t>(position)));
+    case ScalarKind::uint64: return check_new(PyLong_FromUnsignedLongLong(range_.load<uint64_t>(position)));
+    case ScalarKind::float32: return check_new(PyFloat_FromDouble(static_cast<double>(range_.load<float>(position))));
+    case ScalarKind::float64: return check_new(PyFloat_FromDouble(range_.load<double>(position)));
+  }
+  throw InternalFailure("unknown scalar kind");
+}
+
+void Materializer::step_object(const ObjectFrame& frame, uint32_t field_index) {
   const ObjectWire& object = plan_.objects[frame.object];
-  const FieldWire& field = object.fields[frame.next_field];
+  const FieldWire& field = object.fields[field_index];
   if (frame.is_table) {
     if (field.kind == FieldKind::union_vector) {
-      decode_union_vector(frame, field, frame.next_field);
+      decode_union_vector(frame, field, field_index);
     } else {
       decode_table_field(frame, field);
     }
@@ -618,24 +720,24 @@ py::Ref Materializer::decode_model_value(py::Ref payload, PyObject* type) {
   return check_new(PyObject_Call(plan_.model_decoder.get(), args.get(), kwargs.get()));
 }
 
-void Materializer::construct(const ObjectFrame& frame) {
-  const ObjectWire& object = plan_.objects[frame.object];
+void Materializer::construct(uint32_t index, uint32_t type, size_t base) {
+  const ObjectWire& object = plan_.objects[index];
   const size_t count = object.fields.size();
-  if (values_.size() - frame.base != count) fail(PyExc_RuntimeError, "native materializer produced the wrong field count");
-  PyObject* cls = types_[frame.type].get();
+  if (values_.size() - base != count) fail(PyExc_RuntimeError, "native materializer produced the wrong field count");
+  PyObject* cls = types_[type].get();
   py::Ref result;
   if (object.kwnames) {
-    result = walk_.construct(object, cls, std::span(values_.from(frame.base), count), object.kwnames.get());
+    result = walk_.construct(object, cls, std::span(values_.from(base), count), object.kwnames.get());
   } else {
     // Field names repeat: a dict keeps the last value of each name.
     py::Ref kwargs = check_new(PyDict_New());
     for (size_t i = 0; i < count; ++i) {
-      check_status(PyDict_SetItem(kwargs.get(), object.fields[i].attr_name.get(), values_.from(frame.base)[i]));
+      check_status(PyDict_SetItem(kwargs.get(), object.fields[i].attr_name.get(), values_.from(base)[i]));
     }
     py::Ref args = check_new(PyTuple_New(0));
     result = check_new(PyObject_Call(cls, args.get(), kwargs.get()));
   }
-  values_.truncate(frame.base);
+  values_.truncate(base);
   values_.push(std::move(result));
 }
 

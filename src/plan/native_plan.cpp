@@ -54,6 +54,25 @@ bool slots_are_distinct(const ObjectWire& object) {
   return std::adjacent_find(slots.begin(), slots.end()) == slots.end();
 }
 
+FieldFacts field_facts(const FieldWire& field) {
+  FieldFacts facts;
+  facts.offset = field.offset;
+  if (field.target_index) facts.target = *field.target_index;
+  facts.kind = field.kind;
+  if (field.scalar) {
+    facts.scalar = *field.scalar;
+    facts.width = field.width;
+  }
+  facts.optional = field.optional;
+  facts.required = field.required;
+  const bool slot_ok = field.in_struct || (field.offset >= 4 && field.offset % 2 == 0);
+  if (field.kind == FieldKind::scalar && field.scalar && !field.enum_type && field.default_scalar && slot_ok) {
+    facts.plain_scalar = true;
+    facts.default_object = field.default_scalar->into_py();
+  }
+  return facts;
+}
+
 }  // namespace
 
 void FieldWire::missing_scalar() const {
@@ -150,6 +169,8 @@ std::unique_ptr<NativePlan> NativePlan::create(std::span<const uint8_t> data) {
       }
     }
     object.distinct_slots = slots_are_distinct(object);
+    object.facts.reserve(object.fields.size());
+    for (const FieldWire& field : object.fields) object.facts.push_back(field_facts(field));
     if (object.key_field) {
       FieldKind kind = object.fields[*object.key_field].kind;
       if (object.is_struct || (kind != FieldKind::scalar && kind != FieldKind::string)) {
