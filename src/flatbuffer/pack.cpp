@@ -379,9 +379,9 @@ Builder::Layout Builder::lay_out(uoffset_t start) {
   return Layout{size, max_align, max_voffset};
 }
 
-Builder::CachedLayout& Builder::layout_entry(const ObjectWire& object, uint64_t slots, uoffset_t start) {
+size_t Builder::layout_index(const ObjectWire& object, uint64_t slots, uoffset_t start) const noexcept {
   const uint64_t key = (reinterpret_cast<uintptr_t>(&object) >> 4) * 0x9e3779b97f4a7c15ULL ^ slots * 0xbf58476d1ce4e5b9ULL ^ (start & 7);
-  return layouts_[(key ^ key >> 32) % layouts_.size()];
+  return (key ^ key >> 32) % layouts_.size();
 }
 
 template <class WriteItems>
@@ -415,11 +415,10 @@ uoffset_t Builder::write_cached(const CachedLayout& entry, uoffset_t start, Writ
 uoffset_t Builder::write_table(uoffset_t start, const ObjectWire& object) {
   const uint64_t slots = queued_slots_;
   if (slots == uncached || queue_.size() > cached_items) return write_table_uncached(start, object);
-  CachedLayout& entry = layout_entry(object, slots, start);
-  if (!entry.matches(object, slots, start, queue_.size())) {
-    entry.object = nullptr;  // filled again below, or left empty
-    return write_table_uncached(start, object, &entry);
-  }
+  const size_t index = layout_index(object, slots, start);
+  const CachedLayout* found = find_layout(index, object, slots, start, queue_.size());
+  if (found == nullptr) return write_table_uncached(start, object, index);
+  const CachedLayout& entry = *found;
   // The same fields as a table laid out before: its size was checked then, its room is now.
   if (!has_room(entry.table_size + entry.vtable_size)) [[unlikely]] {
     flush();
@@ -448,8 +447,9 @@ uoffset_t Builder::write_scalars(uoffset_t start, const ObjectWire& object, std:
     slots |= uint64_t{1} << slot;
     bound += 2 * size_t{item.width} + sizeof(FieldLoc);
   }
-  const CachedLayout& entry = layout_entry(object, slots, start);
-  if (!entry.matches(object, slots, start, items.size())) return 0;
+  const CachedLayout* found = find_layout(layout_index(object, slots, start), object, slots, start, items.size());
+  if (found == nullptr) return 0;
+  const CachedLayout& entry = *found;
   if (!has_room(bound) || !has_room(entry.table_size + entry.vtable_size)) return 0;
   return write_cached(entry, start, [&](uint8_t* body) {
     for (size_t i = 0; i < items.size(); ++i) {
@@ -465,7 +465,7 @@ uoffset_t Builder::write_scalars(uoffset_t start, const ObjectWire& object, std:
   });
 }
 
-uoffset_t Builder::write_table_uncached(uoffset_t start, const ObjectWire& object, CachedLayout* entry) {
+uoffset_t Builder::write_table_uncached(uoffset_t start, const ObjectWire& object, size_t index) {
   const Layout layout = lay_out(start);
   size_t size = layout.table;
   require_addressable(size - start, object);
@@ -494,8 +494,9 @@ uoffset_t Builder::write_table_uncached(uoffset_t start, const ObjectWire& objec
     write_item(item, body + (table - item.field_size));
   }
   hash ^= hash >> 29;
-  if (entry != nullptr && vtable_size <= entry->vtable.size()) {
+  if (index != no_entry && vtable_size <= cached_vtable) {
     // Filed for the next table of this object with the same fields present.
+    CachedLayout* entry = &layouts_[index];
     entry->slots = queued_slots_;
     entry->hash = hash;
     entry->start_align = static_cast<uint8_t>(start & 7);
@@ -505,7 +506,7 @@ uoffset_t Builder::write_table_uncached(uoffset_t start, const ObjectWire& objec
     entry->vtable_size = static_cast<uint16_t>(vtable_size);
     for (size_t i = 0; i < queue_.size(); ++i) entry->ends[i] = static_cast<uint16_t>(queue_[i].field_size - start);
     std::memcpy(entry->vtable.data(), vtable, vtable_size);
-    entry->object = &object;
+    layout_objects_[index] = &object;
   }
   uoffset_t& cached = vtables_[hash % vtables_.size()];
   uoffset_t vtable_at = static_cast<uoffset_t>(table + vtable_size);
@@ -663,7 +664,7 @@ uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* mode
   object.require_table();
   std::optional<FieldStateStack::Frame> frame;
   std::span<FieldState> states;
-  const PackObject* packed = ctx.fields.of(object, ctx.plan.objects);
+  const PackObject* packed = ctx.fields.object(object);
   const std::span<const PackField> facts = packed ? std::span<const PackField>(packed->fields) : std::span<const PackField>();
   if (given == nullptr) {
     const ModelView view = ctx.walk.view(object, model);
@@ -773,8 +774,7 @@ std::unique_ptr<NativeBufferData> pack(NativePlan& plan, std::string_view root, 
   CountFixups fixups;
   FieldStateStack stack;
   std::vector<uoffset_t> offsets;
-  PackFields fields(plan.objects.size());
-  PackContext ctx{plan, builder, fixups, walk, stack, offsets, fields};
+  PackContext ctx{plan, builder, fixups, walk, stack, offsets, PackFields::of(plan)};
   const uoffset_t root_table = build_table(ctx, *object, model, &states);
   builder.finish_root(root_table, identifier ? reinterpret_cast<const uint8_t*>(identifier->data()) : nullptr,
                       size_prefixed);

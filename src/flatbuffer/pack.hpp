@@ -141,28 +141,31 @@ class Builder : public flatbuffers::FlatBufferBuilder {
   static constexpr size_t cached_items = 16;
   static constexpr size_t cached_vtable = 4 + 2 * 64;
   static constexpr uint64_t uncached = ~uint64_t{0};  // queued_slots_ of a table never cached
+  // Left uninitialised until filed: layout_objects_ says which entries are.
   struct CachedLayout {
-    const ObjectWire* object = nullptr;
-    uint64_t slots = 0;
-    uint64_t hash = 0;  // of the vtable, as the vtable cache files it
-    uint8_t start_align = 0;  // the body's start, modulo 8
-    uint8_t count = 0;
-    uint8_t max_align = 0;
-    uint16_t table_size = 0;  // the body, its offset to the vtable included
-    uint16_t vtable_size = 0;
-    std::array<uint16_t, cached_items> ends{};  // each item's end, bytes above the body's start
-    std::array<uint8_t, cached_vtable> vtable{};
-
-    bool matches(const ObjectWire& of, uint64_t with_slots, uoffset_t start, size_t items) const noexcept {
-      return object == &of && slots == with_slots && start_align == (start & 7) && count == items;
-    }
+    uint64_t slots;
+    uint64_t hash;  // of the vtable, as the vtable cache files it
+    uint8_t start_align;  // the body's start, modulo 8
+    uint8_t count;
+    uint8_t max_align;
+    uint16_t table_size;  // the body, its offset to the vtable included
+    uint16_t vtable_size;
+    std::array<uint16_t, cached_items> ends;  // each item's end, bytes above the body's start
+    std::array<uint8_t, cached_vtable> vtable;
   };
-  CachedLayout& layout_entry(const ObjectWire& object, uint64_t slots, uoffset_t start);
+  // The entry for a table of `object`: null when none is filed for these fields and start.
+  size_t layout_index(const ObjectWire& object, uint64_t slots, uoffset_t start) const noexcept;
+  const CachedLayout* find_layout(size_t index, const ObjectWire& object, uint64_t slots, uoffset_t start, size_t count) const noexcept {
+    const CachedLayout& entry = layouts_[index];
+    const bool found = layout_objects_[index] == &object && entry.slots == slots && entry.start_align == (start & 7) && entry.count == count;
+    return found ? &entry : nullptr;
+  }
   // Writes a table laid out as `entry` says, its items by write_items(body).
   template <class WriteItems>
   uoffset_t write_cached(const CachedLayout& entry, uoffset_t start, WriteItems write_items);
   // Lays the table out afresh; files the layout in `entry` when given.
-  uoffset_t write_table_uncached(uoffset_t start, const ObjectWire& object, CachedLayout* entry = nullptr);
+  uoffset_t write_table_uncached(uoffset_t start, const ObjectWire& object, size_t entry = no_entry);
+  static constexpr size_t no_entry = SIZE_MAX;
   static void require_addressable(size_t body, const ObjectWire& object);
 
   // Stateless, so one instance serves every builder on every thread.
@@ -174,7 +177,8 @@ class Builder : public flatbuffers::FlatBufferBuilder {
   // whose vtable is here already points to it instead of writing its own. 0 is empty.
   std::array<uoffset_t, 256> vtables_{};
   uint64_t queued_slots_ = 0;  // the slots (below 64) of the queued items; `uncached` past them
-  std::array<CachedLayout, 64> layouts_{};
+  std::array<const ObjectWire*, 32> layout_objects_{};  // whose table each entry of layouts_ holds
+  std::array<CachedLayout, 32> layouts_;
 };
 
 // Vectors written as raw bytes: (tail position of the length prefix, element count).
@@ -249,7 +253,7 @@ struct PackContext {
   ModelWalk& walk;
   FieldStateStack& states;
   std::vector<uoffset_t>& offsets;  // offset vectors being collected, innermost last
-  PackFields& fields;
+  const PackFields& fields;
 };
 
 // Reads the fields of a model already checked against `object` into `states`.

@@ -1,6 +1,6 @@
-// Compact facts about the fields of the tables a pack call writes, gathered from the plan's field
-// records once per object per call: the per-object loops of the table builder read these few
-// bytes instead of the full records.
+// Compact facts about the fields of the tables pack writes, gathered from the plan's field records
+// once per plan: the per-object loops of the table builder read these few bytes instead of the
+// full records.
 #pragma once
 
 #include "flatbuffer/builder.hpp"
@@ -55,25 +55,28 @@ constexpr bool written_in_pass_one(FieldKind kind) {
 // The facts of one object's fields.
 struct PackObject {
   std::vector<PackField> fields;
-  bool gathered = false;
   // Every field a scalar that converts inline, few enough for a table written in one piece.
   bool scalars_only = false;
 };
 
-class PackFields {
+// The facts of every object of a plan, gathered on the first pack with it and kept by the plan.
+class PackFields : public CodecFacts {
  public:
   static constexpr size_t max_scalars_only = 16;
 
-  explicit PackFields(size_t object_count) : objects_(object_count) {}
+  static const PackFields& of(const NativePlan& plan) {
+    if (const CodecFacts* facts = plan.pack_facts()) [[likely]] return static_cast<const PackFields&>(*facts);
+    auto built = std::make_unique<PackFields>(plan.objects);
+    return static_cast<const PackFields&>(*plan.publish_pack_facts(std::move(built)));
+  }
+
+  explicit PackFields(std::span<const ObjectWire> objects) : objects_(objects.size()) {
+    for (size_t i = 0; i < objects.size(); ++i) gather(objects_[i], objects[i], objects);
+  }
 
   // Null for an object outside the plan's list (never the case for a resolved target).
-  const PackObject* of(const ObjectWire& object, std::span<const ObjectWire> objects) {
-    if (object.index < objects_.size()) [[likely]] {
-      PackObject& facts = objects_[object.index];
-      if (!facts.gathered) [[unlikely]] gather(facts, object, objects);
-      return &facts;
-    }
-    return nullptr;
+  const PackObject* object(const ObjectWire& object) const noexcept {
+    return object.index < objects_.size() ? &objects_[object.index] : nullptr;
   }
 
  private:
@@ -102,7 +105,6 @@ class PackFields {
       }
       out.scalars_only = out.scalars_only && fact.inline_scalar;
     }
-    out.gathered = true;
   }
 
   std::vector<PackObject> objects_;
