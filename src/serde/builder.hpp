@@ -279,6 +279,7 @@ class Builder {
 
   py::Ref scalar(const FieldWire& f, Value& v);
   ScalarValue strict_scalar(ScalarKind kind, Value& v);
+  py::Ref strict_object(ScalarKind kind, Value& v);
   ScalarValue coerced_scalar(ScalarKind kind, Value& v);
   py::Ref python_int(Value& v);
   py::Ref strings(Value& v);
@@ -345,7 +346,8 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
       case Resolved::Kind::missing: src_.skip(value); return;
       case Resolved::Kind::conflicting: ctx_.buffered.push_back(Buffered{key, src_.capture(value)}); return;
       case Resolved::Kind::found: {
-        py::Ref decoded = nullable_field(*r.field, value);
+        const FieldWire& f = *r.field;
+        py::Ref decoded = f.kind == FieldKind::scalar && !f.serde_nullable ? scalar(f, value) : nullable_field(f, value);
         ctx_.parsed.push_back(Parsed{key, r.object, r.index, std::move(decoded)});
         hint = r.index + 1;
         return;
@@ -504,6 +506,7 @@ template <class Src>
 py::Ref Builder<Src>::scalar(const FieldWire& f, Value& v) {
   if (f.serde_python_int) return python_int(v);
   if (!f.scalar) reader_fail("scalar field has no scalar type");
+  if (ctx_.strict && !f.enum_index) return strict_object(*f.scalar, v);
   ScalarValue value = ctx_.strict ? strict_scalar(*f.scalar, v) : coerced_scalar(*f.scalar, v);
   py::Ref object = scalar_object(value);
   if (!f.enum_index) return object;
@@ -532,6 +535,42 @@ ScalarValue Builder<Src>::strict_scalar(ScalarKind kind, Value& v) {
     case ScalarKind::float64:
       // Both float kinds read a double as it is: a strict float32 field is not rounded.
       return ScalarValue::make_f64(src_.float64(v, "f64"));
+  }
+  reader_fail("scalar field has no scalar type");
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] inline void integer_out_of_range(const msgpack::Integer& n,
+                                                                       std::string_view expecting) {
+  invalid_value(std::format("integer `{}`", n.render()), expecting);
+}
+
+// strict_scalar as the Python object, without the intermediate value (the common path).
+template <class Src>
+py::Ref Builder<Src>::strict_object(ScalarKind kind, Value& v) {
+  auto signed_object = [&](int64_t lo, int64_t hi) {
+    const std::string_view expecting = typed_expecting(kind);
+    const msgpack::Integer n = src_.integer(v, expecting);
+    if (n.negative ? n.i < lo : n.u > static_cast<uint64_t>(hi)) integer_out_of_range(n, expecting);
+    return check_new(PyLong_FromLongLong(n.negative ? n.i : static_cast<int64_t>(n.u)));
+  };
+  auto unsigned_object = [&](uint64_t hi) {
+    const std::string_view expecting = typed_expecting(kind);
+    const msgpack::Integer n = src_.integer(v, expecting);
+    if (n.negative || n.u > hi) integer_out_of_range(n, expecting);
+    return check_new(PyLong_FromUnsignedLongLong(n.u));
+  };
+  switch (kind) {
+    case ScalarKind::bool_: return py::Ref::borrow(src_.boolean(v) ? Py_True : Py_False);
+    case ScalarKind::int8: return signed_object(INT8_MIN, INT8_MAX);
+    case ScalarKind::int16: return signed_object(INT16_MIN, INT16_MAX);
+    case ScalarKind::int32: return signed_object(INT32_MIN, INT32_MAX);
+    case ScalarKind::int64: return signed_object(INT64_MIN, INT64_MAX);
+    case ScalarKind::uint8: return unsigned_object(UINT8_MAX);
+    case ScalarKind::uint16: return unsigned_object(UINT16_MAX);
+    case ScalarKind::uint32: return unsigned_object(UINT32_MAX);
+    case ScalarKind::uint64: return unsigned_object(UINT64_MAX);
+    case ScalarKind::float32:
+    case ScalarKind::float64: return check_new(PyFloat_FromDouble(src_.float64(v, "f64")));
   }
   reader_fail("scalar field has no scalar type");
 }
