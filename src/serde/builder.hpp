@@ -105,13 +105,19 @@ class DecodeContext {
   // The position of the first serialized field with this key; `hint` is tried first (documents
   // usually list the fields in declared order).
   static constexpr uint32_t none = ~uint32_t{0};
-  static uint32_t lookup(const ModelInfo& m, std::string_view key, uint32_t hint) noexcept {
+  [[gnu::always_inline]] static uint32_t lookup(const ModelInfo& m, std::string_view key, uint32_t hint) noexcept {
     const KeySlot* keys = m.keys.data();
     const size_t count = m.keys.size();
     if (hint < count && keys[hint].first && keys[hint].key.size() == key.size() &&
-        same_bytes(keys[hint].key.data(), key.data(), key.size())) {
+        same_bytes(keys[hint].key.data(), key.data(), key.size())) [[likely]] {
       return hint;
     }
+    return scan(m, key);
+  }
+
+  [[gnu::noinline]] static uint32_t scan(const ModelInfo& m, std::string_view key) noexcept {
+    const KeySlot* keys = m.keys.data();
+    const size_t count = m.keys.size();
     for (uint32_t i = 0; i < count; ++i) {
       if (keys[i].key.size() == key.size() && same_bytes(keys[i].key.data(), key.data(), key.size())) return i;
     }
@@ -328,6 +334,8 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
   const size_t base = ctx_.parsed.size();
   const size_t buffered_base = ctx_.buffered.size();
   uint32_t hint = 0;
+  // The model whose keys are looked up, once it is known (the common case: from the start).
+  const ModelInfo* fixed = candidates ? nullptr : &ctx_.info(chosen);
 
   read_map([&](std::string_view key, Value& value) {
     if (tag_name && key == *tag_name) {
@@ -338,7 +346,20 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
       known = true;
       candidates = false;
       chosen = *match;
+      fixed = &ctx_.info(chosen);
       hint = 0;
+      return;
+    }
+    if (fixed != nullptr) [[likely]] {
+      const uint32_t index = DecodeContext::lookup(*fixed, key, hint);
+      if (index == DecodeContext::none) {
+        src_.skip(value);
+        return;
+      }
+      const FieldWire& f = DecodeContext::field_of(*fixed, index);
+      py::Ref decoded = f.kind == FieldKind::scalar && !f.serde_nullable ? scalar(f, value) : nullable_field(f, value);
+      ctx_.parsed.push_back(Parsed{key, chosen, index, std::move(decoded)});
+      hint = index + 1;
       return;
     }
     Resolved r = resolve(target, candidates, chosen, key, hint);
