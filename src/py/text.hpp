@@ -37,9 +37,9 @@ inline bool is_ascii(std::string_view bytes) noexcept {
   if (n < 8) {
     // Short text in at most two overlapping loads, never outside it.
     if (n >= 4) return ((load4(p) | load4(p + n - 4)) & 0x80808080U) == 0;
-    uint32_t bits = 0;
-    for (size_t i = 0; i < n; ++i) bits |= static_cast<unsigned char>(p[i]);
-    return (bits & 0x80U) == 0;
+    if (n == 0) return true;
+    return ((static_cast<unsigned char>(p[0]) | static_cast<unsigned char>(p[n / 2]) |
+             static_cast<unsigned char>(p[n - 1])) & 0x80U) == 0;
   }
   uint64_t bits = 0;
   size_t i = 0;

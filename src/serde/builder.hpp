@@ -50,10 +50,9 @@ inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
     return load8(a + n - 8) == load8(b + n - 8);
   }
   if (n >= 4) return load4(a) == load4(b) && load4(a + n - 4) == load4(b + n - 4);
-  for (size_t i = 0; i < n; ++i) {
-    if (a[i] != b[i]) return false;
-  }
-  return true;
+  auto load2 = [](const char* p) { uint16_t w; std::memcpy(&w, p, 2); return w; };
+  if (n >= 2) return load2(a) == load2(b) && load2(a + n - 2) == load2(b + n - 2);
+  return n == 0 || a[0] == b[0];
 }
 
 // One serialized field of a model as the key dispatch sees it.
