@@ -37,6 +37,8 @@ def keyed(keys, **obj_options):
     (["x", "x"], None, None, b'{"x":0,"x":1}'),
     (["x", "y", "x"], None, "sorted", b'{"x":0,"x":2,"y":1}'),
     (["\u00e9", "z", "\x7f"], None, "sorted", b'{"z":1,"\x7f":2,"\xc3\xa9":0}'),
+    (['q"', "b\\", "\n\x01\u00e9"], ("t\t", 'v"'), None,
+     b'{"t\\t":"v\\"","q\\"":0,"b\\\\":1,"\\n\\u0001\xc3\xa9":2}'),
     ([f"k{i:02}" for i in range(30, 0, -1)] + ["k15"], None, "sorted",
      b"{" + b",".join(b'"k%02d":%d' % (i, 30 - i) for i in range(1, 16)) + b',"k15":30,'
      + b",".join(b'"k%02d":%d' % (i, 30 - i) for i in range(16, 31)) + b"}"),

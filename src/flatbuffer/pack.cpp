@@ -281,6 +281,13 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
       }
       const uint64_t alignment = target.min_alignment;
       const bool valid_alignment = alignment == 1 || alignment == 2 || alignment == 4 || alignment == 8;
+      if (valid_alignment) {
+        // Encoded into the queue, written with the table. Faults of the value still come first.
+        if (auto region = builder.queue_struct(voffset(field.slot), alignment, target.byte_size)) {
+          encode_struct_into(plan, ctx.walk, target, value, *region);
+          break;
+        }
+      }
       builder.flush();
       if (valid_alignment && builder.has_room(target.byte_size + alignment)) {
         // Encoded in place. Faults of the value still come first: nothing else can fail here.
@@ -333,6 +340,9 @@ void Builder::finish_root(uoffset_t root, const uint8_t* identifier, bool size_p
 }
 
 uoffset_t Builder::end_table(uoffset_t start, const ObjectWire& object) {
+  // Written at once only when nothing of the table is in the buffer yet.
+  if (num_field_loc == 0 && GetSize() == start && object.distinct_slots) return write_table(start, object);
+  flush();
   const auto* locations =
       num_field_loc ? reinterpret_cast<const FieldLoc*>(buf_.scratch_end() - num_field_loc * sizeof(FieldLoc)) : nullptr;
   for (uoffset_t i = 0; !object.distinct_slots && i < num_field_loc; ++i) {
@@ -342,44 +352,110 @@ uoffset_t Builder::end_table(uoffset_t start, const ObjectWire& object) {
       }
     }
   }
-  // The body so far, plus the alignment and the offset to the vtable that EndTable adds.
-  if (GetSize() - start + 7 >= 0x10000) {
-    fail(PyExc_ValueError, "native table {} exceeds the 64 KiB that a FlatBuffers table can address", object.name);
-  }
+  require_addressable(GetSize() - start, object);
   return EndTable(start);
 }
 
-
-void Builder::queue_scalar(flatbuffers::voffset_t field, const ScalarValue& value, const ScalarValue* default_value) {
-  if (default_value != nullptr && value.equals(*default_value)) return;
-  const auto width = static_cast<uint8_t>(scalar_width(value.kind));
-  uint64_t bits = 0;
-  switch (value.kind) {
-    case ScalarKind::bool_: bits = value.b ? 1 : 0; break;
-    case ScalarKind::int8:
-    case ScalarKind::int16:
-    case ScalarKind::int32:
-    case ScalarKind::int64:
-    case ScalarKind::uint8:
-    case ScalarKind::uint16:
-    case ScalarKind::uint32:
-    case ScalarKind::uint64: bits = value.u; break;  // cut to the width when written
-    case ScalarKind::float32: std::memcpy(&bits, &value.f32, 4); break;
-    case ScalarKind::float64: std::memcpy(&bits, &value.f64, 8); break;
+void Builder::require_addressable(size_t body, const ObjectWire& object) {
+  // The body so far, plus the alignment and the offset to the vtable that ending the table adds.
+  if (body + 7 >= 0x10000) {
+    fail(PyExc_ValueError, "native table {} exceeds the 64 KiB that a FlatBuffers table can address", object.name);
   }
-  if (!queue(field, width, false, bits)) push_scalar(*this, value, static_cast<uint16_t>((field - 4) / 2), nullptr);
+}
+
+uoffset_t Builder::write_table(uoffset_t start, const ObjectWire& object) {
+  // Narrow items first from the end, wider ones below them: each width pads at most once, and the
+  // offset to the vtable that closes the body needs no padding after a 4- or 8-byte item. Items of
+  // one width (alignment) follow each other without gaps when their sizes are multiples of it,
+  // which only an odd struct size breaks.
+  std::array<size_t, 4> bytes{};
+  bool regular = true;
+  flatbuffers::voffset_t max_voffset = 0;
+  size_t max_align = sizeof(flatbuffers::soffset_t);
+  for (const Queued& item : queue_) {
+    bytes[std::countr_zero(item.align)] += item.size;
+    regular = regular && (item.size & (item.align - 1u)) == 0;  // alignments are powers of two
+    max_voffset = std::max(max_voffset, item.field);
+    max_align = std::max<size_t>(max_align, item.align);
+  }
+  size_t size = start;
+  if (regular) {
+    std::array<size_t, 4> cursor;
+    for (size_t k = 0; k < 4; ++k) {
+      if (bytes[k] != 0) size += flatbuffers::PaddingBytes(size, size_t{1} << k);
+      cursor[k] = size;
+      size += bytes[k];
+    }
+    for (Queued& item : queue_) {
+      size_t& at = cursor[std::countr_zero(item.align)];
+      at += item.size;
+      item.field_size = static_cast<uoffset_t>(at);
+    }
+  } else {
+    for (const uint8_t align : {1, 2, 4, 8}) {
+      for (Queued& item : queue_) {
+        if (item.align != align) continue;
+        size += flatbuffers::PaddingBytes(size, align) + item.size;
+        item.field_size = static_cast<uoffset_t>(size);
+      }
+    }
+  }
+  require_addressable(size - start, object);
+  size += flatbuffers::PaddingBytes(size, sizeof(flatbuffers::soffset_t)) + sizeof(flatbuffers::soffset_t);
+  const auto table = static_cast<uoffset_t>(size);
+
+  // The vtable: its size, the table's size, then each field's position in the table (0: absent).
+  const size_t vtable_size = std::max<size_t>(max_voffset + sizeof(flatbuffers::voffset_t), 4);
+  const size_t total = (table - start) + vtable_size;
+  if (!has_room(total)) [[unlikely]] {
+    // Past the limit: the builder writes it and fails where it always did.
+    flush();
+    return EndTable(start);
+  }
+  uint8_t* vtable = buf_.make_space(total);
+  uint8_t* body = vtable + vtable_size;
+  std::memset(vtable, 0, total);
+  const auto table_size = static_cast<flatbuffers::voffset_t>(table - start);
+  std::memcpy(vtable, &vtable_size, sizeof(flatbuffers::voffset_t));  // little-endian
+  std::memcpy(vtable + 2, &table_size, sizeof table_size);
+  uint64_t hash = vtable_size * 0x9e3779b97f4a7c15ULL ^ table_size;
+  for (const Queued& item : queue_) {
+    const auto position = static_cast<flatbuffers::voffset_t>(table - item.field_size);
+    std::memcpy(vtable + item.field, &position, sizeof position);
+    hash += (uint64_t{item.field} << 16 | position) * 0xbf58476d1ce4e5b9ULL;
+    write_item(item, body + (table - item.field_size));
+  }
+  hash ^= hash >> 29;
+  uoffset_t& cached = vtables_[hash % vtables_.size()];
+  uoffset_t vtable_at = static_cast<uoffset_t>(table + vtable_size);
+  if (cached != 0) {
+    const uint8_t* earlier = buf_.data_at(cached);
+    if (flatbuffers::ReadScalar<flatbuffers::voffset_t>(earlier) == vtable_size &&
+        std::memcmp(earlier, vtable, vtable_size) == 0) {
+      buf_.pop(vtable_size);
+      vtable_at = cached;
+    }
+  }
+  cached = vtable_at;
+  flatbuffers::WriteScalar(body, static_cast<flatbuffers::soffset_t>(vtable_at) - static_cast<flatbuffers::soffset_t>(table));
+  TrackMinAlign(max_align);
+  nested = false;
+  reset_queue();
+  return table;
 }
 
 void Builder::queue_offset(flatbuffers::voffset_t field, uoffset_t offset) {
   if (offset == 0) return;  // as AddOffset: a null offset is not stored
-  if (!queue(field, sizeof(uoffset_t), true, offset)) AddOffset(field, flatbuffers::Offset<void>(offset));
+  if (!queue(field, sizeof(uoffset_t), sizeof(uoffset_t), ItemKind::offset, offset)) {
+    AddOffset(field, flatbuffers::Offset<void>(offset));
+  }
 }
 
 void Builder::queue_union_type(flatbuffers::voffset_t field, ScalarKind kind, uint64_t tag) {
   const auto width = static_cast<uint8_t>(scalar_width(kind));
   if (width < 8) tag &= (uint64_t{1} << (8 * width)) - 1;  // cut to the width, as written
   if (tag == 0) return;  // the type's default, which AddElement leaves out
-  if (queue(field, width, false, tag)) return;
+  if (queue(field, width, width, ItemKind::scalar, tag)) return;
   switch (kind) {
     case ScalarKind::uint8: AddElement<uint8_t>(field, static_cast<uint8_t>(tag), 0); break;
     case ScalarKind::uint16: AddElement<uint16_t>(field, static_cast<uint16_t>(tag), 0); break;
@@ -395,30 +471,51 @@ void Builder::queue_union_type(flatbuffers::voffset_t field, ScalarKind kind, ui
   }
 }
 
+std::optional<std::span<uint8_t>> Builder::queue_struct(flatbuffers::voffset_t field, size_t alignment, size_t size) {
+  const size_t at = structs_.size();
+  if (!queue(field, static_cast<uint8_t>(alignment), static_cast<uint32_t>(size), ItemKind::bytes, at)) return std::nullopt;
+  structs_.resize(at + size);
+  return std::span(structs_).subspan(at);
+}
+
+inline void Builder::write_item(const Queued& item, uint8_t* at) const {
+  switch (item.kind) {
+    case ItemKind::scalar:
+      switch (item.size) {  // fixed-size stores
+        case 1: *at = static_cast<uint8_t>(item.bits); break;
+        case 2: std::memcpy(at, &item.bits, 2); break;
+        case 4: std::memcpy(at, &item.bits, 4); break;
+        default: std::memcpy(at, &item.bits, 8); break;
+      }
+      break;
+    case ItemKind::offset: {
+      // From the offset's own position, as ReferTo counts it.
+      const uoffset_t relative = item.field_size - static_cast<uoffset_t>(item.bits);
+      std::memcpy(at, &relative, sizeof relative);
+      break;
+    }
+    case ItemKind::bytes:
+      if (item.size > 0) std::memcpy(at, structs_.data() + item.bits, item.size);
+      break;
+  }
+}
+
 void Builder::write_queue() {
-  // Sizes (bytes from the buffer's end) after each item, as pushing them one by one gives.
+  // In queue order, laid out as pushing the items one by one lays them out.
   const size_t start = GetSize();
   size_t size = start;
   for (Queued& item : queue_) {
-    TrackMinAlign(item.width);
-    size += flatbuffers::PaddingBytes(size, item.width) + item.width;
-    if (item.is_offset) item.bits = size - item.bits;  // ReferTo: from the offset's own position
+    TrackMinAlign(item.align);
+    size += flatbuffers::PaddingBytes(size, item.align) + item.size;
     item.field_size = static_cast<uoffset_t>(size);
   }
   uint8_t* base = buf_.make_space(size - start);  // the lowest address; `size` bytes from the end
   std::memset(base, 0, size - start);
   for (const Queued& item : queue_) {
-    uint8_t* at = base + (size - item.field_size);
-    switch (item.width) {  // fixed-size stores
-      case 1: *at = static_cast<uint8_t>(item.bits); break;
-      case 2: std::memcpy(at, &item.bits, 2); break;
-      case 4: std::memcpy(at, &item.bits, 4); break;
-      default: std::memcpy(at, &item.bits, 8); break;
-    }
+    write_item(item, base + (size - item.field_size));
     TrackField(item.field, item.field_size);
   }
-  queue_.clear();
-  queued_bound_ = 0;
+  reset_queue();
 }
 
 void Builder::require_room(size_t n) const {
@@ -473,7 +570,6 @@ uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* mode
 
   const uoffset_t start = ctx.builder.StartTable();
   for (size_t i = 0; i < count; ++i) pass_two(ctx, object.fields[i], states[i]);
-  ctx.builder.flush();
   return ctx.builder.end_table(start, object);
 }
 

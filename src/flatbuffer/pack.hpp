@@ -10,6 +10,9 @@
 #include "plan/native_plan.hpp"
 #include "plan/scalar.hpp"
 
+#include <array>
+#include <bit>
+#include <cstring>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -43,16 +46,40 @@ class Builder : public flatbuffers::FlatBufferBuilder {
   void require_room(size_t n) const;
   // Whether n more bytes fit without passing the limit that require_room enforces.
   bool has_room(size_t n) const noexcept { return n <= FLATBUFFERS_MAX_BUFFER_SIZE - 16 - GetSize(); }
-  // Ends the open table of `object` after checking what the builder would otherwise only assert:
-  // no vtable slot written twice, and a table body that 16-bit offsets can address.
+  // Ends the open table of `object`. What it checks the builder would otherwise only assert: no
+  // vtable slot written twice, and a table body that 16-bit offsets can address. When every field
+  // of the table is still queued, the body and its vtable are laid out and written at once (widths
+  // ascending from the end, so that no gap is wider than the builder's own order would leave), and
+  // the vtable is shared with an identical earlier one; else the builder ends the table itself.
   uoffset_t end_table(uoffset_t start, const ObjectWire& object);
-  // The scalars and offsets of the open table are queued and written together by flush(), laid
-  // out exactly as AddElement / AddOffset lay them out one at a time. An item is written at once
-  // instead when the buffer might not have room for it below 2 GiB, so that the limit is met at
-  // the same item as ever; flush() must precede any other write into the buffer.
-  void queue_scalar(flatbuffers::voffset_t field, const ScalarValue& value, const ScalarValue* default_value);
+  // The scalars, offsets and inline structs of the open table are queued and written together. An
+  // item is written at once instead when the buffer might not have room for it below 2 GiB, so
+  // that the limit is met at the same item as ever; flush() must precede any other write into the
+  // buffer.
+  void queue_scalar(flatbuffers::voffset_t field, const ScalarValue& value, const ScalarValue* default_value) {
+    if (default_value != nullptr && value.equals(*default_value)) return;
+    const auto width = static_cast<uint8_t>(scalar_width(value.kind));
+    uint64_t bits = 0;
+    switch (value.kind) {
+      case ScalarKind::bool_: bits = value.b ? 1 : 0; break;
+      case ScalarKind::int8:
+      case ScalarKind::int16:
+      case ScalarKind::int32:
+      case ScalarKind::int64:
+      case ScalarKind::uint8:
+      case ScalarKind::uint16:
+      case ScalarKind::uint32:
+      case ScalarKind::uint64: bits = value.u; break;  // cut to the width when written
+      case ScalarKind::float32: std::memcpy(&bits, &value.f32, 4); break;
+      case ScalarKind::float64: std::memcpy(&bits, &value.f64, 8); break;
+    }
+    if (!queue(field, width, width, ItemKind::scalar, bits)) push_scalar(*this, value, static_cast<uint16_t>((field - 4) / 2), nullptr);
+  }
   void queue_offset(flatbuffers::voffset_t field, uoffset_t offset);
   void queue_union_type(flatbuffers::voffset_t field, ScalarKind kind, uint64_t tag);
+  // Room for an inline struct of `size` bytes to be encoded into, queued at `field`; nothing (after
+  // a flush) when it must be written at once instead. Valid until the next call.
+  std::optional<std::span<uint8_t>> queue_struct(flatbuffers::voffset_t field, size_t alignment, size_t size);
   void flush() {
     if (!queue_.empty()) write_queue();
   }
@@ -66,35 +93,47 @@ class Builder : public flatbuffers::FlatBufferBuilder {
   }
 
  private:
+  enum class ItemKind : uint8_t { scalar, offset, bytes };
   struct Queued {
     flatbuffers::voffset_t field;
-    uint8_t width;
-    bool is_offset;  // `bits` is the target of an offset, resolved when written
-    uint64_t bits;   // little-endian at `width` bytes
+    uint8_t align;  // a power of two up to 8
+    ItemKind kind;
+    uint32_t size;
+    // scalar: little-endian at `size` bytes; offset: its target, resolved when written; bytes: where
+    // they start in structs_
+    uint64_t bits;
     uoffset_t field_size = 0;  // bytes from the buffer's end once written
   };
   // Queues an item when the buffer surely has room for everything queued; else flushes and says no.
-  bool queue(flatbuffers::voffset_t field, uint8_t width, bool is_offset, uint64_t bits) {
+  bool queue(flatbuffers::voffset_t field, uint8_t align, uint32_t size, ItemKind kind, uint64_t bits) {
     // Padding before the item, the item, and its field record in the scratch area.
-    const size_t bound = queued_bound_ + 2 * size_t{width} + sizeof(FieldLoc);
+    const size_t bound = queued_bound_ + size_t{align} + size + sizeof(FieldLoc);
     if (!has_room(bound)) [[unlikely]] {
       flush();
       return false;
     }
-    Queued& item = queue_.emplace_back();
-    item.field = field;
-    item.width = width;
-    item.is_offset = is_offset;
-    item.bits = bits;
+    queue_.push_back(Queued{field, align, kind, size, bits});
     queued_bound_ = bound;
     return true;
   }
   void write_queue();
+  void write_item(const Queued& item, uint8_t* at) const;
+  void reset_queue() noexcept {
+    queue_.clear();
+    structs_.clear();
+    queued_bound_ = 0;
+  }
+  uoffset_t write_table(uoffset_t start, const ObjectWire& object);
+  static void require_addressable(size_t body, const ObjectWire& object);
 
   // Stateless, so one instance serves every builder on every thread.
   static inline BufferAllocator allocator_{};
   std::vector<Queued> queue_;
+  std::vector<uint8_t> structs_;  // the queued structs' bytes
   size_t queued_bound_ = 0;  // the most bytes the queue can take, padding and field records included
+  // Where recent vtables were written (bytes from the end), by a hash of their contents: a table
+  // whose vtable is here already points to it instead of writing its own. 0 is empty.
+  std::array<uoffset_t, 256> vtables_{};
 };
 
 // Vectors written as raw bytes: (tail position of the length prefix, element count).
@@ -127,7 +166,7 @@ class FieldStateStack {
   class Frame {
    public:
     Frame(FieldStateStack& stack, size_t count) : stack_(stack), states_(stack.push(count)) {}
-    ~Frame() { stack_.pop(); }
+    ~Frame() { stack_.pop(states_); }
     Frame(const Frame&) = delete;
     Frame& operator=(const Frame&) = delete;
     std::span<FieldState> states() const noexcept { return states_; }
@@ -140,12 +179,23 @@ class FieldStateStack {
  private:
   std::span<FieldState> push(size_t count) {
     if (depth_ == levels_.size()) levels_.emplace_back();
-    FieldStates& level = levels_[depth_++];
-    level.resize(count);
-    return level;
+    FieldStates& level = levels_[depth_];
+    if (level.size() < count) level.resize(count);
+    ++depth_;
+    return std::span(level).first(count);
   }
-  // Releases the level's values; its storage stays for the next table at this depth.
-  void pop() noexcept { levels_[--depth_].clear(); }
+  // Releases the level's values; its states stay for the next table at this depth.
+  void pop(std::span<FieldState> states) noexcept {
+    --depth_;
+    for (FieldState& state : states) {
+      state.value.reset();
+      state.child = BuiltChild{};
+      // Set only when a caller's states were filled ahead; released all the same.
+      state.scalar.reset();
+      state.nested.reset();
+      state.dynamic.reset();
+    }
+  }
 
   std::vector<FieldStates> levels_;
   size_t depth_ = 0;

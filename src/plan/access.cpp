@@ -146,12 +146,8 @@ const ClassBuilder* ModelAccess::add_builder(const ObjectWire& object, PyTypeObj
 
 ModelWalk::ModelWalk(const NativePlan& plan) : plan_(plan), access_(plan.access()) {}
 
-ModelView ModelWalk::view(const ObjectWire& object, PyObject* model) {
+ModelView ModelWalk::view_slow(const ObjectWire& object, PyObject* model) {
   PyTypeObject* type = Py_TYPE(model);
-  if (object.index < last_reader_.size()) {
-    const ClassReader* last = last_reader_[object.index];
-    if (last != nullptr && last->type == type && last->version == type_version(type)) return ModelView(last, model, object);
-  }
   const ClassReader* reader = access_.find_reader(object.index, type);
   if (reader == nullptr) {
     plan_.require_model_type(object, model);

@@ -117,11 +117,21 @@ class ModelView {
       PyMemberDef* member = reader_->members[field];
       // The class may have changed since the view was made (Python code runs between reads).
       if (member != nullptr && Py_TYPE(model_) == reader_->type && type_version(reader_->type) == reader_->version) {
+#ifdef Py_GIL_DISABLED
+        // Another thread may replace the slot meanwhile: the descriptor's own read takes the
+        // reference safely.
         if (PyObject* value = PyMember_GetOne(reinterpret_cast<const char*>(model_), member)) {
           return py::Ref::steal(value);
         }
         // An unset slot: getattr raises the error with the context it adds.
         PyErr_Clear();
+#else
+        // The interpreter lock keeps the slot still, so it is read as PyMember_GetOne reads it.
+        PyObject* value = *reinterpret_cast<PyObject* const*>(reinterpret_cast<const char*>(model_) + member->offset);
+        if (value != nullptr) return py::Ref::borrow(value);
+        if (member->type == _Py_T_OBJECT) return py::Ref::borrow(Py_None);
+        // An unset slot: getattr raises the error with the context it adds.
+#endif
       }
     }
     return check_new(PyObject_GetAttr(model_, object_->fields[field].attr_name.get()));
@@ -137,10 +147,20 @@ class ModelWalk {
  public:
   explicit ModelWalk(const NativePlan& plan);
 
-  ModelView view(const ObjectWire& object, PyObject* model);
+  ModelView view(const ObjectWire& object, PyObject* model) {
+    // The common case inline: the same class as the last model of this object.
+    PyTypeObject* type = Py_TYPE(model);
+    if (object.index < last_reader_.size()) {
+      const ClassReader* last = last_reader_[object.index];
+      if (last != nullptr && last->type == type && last->version == type_version(type)) return ModelView(last, model, object);
+    }
+    return view_slow(object, model);
+  }
   py::Ref construct(const ObjectWire& object, PyObject* cls, std::span<PyObject* const> values, PyObject* kwnames);
 
  private:
+  ModelView view_slow(const ObjectWire& object, PyObject* model);
+
   const NativePlan& plan_;
   ModelAccess& access_;
   std::vector<const ClassReader*> last_reader_;    // by object index, filled on first use

@@ -1,4 +1,5 @@
 // Type binding, model-object classification and the plan's lookup accessors.
+#include "msgpack/writer.hpp"
 #include "plan/model_types.hpp"
 #include "plan/native_plan.hpp"
 #include "py/text.hpp"
@@ -22,6 +23,21 @@ bool is_keyed_table(const std::vector<ObjectWire>& objects, const FieldWire& fie
   return objects[*field.target_index].key_field.has_value();
 }
 
+// A JSON object entry's key, ',' first: "key":
+std::string json_entry_key(std::string_view key) {
+  std::string out(1, ',');
+  text::append_json_string(out, key);
+  out.push_back(':');
+  return out;
+}
+
+std::string msgpack_str(std::string_view text) {
+  std::string out;
+  msgpack::StringBuffer buffer(out);
+  msgpack::BasicWriter<msgpack::StringBuffer>(buffer).str(text);
+  return out;
+}
+
 SerdeObject build_serde_object(const std::vector<ObjectWire>& objects, const ObjectWire& object, bool& native_serde) {
   SerdeObject so;
   for (const SerdeFieldWire& wire : object.serde_fields) {
@@ -32,7 +48,8 @@ SerdeObject build_serde_object(const std::vector<ObjectWire>& objects, const Obj
       continue;
     }
     so.fields.push_back(SerdeField{wire.encode_name, interned(wire.attr_name),
-                                   static_cast<size_t>(it - object.fields.begin())});
+                                   static_cast<size_t>(it - object.fields.begin()), json_entry_key(wire.encode_name),
+                                   msgpack_str(wire.encode_name)});
   }
   for (const FieldWire& field : object.fields) {
     if (field.kind == FieldKind::vector_byte || field.kind == FieldKind::dynamic || is_keyed_table(objects, field)) {
@@ -43,7 +60,12 @@ SerdeObject build_serde_object(const std::vector<ObjectWire>& objects, const Obj
   if (object.serde_tag_field.has_value() != object.serde_tag.has_value()) {
     fail(PyExc_ValueError, "native serde tag metadata is incomplete");
   }
-  if (object.serde_tag_field) so.tag.emplace(*object.serde_tag_field, *object.serde_tag);
+  if (object.serde_tag_field) {
+    so.tag.emplace(*object.serde_tag_field, *object.serde_tag);
+    so.json_tag = json_entry_key(*object.serde_tag_field);
+    text::append_json_string(so.json_tag, *object.serde_tag);
+    so.msgpack_tag = msgpack_str(*object.serde_tag_field) + msgpack_str(*object.serde_tag);
+  }
   so.kwnames = check_new(PyTuple_New(static_cast<Py_ssize_t>(so.fields.size())));
   for (size_t i = 0; i < so.fields.size(); ++i) {
     PyTuple_SET_ITEM(so.kwnames.get(), static_cast<Py_ssize_t>(i), so.fields[i].attr.clone().release());

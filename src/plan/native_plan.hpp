@@ -45,12 +45,20 @@ struct SerdeField {
   std::string key;     // key in the JSON object or MessagePack map
   py::Ref attr;        // interned attribute name; also the constructor keyword
   size_t field_index;  // index into the object's fields
+  // The key as encode_serde writes it, prepared once: JSON ',' "key" ':' with the escapes (the
+  // first entry of an object skips the comma), MessagePack the str header and the bytes.
+  std::string json_key;
+  std::string msgpack_key;
 };
 
 struct SerdeObject {
   std::vector<SerdeField> fields;
   std::optional<std::pair<std::string, std::string>> tag;  // (tag field name, tag value)
   py::Ref kwnames;                                          // tuple of the fields' attr strings
+  // The whole tag entry as encode_serde writes it (when there is a tag), in the forms of
+  // SerdeField::json_key and msgpack_key: ',' "name" ':' "value", and the two str.
+  std::string json_tag;
+  std::string msgpack_tag;
 };
 
 struct BoundTypes {

@@ -145,8 +145,15 @@ inline bool ScalarValue::extract_exact(ScalarKind kind, PyObject* obj, ScalarVal
     case ScalarKind::uint64: {
       if (!PyLong_CheckExact(obj)) return false;
       auto* number = reinterpret_cast<PyLongObject*>(obj);
-      if (!PyUnstable_Long_IsCompact(number)) return false;
-      v = PyUnstable_Long_CompactValue(number);
+      if (PyUnstable_Long_IsCompact(number)) {
+        v = PyUnstable_Long_CompactValue(number);
+      } else {
+        // Wider than one digit (timestamps, ids): an exact int converts without raising.
+        int overflow = 0;
+        const long wide = PyLong_AsLongAndOverflow(obj, &overflow);
+        if (overflow != 0) return false;
+        v = wide;
+      }
       break;
     }
   }

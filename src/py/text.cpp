@@ -134,6 +134,26 @@ std::string shortest_impl(Float value) {
 
 }  // namespace
 
+void append_json_string(std::string& out, std::string_view utf8) {
+  static constexpr char hex[] = "0123456789abcdef";
+  out.push_back('"');
+  for (const char c : utf8) {
+    const auto byte = static_cast<unsigned char>(c);
+    const char letter = json_escapes[byte];
+    if (letter == 0) {
+      out.push_back(c);
+    } else if (letter == 'u') {
+      out += "\\u00";
+      out.push_back(hex[byte >> 4]);
+      out.push_back(hex[byte & 0xf]);
+    } else {
+      out.push_back('\\');
+      out.push_back(letter);
+    }
+  }
+  out.push_back('"');
+}
+
 std::string quoted(std::string_view s) {
   std::string out;
   out.reserve(s.size() + 2);

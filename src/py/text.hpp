@@ -1,6 +1,7 @@
 // Text helpers shared by every message of the module.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -58,5 +59,24 @@ bool utf8_fault_span(std::string_view bytes, size_t& start, size_t& end);
 
 // Bytes as text, invalid sequences replaced by U+FFFD (one per maximal invalid subpart).
 std::string utf8_lossy(std::string_view bytes);
+
+// How a byte appears inside a JSON string: 0 when copied as is, otherwise the letter of its
+// short escape (backslash and b, f, n, r, t, '"' or '\\'), or 'u' for \u00XX.
+inline constexpr auto json_escapes = [] {
+  std::array<char, 256> table{};
+  for (int c = 0; c < 0x20; ++c) table[c] = 'u';
+  table['\b'] = 'b';
+  table['\f'] = 'f';
+  table['\n'] = 'n';
+  table['\r'] = 'r';
+  table['\t'] = 't';
+  table['"'] = '"';
+  table['\\'] = '\\';
+  return table;
+}();
+
+// UTF-8 text as a quoted JSON string with the escapes of `json_escapes`, appended to `out`. The
+// slow, simple form, for text prepared once (the JSON writer has its own fast loop).
+void append_json_string(std::string& out, std::string_view utf8);
 
 }  // namespace quorvel::py::text

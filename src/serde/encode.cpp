@@ -39,8 +39,18 @@ struct EncodeContext {
 // The host's conversions, without temporary objects for the common exact types.
 
 int64_t to_i64(PyObject* v) {
-  if (PyLong_CheckExact(v) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
-    return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v));
+  if (PyLong_CheckExact(v)) {
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
+      return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v));
+    }
+    // Wider exact ints (timestamps, ids) by their digits; out of range, the conversion below
+    // raises its own OverflowError.
+    int overflow = 0;
+    const long long r = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow == 0) {
+      if (r == -1 && PyErr_Occurred()) throw_error_set();
+      return r;
+    }
   }
   const long long r = PyLong_AsLongLong(v);
   if (r == -1 && PyErr_Occurred()) throw_error_set();
@@ -51,6 +61,11 @@ uint64_t to_u64(PyObject* v) {
   if (PyLong_CheckExact(v) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
     const Py_ssize_t c = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v));
     if (c >= 0) return static_cast<uint64_t>(c);
+  } else if (PyLong_CheckExact(v)) {
+    int overflow = 0;
+    const long long r = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (r == -1 && PyErr_Occurred()) throw_error_set();
+    if (overflow == 0 && r >= 0) return static_cast<uint64_t>(r);
   }
   const py::Ref index = check_new(PyNumber_Index(v));
   const unsigned long long r = PyLong_AsUnsignedLongLong(index.get());
@@ -66,6 +81,15 @@ double to_f64(PyObject* v) {
 }
 
 py::Ref str_of(PyObject* v) { return check_new(PyObject_Str(v)); }
+
+// A str's UTF-8 text (the cast TypeError for anything else); ASCII text is its own UTF-8, read in
+// place.
+std::string_view text_of(PyObject* v) {
+  if (PyUnicode_Check(v) && PyUnicode_IS_COMPACT_ASCII(v)) {
+    return {static_cast<const char*>(PyUnicode_DATA(v)), static_cast<size_t>(PyUnicode_GET_LENGTH(v))};
+  }
+  return str_utf8(v);
+}
 
 // A byte-sequence default against any sequence of integers 0..255 (a str is refused).
 bool equals_byte_default(PyObject* v, std::string_view expected) {
@@ -159,16 +183,13 @@ class Encoder {
     }
     bool first = true;
     for (size_t k = 0;; ++k) {
-      if (tagged && k == tag_at) {
-        key(first, so.tag->first);
-        text(so.tag->second);
-      }
+      if (tagged && k == tag_at) prepared(first, so.json_tag, so.msgpack_tag);
       if (k == n) break;
       // Nested models append to kept_ and may move it; the entry's value stays owned there.
       const Kept& entry = kept_[base + k];
       const FieldWire& field = *entry.field;
       PyObject* value = entry.value.get();
-      key(first, entry.serde->key);
+      prepared(first, entry.serde->json_key, entry.serde->msgpack_key);
       this->value(field, value);
     }
     if constexpr (json) w_.put('}');
@@ -230,13 +251,13 @@ class Encoder {
     }
   }
 
-  void key(bool& first, std::string_view k) {
+  // A key (or the whole tag entry) prepared at bind time; JSON's starts with the comma that
+  // separates it from the entry before.
+  void prepared(bool& first, std::string_view json_form, std::string_view msgpack_form) {
     if constexpr (json) {
-      if (!first) w_.put(',');
-      w_.string(k);
-      w_.put(':');
+      w_.raw(first ? json_form.substr(1) : json_form);
     } else {
-      w_.str(k);
+      w_.buffer().append(msgpack_form);
     }
     first = false;
   }
@@ -262,7 +283,7 @@ class Encoder {
         if (field.serde_python_int) return python_int(v);
         if (!field.scalar) own_error(PyExc_RuntimeError, "scalar field has no scalar type");
         return scalar(*field.scalar, v);
-      case FieldKind::string: return text(str_utf8(v));
+      case FieldKind::string: return text(text_of(v));
       case FieldKind::table:
       case FieldKind::struct_:
       case FieldKind::nested:
@@ -326,7 +347,7 @@ class Encoder {
         if (e == Py_None) return null();
         return model(e, classify(e));
       case Element::scalar: return scalar(scalar_kind, e);
-      case Element::string: return text(str_utf8(e));
+      case Element::string: return text(text_of(e));
     }
   }
 

@@ -4,8 +4,10 @@
 #pragma once
 
 #include "py/bytes_buffer.hpp"
+#include "py/text.hpp"
 
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -16,19 +18,7 @@ namespace quorvel::serde {
 
 namespace detail {
 
-// 0: copied as is; otherwise the letter of the short escape, or 'u' for \u00XX.
-inline constexpr auto json_escapes = [] {
-  std::array<char, 256> table{};
-  for (int c = 0; c < 0x20; ++c) table[c] = 'u';
-  table['\b'] = 'b';
-  table['\f'] = 'f';
-  table['\n'] = 'n';
-  table['\r'] = 'r';
-  table['\t'] = 't';
-  table['"'] = '"';
-  table['\\'] = '\\';
-  return table;
-}();
+using py::text::json_escapes;
 
 // Whether any of the eight bytes at `p` is below 0x20, '"' or '\\' (exact for existence).
 inline bool any_escape(const unsigned char* p) noexcept {
@@ -48,7 +38,7 @@ inline char* put_decimal(char* p, bool negative, const char* digits, size_t n, i
     *p++ = digits[0];
     if (n > 1) {
       *p++ = '.';
-      std::memcpy(p, digits + 1, n - 1);
+      py::copy_bytes(p, digits + 1, n - 1);
       p += n - 1;
     }
     *p++ = 'e';
@@ -59,22 +49,22 @@ inline char* put_decimal(char* p, bool negative, const char* digits, size_t n, i
     *p++ = '0';
     *p++ = '.';
     for (int k = -1; k > e; --k) *p++ = '0';
-    std::memcpy(p, digits, n);
+    py::copy_bytes(p, digits, n);
     return p + n;
   }
   const size_t whole = static_cast<size_t>(e) + 1;
   if (n <= whole) {
-    std::memcpy(p, digits, n);
+    py::copy_bytes(p, digits, n);
     p += n;
     for (size_t k = n; k < whole; ++k) *p++ = '0';
     *p++ = '.';
     *p++ = '0';
     return p;
   }
-  std::memcpy(p, digits, whole);
+  py::copy_bytes(p, digits, whole);
   p += whole;
   *p++ = '.';
-  std::memcpy(p, digits + whole, n - whole);
+  py::copy_bytes(p, digits + whole, n - whole);
   return p + (n - whole);
 }
 
@@ -98,29 +88,50 @@ inline char* put_scientific_form(char* p, const char* sci, const char* sci_end, 
   return put_decimal(p, negative, digits, n, negative_exp ? -e : e, lo, hi);
 }
 
-// The shortest digits of a positive finite double that has a decimal form of at most 15
-// significant digits with at most 8 after the point (or is an integer below 2^49), found with one
-// multiplication and one division; false for every other value. Such a form is the only one of
-// its length that reads back as the value (15 digits always round-trip a double), so it is the
-// shortest one there is; the scaled value stays below 2^49, where the product's rounding error
-// cannot reach the next integer.
+// Powers of ten that doubles hold exactly.
+inline constexpr auto exact_pow10 = [] {
+  std::array<double, 23> table{};
+  double p = 1;
+  for (double& t : table) t = p, p *= 10;
+  return table;
+}();
+
+// The shortest digits of a positive finite double whose shortest decimal form has at most 14
+// significant digits (15 for part of each decade), found by scaling with a power of ten held
+// exactly; false for every other value and for very small and very large ones. The double scaled to m < 10^15 < 2^50 by one
+// multiplication (or division) lands within 1/4 of the integer m of such a form, so rounding
+// finds m, and one division proves it reads back as the value. A form of at most 15 digits that
+// reads back is the only one of its length (15 digits always round-trip a double), so it is the
+// shortest there is. Human-written values (0.1, 48.0009765625, 1.7e12) take this road; the rest
+// go to std::to_chars.
 inline bool short_digits(double a, char* digits, size_t& n, int& e) noexcept {
-  uint64_t m = 0;
-  int scale = 0;
-  if (a < 5.0e6) {
-    const double x = std::nearbyint(a * 1e8);
-    if (x == 0 || x / 1e8 != a) return false;
-    m = static_cast<uint64_t>(x);
-    scale = 8;
-  } else if (a < 562949953421312.0 && a == std::floor(a)) {  // 2^49
-    m = static_cast<uint64_t>(a);
+  // floor(log10(2^b)) for the binary exponent b; the value's decimal exponent is that or one more.
+  const int b = static_cast<int>((std::bit_cast<uint64_t>(a) >> 52) & 0x7ff) - 1023;
+  const int low = (b * 1233) >> 12;
+  const int scale = 13 - low;  // a * 10^scale < 10^15
+  double y;
+  if (scale >= 0) {
+    if (scale > 22) return false;
+    y = a * exact_pow10[static_cast<size_t>(scale)];
   } else {
+    if (-scale > 22) return false;
+    y = a / exact_pow10[static_cast<size_t>(-scale)];
+  }
+  if (!(y < 1e15)) return false;  // the exponent estimate was off: the bound above would not hold
+  uint64_t m = static_cast<uint64_t>(y + 0.5);  // y + 0.5 is exact below 2^50
+  if (m == 0) return false;
+  const double back = static_cast<double>(m);
+  if ((scale >= 0 ? back / exact_pow10[static_cast<size_t>(scale)] : back * exact_pow10[static_cast<size_t>(-scale)]) != a) {
     return false;
   }
-  const size_t length = static_cast<size_t>(std::to_chars(digits, digits + 20, m).ptr - digits);
-  e = static_cast<int>(length) - 1 - scale;
-  n = length;
-  while (n > 1 && digits[n - 1] == '0') --n;
+  // Trailing zeros (at most 14) in halving steps.
+  int zeros = 0;
+  if (m % 100000000 == 0) m /= 100000000, zeros += 8;
+  if (m % 10000 == 0) m /= 10000, zeros += 4;
+  if (m % 100 == 0) m /= 100, zeros += 2;
+  if (m % 10 == 0) m /= 10, zeros += 1;
+  n = static_cast<size_t>(std::to_chars(digits, digits + 20, m).ptr - digits);
+  e = static_cast<int>(n) + zeros - 1 - scale;
   return true;
 }
 
@@ -185,7 +196,7 @@ class JsonWriter {
       // Eight bytes at a time while none of them needs an escape, then byte by byte.
       while (j + 8 <= n && !detail::any_escape(in + j)) j += 8;
       while (j < n && detail::json_escapes[in[j]] == 0) ++j;
-      std::memcpy(p, in + i, j - i);
+      py::copy_bytes(p, in + i, j - i);
       p += j - i;
       if (j == n) break;
       // An escape needs up to 6 bytes where the byte took 1; the rest of the text and the
