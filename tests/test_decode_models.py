@@ -28,6 +28,35 @@ def test_keys_and_values(plan, fmt, doc, expected):
     assert decode(plan, doc, fmt) == expected
 
 
+@pytest.mark.parametrize("doc, expected", [
+    # Escaped keys match by their text; quotes and backslashes inside keys do not end them early.
+    (rb'{"i\u0038": 3, "a\"b": 1, "c\\": [1, {"x\"": 2}], "i64": 4}', Holder(i8=3, i64=4)),
+    (rb'{"\u0069\u0036\u0034": 5, "full_\u006eame": "n"}', Holder(i64=5, name="n")),
+    (rb'{"i8": 1, "\"": {"i8": 7}, "i64": 3}', Holder(i8=1, i64=3)),
+    (rb'{"i8\q": 1}', "Invalid escape chars in JSON string at line 1 column 6"),
+])
+def test_json_escaped_keys(plan, doc, expected):
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match="^cannot decode JSON: " + expected):
+            plan.decode_serde("Holder", doc, True, fallback_decoders={})
+    else:
+        assert plan.decode_serde("Holder", doc, True, fallback_decoders={}) == expected
+
+
+@pytest.mark.parametrize("doc, expected", [
+    (b"\x82\xd9\x02i8\x03\xa3i64\x04", Holder(i8=3, i64=4)),  # str8 and fixstr keys
+    (b"\x81\xc4\x02i8\x03", Holder(i8=3)),  # a bin key holding UTF-8
+    (b"\x81\xa5i8", "IO error while reading data: unexpected end of file"),
+    (b"\x82\xa2i8\x03\xa2\xff\xfe\x01", "string found to be invalid utf8: invalid utf-8 sequence of 1 bytes from index 0"),
+])
+def test_msgpack_key_forms(plan, doc, expected):
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match="^cannot decode MessagePack: " + expected + "$"):
+            plan.decode_serde("Holder", doc, False, fallback_decoders={})
+    else:
+        assert plan.decode_serde("Holder", doc, False, fallback_decoders={}) == expected
+
+
 @pytest.mark.parametrize("fmt", FORMATS)
 def test_repeated_key_later_value_wins(plan, fmt):
     assert decode(plan, Pairs([("i8", 1), ("u8", 5), ("i8", 2)]), fmt) == Holder(i8=2, u8=5)

@@ -97,6 +97,17 @@ class Reader {
   uint32_t read_u32();
   uint64_t read_u64();
   std::span<const uint8_t> read_payload(size_t length);
+  // A fixstr (marker and payload) when one stands next and is whole; otherwise reads nothing and
+  // returns false, leaving the general path to read (and report) whatever stands there. Map keys
+  // are mostly fixstr: this reads them without forming a marker.
+  bool read_fixstr(std::span<const uint8_t>& payload) noexcept {
+    if (data_ == end_ || (*data_ & 0xe0) != 0xa0) return false;
+    const size_t length = *data_ & 0x1f;
+    if (remaining() - 1 < length) return false;
+    payload = std::span<const uint8_t>(data_ + 1, length);
+    data_ += 1 + length;
+    return true;
+  }
 
   // The integer, float or length that follows `marker` (which must be of the matching family).
   Integer read_integer(Marker marker);

@@ -34,6 +34,14 @@ std::string utf8_fault(std::string_view bytes);
 inline bool is_ascii(std::string_view bytes) noexcept {
   const char* p = bytes.data();
   const size_t n = bytes.size();
+  auto load4 = [](const char* q) { uint32_t w; std::memcpy(&w, q, 4); return w; };
+  if (n < 8) {
+    // Short text in at most two overlapping loads, never outside it.
+    if (n >= 4) return ((load4(p) | load4(p + n - 4)) & 0x80808080U) == 0;
+    if (n == 0) return true;
+    return ((static_cast<unsigned char>(p[0]) | static_cast<unsigned char>(p[n / 2]) |
+             static_cast<unsigned char>(p[n - 1])) & 0x80U) == 0;
+  }
   uint64_t bits = 0;
   size_t i = 0;
   for (; i + 8 <= n; i += 8) {

@@ -50,10 +50,9 @@ inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
     return load8(a + n - 8) == load8(b + n - 8);
   }
   if (n >= 4) return load4(a) == load4(b) && load4(a + n - 4) == load4(b + n - 4);
-  for (size_t i = 0; i < n; ++i) {
-    if (a[i] != b[i]) return false;
-  }
-  return true;
+  auto load2 = [](const char* p) { uint16_t w; std::memcpy(&w, p, 2); return w; };
+  if (n >= 2) return load2(a) == load2(b) && load2(a + n - 2) == load2(b + n - 2);
+  return n == 0 || a[0] == b[0];
 }
 
 // One serialized field of a model as the key dispatch sees it.
@@ -105,13 +104,19 @@ class DecodeContext {
   // The position of the first serialized field with this key; `hint` is tried first (documents
   // usually list the fields in declared order).
   static constexpr uint32_t none = ~uint32_t{0};
-  static uint32_t lookup(const ModelInfo& m, std::string_view key, uint32_t hint) noexcept {
+  [[gnu::always_inline]] static uint32_t lookup(const ModelInfo& m, std::string_view key, uint32_t hint) noexcept {
     const KeySlot* keys = m.keys.data();
     const size_t count = m.keys.size();
     if (hint < count && keys[hint].first && keys[hint].key.size() == key.size() &&
-        same_bytes(keys[hint].key.data(), key.data(), key.size())) {
+        same_bytes(keys[hint].key.data(), key.data(), key.size())) [[likely]] {
       return hint;
     }
+    return scan(m, key);
+  }
+
+  [[gnu::noinline]] static uint32_t scan(const ModelInfo& m, std::string_view key) noexcept {
+    const KeySlot* keys = m.keys.data();
+    const size_t count = m.keys.size();
     for (uint32_t i = 0; i < count; ++i) {
       if (keys[i].key.size() == key.size() && same_bytes(keys[i].key.data(), key.data(), key.size())) return i;
     }
@@ -279,6 +284,7 @@ class Builder {
 
   py::Ref scalar(const FieldWire& f, Value& v);
   ScalarValue strict_scalar(ScalarKind kind, Value& v);
+  py::Ref strict_object(ScalarKind kind, Value& v);
   ScalarValue coerced_scalar(ScalarKind kind, Value& v);
   py::Ref python_int(Value& v);
   py::Ref strings(Value& v);
@@ -327,6 +333,8 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
   const size_t base = ctx_.parsed.size();
   const size_t buffered_base = ctx_.buffered.size();
   uint32_t hint = 0;
+  // The model whose keys are looked up, once it is known (the common case: from the start).
+  const ModelInfo* fixed = candidates ? nullptr : &ctx_.info(chosen);
 
   read_map([&](std::string_view key, Value& value) {
     if (tag_name && key == *tag_name) {
@@ -337,7 +345,20 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
       known = true;
       candidates = false;
       chosen = *match;
+      fixed = &ctx_.info(chosen);
       hint = 0;
+      return;
+    }
+    if (fixed != nullptr) [[likely]] {
+      const uint32_t index = DecodeContext::lookup(*fixed, key, hint);
+      if (index == DecodeContext::none) {
+        src_.skip(value);
+        return;
+      }
+      const FieldWire& f = DecodeContext::field_of(*fixed, index);
+      py::Ref decoded = f.kind == FieldKind::scalar && !f.serde_nullable ? scalar(f, value) : nullable_field(f, value);
+      ctx_.parsed.push_back(Parsed{key, chosen, index, std::move(decoded)});
+      hint = index + 1;
       return;
     }
     Resolved r = resolve(target, candidates, chosen, key, hint);
@@ -345,7 +366,8 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
       case Resolved::Kind::missing: src_.skip(value); return;
       case Resolved::Kind::conflicting: ctx_.buffered.push_back(Buffered{key, src_.capture(value)}); return;
       case Resolved::Kind::found: {
-        py::Ref decoded = nullable_field(*r.field, value);
+        const FieldWire& f = *r.field;
+        py::Ref decoded = f.kind == FieldKind::scalar && !f.serde_nullable ? scalar(f, value) : nullable_field(f, value);
         ctx_.parsed.push_back(Parsed{key, r.object, r.index, std::move(decoded)});
         hint = r.index + 1;
         return;
@@ -504,6 +526,7 @@ template <class Src>
 py::Ref Builder<Src>::scalar(const FieldWire& f, Value& v) {
   if (f.serde_python_int) return python_int(v);
   if (!f.scalar) reader_fail("scalar field has no scalar type");
+  if (ctx_.strict && !f.enum_index) return strict_object(*f.scalar, v);
   ScalarValue value = ctx_.strict ? strict_scalar(*f.scalar, v) : coerced_scalar(*f.scalar, v);
   py::Ref object = scalar_object(value);
   if (!f.enum_index) return object;
@@ -532,6 +555,42 @@ ScalarValue Builder<Src>::strict_scalar(ScalarKind kind, Value& v) {
     case ScalarKind::float64:
       // Both float kinds read a double as it is: a strict float32 field is not rounded.
       return ScalarValue::make_f64(src_.float64(v, "f64"));
+  }
+  reader_fail("scalar field has no scalar type");
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] inline void integer_out_of_range(const msgpack::Integer& n,
+                                                                       std::string_view expecting) {
+  invalid_value(std::format("integer `{}`", n.render()), expecting);
+}
+
+// strict_scalar as the Python object, without the intermediate value (the common path).
+template <class Src>
+py::Ref Builder<Src>::strict_object(ScalarKind kind, Value& v) {
+  auto signed_object = [&](int64_t lo, int64_t hi) {
+    const std::string_view expecting = typed_expecting(kind);
+    const msgpack::Integer n = src_.integer(v, expecting);
+    if (n.negative ? n.i < lo : n.u > static_cast<uint64_t>(hi)) integer_out_of_range(n, expecting);
+    return check_new(PyLong_FromLongLong(n.negative ? n.i : static_cast<int64_t>(n.u)));
+  };
+  auto unsigned_object = [&](uint64_t hi) {
+    const std::string_view expecting = typed_expecting(kind);
+    const msgpack::Integer n = src_.integer(v, expecting);
+    if (n.negative || n.u > hi) integer_out_of_range(n, expecting);
+    return check_new(PyLong_FromUnsignedLongLong(n.u));
+  };
+  switch (kind) {
+    case ScalarKind::bool_: return py::Ref::borrow(src_.boolean(v) ? Py_True : Py_False);
+    case ScalarKind::int8: return signed_object(INT8_MIN, INT8_MAX);
+    case ScalarKind::int16: return signed_object(INT16_MIN, INT16_MAX);
+    case ScalarKind::int32: return signed_object(INT32_MIN, INT32_MAX);
+    case ScalarKind::int64: return signed_object(INT64_MIN, INT64_MAX);
+    case ScalarKind::uint8: return unsigned_object(UINT8_MAX);
+    case ScalarKind::uint16: return unsigned_object(UINT16_MAX);
+    case ScalarKind::uint32: return unsigned_object(UINT32_MAX);
+    case ScalarKind::uint64: return unsigned_object(UINT64_MAX);
+    case ScalarKind::float32:
+    case ScalarKind::float64: return check_new(PyFloat_FromDouble(src_.float64(v, "f64")));
   }
   reader_fail("scalar field has no scalar type");
 }

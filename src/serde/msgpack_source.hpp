@@ -48,8 +48,14 @@ class MsgpackSource {
     const uint32_t n = r_.read_length(v);
     msgpack::Reader::Nesting nesting(r_);
     for (uint32_t k = 0; k < n; ++k) {
-      Value key = next();
-      std::string_view name = text(key, expecting_string);
+      std::span<const uint8_t> fixstr;
+      std::string_view name;
+      if (r_.read_fixstr(fixstr)) {
+        name = msgpack::Reader::checked_text(fixstr);
+      } else {
+        Value key = next();
+        name = text(key, expecting_string);
+      }
       Value value = next();
       entry(name, value);
     }
