@@ -5,7 +5,7 @@ after their entries, nullable elements, fixed arrays, Python ints, fallback fiel
 them: bit flips, truncation, inserted and deleted bytes, splices, duplicated keys, moved and
 changed type tags, MessagePack lengths that claim more than the input holds, and nesting 100,000
 deep. Each mutant is decoded strict and lax. The only outcomes allowed are a model object or the
-specified ValueError; anything else, or a case that takes more than a second, is reported with a
+decoder's own ValueError; anything else, or a case that takes more than a second, is reported with a
 reproducer and the run fails. Run it under the sanitizer build (tools/dev fuzz-serde) so that
 memory errors abort.
 

@@ -3,7 +3,7 @@
 Packs a set of valid buffers covering every field kind the FlatBuffer reader knows, then mutates
 them (bit flips, boundary values in offsets and vtable entries, truncation, extension, splices)
 and decodes each mutant with unpack and unpack_view. The only outcomes allowed are a model object
-or one of the reader's specified exceptions; anything else is reported with a reproducer and the
+or one of the reader's own exceptions; anything else is reported with a reproducer and the
 run fails. Run it under the sanitizer build (tools/dev fuzz) so that memory errors abort.
 
     tools/dev fuzz --seconds 600 --seed 7

@@ -29,16 +29,16 @@ constexpr Elem from_stream{};
 enum class ArrayNeed : uint8_t { required, defaulted };
 enum class MapNeed : uint8_t { required, optional };
 
-struct FieldSpec {
+struct FieldShape {
   std::string_view key;
   ArrayNeed array;
   MapNeed map;
 };
 
-struct RecordSpec {
+struct RecordShape {
   std::string_view expecting;    // "struct FieldWire"
   std::string_view length_text;  // "struct FieldWire with 23 elements"
-  std::span<const FieldSpec> fields;
+  std::span<const FieldShape> fields;
 };
 
 constexpr auto R = ArrayNeed::required;
@@ -46,12 +46,12 @@ constexpr auto D = ArrayNeed::defaulted;
 constexpr auto MR = MapNeed::required;
 constexpr auto MO = MapNeed::optional;
 
-constexpr FieldSpec module_fields[] = {{"version", R, MR}, {"objects", R, MR}};
-constexpr FieldSpec object_fields[] = {
+constexpr FieldShape module_fields[] = {{"version", R, MR}, {"objects", R, MR}};
+constexpr FieldShape object_fields[] = {
     {"name", R, MR},   {"is_struct", R, MR},   {"byte_size", R, MR},       {"min_alignment", R, MR},
     {"fields", R, MR}, {"serde_fields", R, MR}, {"serde_tag_field", R, MO}, {"serde_tag", R, MO},
 };
-constexpr FieldSpec field_fields[] = {
+constexpr FieldShape field_fields[] = {
     {"name", R, MR},
     {"slot", R, MR},
     {"offset", R, MR},
@@ -76,14 +76,14 @@ constexpr FieldSpec field_fields[] = {
     {"element_size", D, MO},
     {"fallback_id", D, MO},
 };
-constexpr FieldSpec arm_fields[] = {{"tag", R, MR}, {"target", R, MR}};
-constexpr FieldSpec serde_field_fields[] = {{"attr_name", R, MR}, {"encode_name", R, MR}};
+constexpr FieldShape arm_fields[] = {{"tag", R, MR}, {"target", R, MR}};
+constexpr FieldShape serde_field_fields[] = {{"attr_name", R, MR}, {"encode_name", R, MR}};
 
-constexpr RecordSpec module_spec{"struct ModuleWire", "struct ModuleWire with 2 elements", module_fields};
-constexpr RecordSpec object_spec{"struct ObjectWire", "struct ObjectWire with 8 elements", object_fields};
-constexpr RecordSpec field_spec{"struct FieldWire", "struct FieldWire with 23 elements", field_fields};
-constexpr RecordSpec arm_spec{"struct ArmWire", "struct ArmWire with 2 elements", arm_fields};
-constexpr RecordSpec serde_field_spec{"struct SerdeFieldWire", "struct SerdeFieldWire with 2 elements",
+constexpr RecordShape module_shape{"struct ModuleWire", "struct ModuleWire with 2 elements", module_fields};
+constexpr RecordShape object_shape{"struct ObjectWire", "struct ObjectWire with 8 elements", object_fields};
+constexpr RecordShape field_shape{"struct FieldWire", "struct FieldWire with 23 elements", field_fields};
+constexpr RecordShape arm_shape{"struct ArmWire", "struct ArmWire with 2 elements", arm_fields};
+constexpr RecordShape serde_field_shape{"struct SerdeFieldWire", "struct SerdeFieldWire with 2 elements",
                                       serde_field_fields};
 
 constexpr uint64_t u8_max = 0xff, u16_max = 0xffff, u64_max = ~uint64_t{0};
@@ -110,7 +110,7 @@ class DocumentReader {
 
   ModuleWire read_module() {
     ModuleWire module;
-    read_record(from_stream, module_spec, [&](size_t i, Elem e) {
+    read_record(from_stream, module_shape, [&](size_t i, Elem e) {
       switch (i) {
         case 0: module.version = static_cast<uint8_t>(read_unsigned(e, u8_max, "u8")); break;
         case 1: read_list(e, [&](Elem x) { module.objects.push_back(read_object(x)); }); break;
@@ -266,17 +266,17 @@ class DocumentReader {
   }
 
   // A map key naming a field: its index, or nothing when it names no field.
-  std::optional<size_t> field_identifier(const RecordSpec& spec) {
+  std::optional<size_t> field_identifier(const RecordShape& shape) {
     Marker m = take_marker();
     auto by_bytes = [&](std::string_view s) -> std::optional<size_t> {
-      for (size_t k = 0; k < spec.fields.size(); ++k) {
-        if (spec.fields[k].key == s) return k;
+      for (size_t k = 0; k < shape.fields.size(); ++k) {
+        if (shape.fields[k].key == s) return k;
       }
       return std::nullopt;
     };
     if (m.is_unsigned()) {
       auto n = r_.read_integer(m);
-      if (n.u < spec.fields.size()) return static_cast<size_t>(n.u);
+      if (n.u < shape.fields.size()) return static_cast<size_t>(n.u);
       return std::nullopt;
     }
     if (m.is_str() || m.is_bin()) return by_bytes(as_chars(r_.read_payload(r_.read_length(m))));
@@ -284,14 +284,14 @@ class DocumentReader {
   }
 
   template <class ReadField>
-  void read_record(Elem e, const RecordSpec& spec, ReadField&& read_field) {
-    if (e.from_byte) invalid_type_found(byte_found(e.byte), spec.expecting);
+  void read_record(Elem e, const RecordShape& shape, ReadField&& read_field) {
+    if (e.from_byte) invalid_type_found(byte_found(e.byte), shape.expecting);
     Marker m = take_marker();
     if (m.is_array()) {
       uint32_t n = r_.read_length(m);
       msgpack::Reader::Nesting nesting(r_);
-      array_form(spec, n, [&](size_t i, size_t) { read_field(i, from_stream); });
-      if (n > spec.fields.size()) reader_fail("array had incorrect length, expected {}", spec.fields.size());
+      array_form(shape, n, [&](size_t i, size_t) { read_field(i, from_stream); });
+      if (n > shape.fields.size()) reader_fail("array had incorrect length, expected {}", shape.fields.size());
       return;
     }
     if (m.is_map()) {
@@ -299,45 +299,45 @@ class DocumentReader {
       msgpack::Reader::Nesting nesting(r_);
       std::bitset<32> seen;
       for (uint32_t k = 0; k < n; ++k) {
-        auto index = field_identifier(spec);
+        auto index = field_identifier(shape);
         if (!index) {
           r_.skip_value(take_marker());
           continue;
         }
-        if (seen[*index]) reader_fail("duplicate field `{}`", spec.fields[*index].key);
+        if (seen[*index]) reader_fail("duplicate field `{}`", shape.fields[*index].key);
         seen.set(*index);
         read_field(*index, from_stream);
       }
-      for (size_t i = 0; i < spec.fields.size(); ++i) {
-        if (!seen[i] && spec.fields[i].map == MapNeed::required) reader_fail("missing field `{}`", spec.fields[i].key);
+      for (size_t i = 0; i < shape.fields.size(); ++i) {
+        if (!seen[i] && shape.fields[i].map == MapNeed::required) reader_fail("missing field `{}`", shape.fields[i].key);
       }
       return;
     }
     if (m.is_bin()) {
       auto bytes = r_.read_payload(r_.read_length(m));
-      array_form(spec, bytes.size(), [&](size_t i, size_t k) { read_field(i, Elem{true, bytes[k]}); });
+      array_form(shape, bytes.size(), [&](size_t i, size_t k) { read_field(i, Elem{true, bytes[k]}); });
       return;
     }
-    invalid_type(m, spec.expecting);
+    invalid_type(m, shape.expecting);
   }
 
   // Reads the fields of an array-form record of n elements; `read(i, k)` reads field i from
   // element k. Missing trailing elements leave defaulted fields at their defaults.
   template <class Read>
-  void array_form(const RecordSpec& spec, size_t n, Read&& read) {
+  void array_form(const RecordShape& shape, size_t n, Read&& read) {
     size_t consumed = 0;
-    for (size_t i = 0; i < spec.fields.size(); ++i) {
+    for (size_t i = 0; i < shape.fields.size(); ++i) {
       if (consumed < n) {
         read(i, consumed++);
-      } else if (spec.fields[i].array == ArrayNeed::required) {
-        reader_fail("invalid length {}, expected {}", i, spec.length_text);
+      } else if (shape.fields[i].array == ArrayNeed::required) {
+        reader_fail("invalid length {}, expected {}", i, shape.length_text);
       }
     }
   }
 
   ObjectWire read_object(Elem e) {
     ObjectWire object;
-    read_record(e, object_spec, [&](size_t i, Elem x) {
+    read_record(e, object_shape, [&](size_t i, Elem x) {
       switch (i) {
         case 0: object.name = read_string(x); break;
         case 1: object.is_struct = read_bool(x); break;
@@ -358,7 +358,7 @@ class DocumentReader {
     auto opt_scalar = [&](Elem x) {
       return read_optional(x, [&](Elem y) { return static_cast<ScalarKind>(read_enum(y, scalar_kind_names, "enum ScalarKind")); });
     };
-    read_record(e, field_spec, [&](size_t i, Elem x) {
+    read_record(e, field_shape, [&](size_t i, Elem x) {
       switch (i) {
         case 0: f.name = read_string(x); break;
         case 1: f.slot = static_cast<uint16_t>(read_unsigned(x, u16_max, "u16")); break;
@@ -392,7 +392,7 @@ class DocumentReader {
 
   ArmWire read_arm(Elem e) {
     ArmWire arm;
-    read_record(e, arm_spec, [&](size_t i, Elem x) {
+    read_record(e, arm_shape, [&](size_t i, Elem x) {
       if (i == 0) arm.tag = read_unsigned(x, u64_max, "u64");
       else arm.target = read_string(x);
     });
@@ -401,7 +401,7 @@ class DocumentReader {
 
   SerdeFieldWire read_serde_field(Elem e) {
     SerdeFieldWire sf;
-    read_record(e, serde_field_spec, [&](size_t i, Elem x) {
+    read_record(e, serde_field_shape, [&](size_t i, Elem x) {
       if (i == 0) sf.attr_name = read_string(x);
       else sf.encode_name = read_string(x);
     });

@@ -88,7 +88,11 @@ class BytesBuffer {
       throw_error_set();
     }
     PyObject* raw = bytes_.release();
-    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(wanted)) < 0) throw_error_set();
+    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(wanted)) < 0) {
+      // The old object is gone: nothing may point into it any more.
+      start_ = pos_ = end_ = nullptr;
+      throw_error_set();
+    }
     bytes_ = py::Ref::steal(raw);
     start_ = PyBytes_AS_STRING(raw);
     pos_ = start_ + used;

@@ -71,4 +71,22 @@ void add_note_to_current(std::string_view note) noexcept {
   PyErr_SetRaisedException(exc);
 }
 
+std::string exception_text(PyObject* exc) {
+  std::string text;
+  try {
+    text = type_qualname(Py_TYPE(exc)) + ": ";
+  } catch (const PyErrorSet&) {
+    PyErr_Clear();
+    text = "?: ";
+  }
+  py::Ref shown = py::Ref::steal(PyObject_Str(exc));
+  Py_ssize_t n = 0;
+  const char* s = shown && PyUnicode_Check(shown.get()) ? PyUnicode_AsUTF8AndSize(shown.get(), &n) : nullptr;
+  if (s == nullptr) {
+    PyErr_Clear();
+    return text + "<exception str() failed>";
+  }
+  return text.append(s, static_cast<size_t>(n));
+}
+
 }  // namespace quorvel::py

@@ -63,12 +63,23 @@ inline int check_status(int status) {
   return status;
 }
 
+// Whether an exception (an instance or a class) is an ordinary failure that a caller may turn into
+// a message of its own: an Exception other than MemoryError. Interrupts, exit requests and an
+// exhausted allocator are never the input's fault and always reach the caller as raised.
+inline bool is_ordinary_error(PyObject* exc) noexcept {
+  return PyErr_GivenExceptionMatches(exc, PyExc_Exception) && !PyErr_GivenExceptionMatches(exc, PyExc_MemoryError);
+}
+
 // Clears the Python error that is set when it is an ordinary one (see `attempt`); passes it on
 // otherwise.
 inline void clear_ordinary_error() {
-  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw_error_set();
+  if (!is_ordinary_error(PyErr_Occurred())) throw_error_set();
   PyErr_Clear();
 }
+
+// An exception as its qualified class name, ": " and its str() ("<exception str() failed>" when
+// that fails), the form in which the document codecs report Python failures inside their own.
+std::string exception_text(PyObject* exc);
 
 // Runs `op` and returns true when it completes. Returns false when it fails in a way the caller
 // means to replace with a message of its own: one of the module's own failures, or an ordinary

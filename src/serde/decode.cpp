@@ -9,12 +9,6 @@ namespace quorvel::serde {
 
 namespace {
 
-bool passes_unchanged(PyObject* exc) {
-  // Only ordinary failures join the reader's error; an interrupt, an exit request or an exhausted
-  // allocator is not the document's fault and reaches the caller as it was raised.
-  return !PyErr_GivenExceptionMatches(exc, PyExc_Exception) || PyErr_GivenExceptionMatches(exc, PyExc_MemoryError);
-}
-
 std::string qualified_name(PyObject* type) {
   try {
     return type_qualname(reinterpret_cast<PyTypeObject*>(type));
@@ -22,18 +16,6 @@ std::string qualified_name(PyObject* type) {
     PyErr_Clear();
     return "?";
   }
-}
-
-std::string exception_text(PyObject* exc) {
-  std::string text = qualified_name(reinterpret_cast<PyObject*>(Py_TYPE(exc))) + ": ";
-  py::Ref shown = py::Ref::steal(PyObject_Str(exc));
-  Py_ssize_t n = 0;
-  const char* s = shown ? PyUnicode_AsUTF8AndSize(shown.get(), &n) : nullptr;
-  if (s == nullptr) {
-    PyErr_Clear();
-    return text + "<exception str() failed>";
-  }
-  return text.append(s, static_cast<size_t>(n));
 }
 
 // Reads with `read()` and turns every failure into ValueError "{prefix}{text}".
@@ -61,12 +43,12 @@ std::string reader_text_of_current(bool& positioned) {
   } catch (const ReaderError& e) {
     return e.message;
   } catch (const PyFailure& f) {
-    if (passes_unchanged(f.type)) throw;
+    if (!is_ordinary_error(f.type)) throw;
     return qualified_name(f.type) + ": " + f.message;
   } catch (const PyErrorSet&) {
     PyObject* exc = PyErr_GetRaisedException();
     if (exc == nullptr) return "SystemError: error return without exception set";
-    if (passes_unchanged(exc)) {
+    if (!is_ordinary_error(exc)) {
       PyErr_SetRaisedException(exc);
       throw;
     }

@@ -523,14 +523,6 @@ class Encoder {
 // ---------------------------------------------------------------------------------------------
 // The JSON error wrapper.
 
-// Failures that keep their own class on every path: interrupts and other BaseExceptions, and
-// MemoryError.
-bool passes_through(PyObject* type) {
-  auto* t = reinterpret_cast<PyTypeObject*>(type);
-  return !PyType_IsSubtype(t, reinterpret_cast<PyTypeObject*>(PyExc_Exception)) ||
-         PyType_IsSubtype(t, reinterpret_cast<PyTypeObject*>(PyExc_MemoryError));
-}
-
 [[noreturn]] void raise_json_error(std::string_view text) {
   fail(PyExc_TypeError, "cannot encode JSON: {}", text);
 }
@@ -539,20 +531,11 @@ bool passes_through(PyObject* type) {
 [[noreturn]] void rethrow_python_error_as_json() {
   py::Ref raised = py::Ref::steal(PyErr_GetRaisedException());
   if (!raised) throw_error_set();
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(raised.get()));
-  if (passes_through(type)) {
+  if (!is_ordinary_error(raised.get())) {
     PyErr_SetRaisedException(raised.release());
     throw_error_set();
   }
-  std::string text = type_qualname(Py_TYPE(raised.get())) + ": ";
-  if (py::Ref s = py::Ref::steal(PyObject_Str(raised.get())); s && PyUnicode_Check(s.get())) {
-    Py_ssize_t n = 0;
-    const char* chars = PyUnicode_AsUTF8AndSize(s.get(), &n);
-    if (chars != nullptr) text.append(chars, static_cast<size_t>(n));
-    else text += "<exception str() failed>";
-  } else {
-    text += "<exception str() failed>";
-  }
+  const std::string text = exception_text(raised.get());
   PyErr_Clear();
   set_error(PyExc_TypeError, "cannot encode JSON: " + text);
   PyObject* wrapped = PyErr_GetRaisedException();
@@ -598,7 +581,7 @@ py::Ref encode_serde(NativePlan& plan, std::string_view root, PyObject* model, b
   } catch (const ReaderError& error) {
     raise_json_error(error.message);
   } catch (const PyFailure& failure) {
-    if (passes_through(failure.type)) throw;
+    if (!is_ordinary_error(failure.type)) throw;
     raise_json_error(type_qualname(reinterpret_cast<PyTypeObject*>(failure.type)) + ": " + failure.message);
   } catch (const PyErrorSet&) {
     rethrow_python_error_as_json();
