@@ -40,7 +40,7 @@ inline py::Ref construct_model(ModelWalk& walk, const ObjectWire& object, PyObje
 
 // Whether `a` and `b` hold the same `n` bytes. Keys are short: compared in words, never reading
 // outside either range.
-inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
+[[gnu::always_inline]] inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
   auto load8 = [](const char* p) { uint64_t w; std::memcpy(&w, p, 8); return w; };
   auto load4 = [](const char* p) { uint32_t w; std::memcpy(&w, p, 4); return w; };
   if (n >= 8) {
@@ -55,12 +55,38 @@ inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
   return n == 0 || a[0] == b[0];
 }
 
+// How a field's value is read when that needs no more than its kind: decided once per model, so
+// the common fields skip the general dispatch. `general` covers everything else.
+enum class Direct : uint8_t { general, strict_float, strict_integer, strict_bool, text };
+
 // One serialized field of a model as the key dispatch sees it.
 struct KeySlot {
   std::string_view key;
   const FieldWire* field;
-  bool first;  // no earlier serialized field has the same key
+  bool first;     // no earlier serialized field has the same key
+  Direct direct;  // the read this field's values take
+  ScalarKind scalar;  // for the strict reads
 };
+
+inline Direct direct_read(const FieldWire& f, bool strict) noexcept {
+  if (f.serde_nullable) return Direct::general;
+  if (f.kind == FieldKind::string) return Direct::text;
+  if (f.kind != FieldKind::scalar || !strict || f.serde_python_int || !f.scalar || f.enum_index) return Direct::general;
+  switch (*f.scalar) {
+    case ScalarKind::float32:
+    case ScalarKind::float64: return Direct::strict_float;
+    case ScalarKind::bool_: return Direct::strict_bool;
+    case ScalarKind::int8:
+    case ScalarKind::int16:
+    case ScalarKind::int32:
+    case ScalarKind::int64:
+    case ScalarKind::uint8:
+    case ScalarKind::uint16:
+    case ScalarKind::uint32:
+    case ScalarKind::uint64: return Direct::strict_integer;
+  }
+  return Direct::general;
+}
 
 struct ModelInfo {
   const SerdeObject* serde = nullptr;
@@ -142,7 +168,8 @@ class DecodeContext {
     for (size_t j = 0; j < so.fields.size(); ++j) {
       bool first = true;
       for (size_t i = 0; i < j && first; ++i) first = so.fields[i].key != so.fields[j].key;
-      m.keys[j] = KeySlot{so.fields[j].key, &object.fields[so.fields[j].field_index], first};
+      const FieldWire& f = object.fields[so.fields[j].field_index];
+      m.keys[j] = KeySlot{so.fields[j].key, &f, first, direct_read(f, strict), f.scalar.value_or(ScalarKind::bool_)};
     }
     m.object = &object;
     m.serde = &so;
@@ -269,6 +296,19 @@ class Builder {
 
   py::Ref field(const FieldWire& f, Value& v);
 
+  // A value of the field `slot` describes, by its direct read when it has one.
+  [[gnu::always_inline]] py::Ref direct(const KeySlot& slot, Value& v) {
+    switch (slot.direct) {
+      case Direct::strict_float: return check_new(PyFloat_FromDouble(src_.float64(v, "f64")));
+      case Direct::strict_integer: return strict_object(slot.scalar, v);
+      case Direct::strict_bool: return py::Ref::borrow(src_.boolean(v) ? Py_True : Py_False);
+      case Direct::text: return new_str(src_.text(v, expecting_string));
+      case Direct::general: break;
+    }
+    const FieldWire& f = *slot.field;
+    return f.kind == FieldKind::scalar && !f.serde_nullable ? scalar(f, v) : nullable_field(f, v);
+  }
+
  private:
   struct Resolved {
     enum class Kind : uint8_t { missing, found, conflicting } kind = Kind::missing;
@@ -355,9 +395,8 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
         src_.skip(value);
         return;
       }
-      const FieldWire& f = DecodeContext::field_of(*fixed, index);
-      py::Ref decoded = f.kind == FieldKind::scalar && !f.serde_nullable ? scalar(f, value) : nullable_field(f, value);
-      ctx_.parsed.push_back(Parsed{key, chosen, index, std::move(decoded)});
+      const KeySlot& slot = fixed->keys[index];
+      ctx_.parsed.push_back(Parsed{key, chosen, index, direct(slot, value)});
       hint = index + 1;
       return;
     }
