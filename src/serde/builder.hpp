@@ -178,6 +178,32 @@ class DecodeContext {
   std::vector<ModelInfo> models_;
 };
 
+// Owns the references it pushes onto the argument stack, from where the stack stood when it was
+// made; they are released (and the stack cut back) when it ends.
+class OwnedArgs {
+ public:
+  explicit OwnedArgs(std::vector<PyObject*>& args) noexcept : args_(args), base_(args.size()) {}
+  ~OwnedArgs() { clear(); }
+  OwnedArgs(const OwnedArgs&) = delete;
+  OwnedArgs& operator=(const OwnedArgs&) = delete;
+
+  void push(py::Ref value) {
+    args_.push_back(value.get());
+    static_cast<void>(value.release());
+  }
+  PyObject* const* data() const noexcept { return args_.data() + base_; }
+  // The k-th reference pushed, handed over; its place keeps null.
+  py::Ref take(size_t k) noexcept { return py::Ref::steal(std::exchange(args_[base_ + k], nullptr)); }
+  void clear() noexcept {
+    for (size_t k = base_; k < args_.size(); ++k) Py_XDECREF(args_[k]);
+    args_.resize(base_);
+  }
+
+ private:
+  std::vector<PyObject*>& args_;
+  size_t base_;
+};
+
 // What a model visitor reads: one fixed model, or a union's arms chosen by type tag.
 struct Target {
   const std::vector<ArmWire>* arms = nullptr;
@@ -317,6 +343,8 @@ class Builder {
     uint32_t index = 0;
   };
 
+  template <class ReadMap>
+  py::Ref visit_fixed(uint32_t object, ReadMap& read_map);
   Resolved resolve(Target target, bool candidates, uint32_t chosen, std::string_view key, uint32_t hint);
   std::optional<uint32_t> choose_tag(Target target, std::string_view tag);
   void decode_buffered(uint32_t chosen, size_t base);
@@ -362,7 +390,8 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
   std::optional<std::string_view> tag_name;
   if (target.arms == nullptr) {
     const SerdeObject& so = *ctx_.info(target.object).serde;
-    if (so.tag) tag_name = so.tag->first;
+    if (!so.tag) return visit_fixed(target.object, read_map);
+    tag_name = so.tag->first;
   } else if (!target.arms->empty()) {
     const SerdeObject& so = *ctx_.info(target.arms->front().target_index).serde;
     if (so.tag) tag_name = so.tag->first;
@@ -416,6 +445,51 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
   if (!known) reader_fail("tagged generated model object is missing its type tag");
   ctx_.buffered.erase(ctx_.buffered.begin() + static_cast<ptrdiff_t>(buffered_base), ctx_.buffered.end());
   py::Ref result = construct(chosen, base);
+  ctx_.parsed.erase(ctx_.parsed.begin() + static_cast<ptrdiff_t>(base), ctx_.parsed.end());
+  return result;
+}
+
+// A model of one known, untagged class. While the keys arrive in declared order (the usual case),
+// each value goes straight into its argument slot and the object is built from the slots with
+// the prebuilt keyword names. At the first key out of order the values so far move to the parsed
+// entries, in arrival order, and the rest takes the general path.
+template <class Src>
+template <class ReadMap>
+py::Ref Builder<Src>::visit_fixed(uint32_t object, ReadMap& read_map) {
+  const ModelInfo& m = ctx_.info(object);
+  const KeySlot* keys = m.keys.data();
+  const size_t count = m.keys.size();
+  const size_t base = ctx_.parsed.size();
+  OwnedArgs slots(ctx_.args);
+  uint32_t filled = 0;  // the leading fields read in order, held by `slots`
+  bool in_order = true;
+  uint32_t hint = 0;
+  read_map([&](std::string_view key, Value& value) {
+    const uint32_t index = DecodeContext::lookup(m, key, hint);
+    if (index == DecodeContext::none) {
+      src_.skip(value);
+      return;
+    }
+    if (in_order) [[likely]] {
+      if (index == filled) [[likely]] {
+        slots.push(direct(keys[index], value));
+        hint = ++filled;
+        return;
+      }
+      for (uint32_t k = 0; k < filled; ++k) ctx_.parsed.push_back(Parsed{keys[k].key, object, k, slots.take(k)});
+      slots.clear();
+      in_order = false;
+    }
+    ctx_.parsed.push_back(Parsed{key, object, index, direct(keys[index], value)});
+    hint = index + 1;
+  });
+  if (in_order && filled == count) {
+    return construct_model(ctx_.walk, ctx_.plan.objects[object], ctx_.model_class(object), slots.data(), count,
+                           m.serde->kwnames.get());
+  }
+  for (uint32_t k = 0; in_order && k < filled; ++k) ctx_.parsed.push_back(Parsed{keys[k].key, object, k, slots.take(k)});
+  slots.clear();
+  py::Ref result = construct(object, base);
   ctx_.parsed.erase(ctx_.parsed.begin() + static_cast<ptrdiff_t>(base), ctx_.parsed.end());
   return result;
 }
