@@ -66,7 +66,27 @@ struct KeySlot {
   bool first;     // no earlier serialized field has the same key
   Direct direct;  // the read this field's values take
   ScalarKind scalar;  // for the strict reads
+  int64_t lo = 0;     // strict_integer: the range of the scalar kind
+  uint64_t hi = 0;
 };
+
+// The range of an integer scalar kind (empty for the others).
+inline std::pair<int64_t, uint64_t> integer_range(ScalarKind kind) noexcept {
+  switch (kind) {
+    case ScalarKind::int8: return {INT8_MIN, INT8_MAX};
+    case ScalarKind::int16: return {INT16_MIN, INT16_MAX};
+    case ScalarKind::int32: return {INT32_MIN, INT32_MAX};
+    case ScalarKind::int64: return {INT64_MIN, INT64_MAX};
+    case ScalarKind::uint8: return {0, UINT8_MAX};
+    case ScalarKind::uint16: return {0, UINT16_MAX};
+    case ScalarKind::uint32: return {0, UINT32_MAX};
+    case ScalarKind::uint64: return {0, UINT64_MAX};
+    case ScalarKind::bool_:
+    case ScalarKind::float32:
+    case ScalarKind::float64: break;
+  }
+  return {0, 0};
+}
 
 inline Direct direct_read(const FieldWire& f, bool strict) noexcept {
   if (f.serde_nullable) return Direct::general;
@@ -169,7 +189,9 @@ class DecodeContext {
       bool first = true;
       for (size_t i = 0; i < j && first; ++i) first = so.fields[i].key != so.fields[j].key;
       const FieldWire& f = object.fields[so.fields[j].field_index];
-      m.keys[j] = KeySlot{so.fields[j].key, &f, first, direct_read(f, strict), f.scalar.value_or(ScalarKind::bool_)};
+      const ScalarKind kind = f.scalar.value_or(ScalarKind::bool_);
+      const auto [lo, hi] = integer_range(kind);
+      m.keys[j] = KeySlot{so.fields[j].key, &f, first, direct_read(f, strict), kind, lo, hi};
     }
     m.object = &object;
     m.serde = &so;
@@ -294,6 +316,11 @@ inline std::string_view typed_expecting(ScalarKind kind) {
   return "a number";
 }
 
+[[noreturn, gnu::cold, gnu::noinline]] inline void integer_out_of_range(const msgpack::Integer& n,
+                                                                       std::string_view expecting) {
+  invalid_value(std::format("integer `{}`", n.render()), expecting);
+}
+
 // Decodes the buffered entry `raw` of field `field` with a fresh reader; defined per source.
 template <class Src>
 py::Ref decode_buffered_value(DecodeContext& ctx, const FieldWire& field, const std::string& raw);
@@ -326,7 +353,12 @@ class Builder {
   [[gnu::always_inline]] py::Ref direct(const KeySlot& slot, Value& v) {
     switch (slot.direct) {
       case Direct::strict_float: return check_new(PyFloat_FromDouble(src_.float64(v, "f64")));
-      case Direct::strict_integer: return strict_object(slot.scalar, v);
+      case Direct::strict_integer: {
+        // strict_object's integer reads, with the range resolved once per model.
+        const msgpack::Integer n = src_.integer(v, typed_expecting(slot.scalar));
+        if (n.negative ? n.i < slot.lo : n.u > slot.hi) [[unlikely]] integer_out_of_range(n, typed_expecting(slot.scalar));
+        return check_new(n.negative ? PyLong_FromLongLong(n.i) : PyLong_FromUnsignedLongLong(n.u));
+      }
       case Direct::strict_bool: return py::Ref::borrow(src_.boolean(v) ? Py_True : Py_False);
       case Direct::text: return new_str(src_.text(v, expecting_string));
       case Direct::general: break;
@@ -464,7 +496,7 @@ py::Ref Builder<Src>::visit_fixed(uint32_t object, ReadMap& read_map) {
   uint32_t filled = 0;  // the leading fields read in order, held by `slots`
   bool in_order = true;
   uint32_t hint = 0;
-  read_map([&](std::string_view key, Value& value) {
+  read_map([&] [[gnu::always_inline]] (std::string_view key, Value& value) {
     const uint32_t index = DecodeContext::lookup(m, key, hint);
     if (index == DecodeContext::none) {
       src_.skip(value);
@@ -672,10 +704,6 @@ ScalarValue Builder<Src>::strict_scalar(ScalarKind kind, Value& v) {
   reader_fail("scalar field has no scalar type");
 }
 
-[[noreturn, gnu::cold, gnu::noinline]] inline void integer_out_of_range(const msgpack::Integer& n,
-                                                                       std::string_view expecting) {
-  invalid_value(std::format("integer `{}`", n.render()), expecting);
-}
 
 // strict_scalar as the Python object, without the intermediate value (the common path).
 template <class Src>
