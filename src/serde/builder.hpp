@@ -59,6 +59,24 @@ inline py::Ref construct_model(ModelWalk& walk, const ObjectWire& object, PyObje
 // the common fields skip the general dispatch. `general` covers everything else.
 enum class Direct : uint8_t { general, strict_float, strict_integer, strict_bool, text };
 
+// The expecting texts of typed reads by scalar kind.
+inline std::string_view typed_expecting(ScalarKind kind) {
+  switch (kind) {
+    case ScalarKind::bool_: return expecting_boolean;
+    case ScalarKind::int8: return "i8";
+    case ScalarKind::uint8: return "u8";
+    case ScalarKind::int16: return "i16";
+    case ScalarKind::uint16: return "u16";
+    case ScalarKind::int32: return "i32";
+    case ScalarKind::uint32: return "u32";
+    case ScalarKind::int64: return "i64";
+    case ScalarKind::uint64: return "u64";
+    case ScalarKind::float32: return "f32";
+    case ScalarKind::float64: return "f64";
+  }
+  return "a number";
+}
+
 // One serialized field of a model as the key dispatch sees it.
 struct KeySlot {
   std::string_view key;
@@ -68,6 +86,7 @@ struct KeySlot {
   ScalarKind scalar;  // for the strict reads
   int64_t lo = 0;     // strict_integer: the range of the scalar kind
   uint64_t hi = 0;
+  std::string_view expecting;  // strict_integer: what its errors say was expected
 };
 
 // The range of an integer scalar kind (empty for the others).
@@ -191,7 +210,7 @@ class DecodeContext {
       const FieldWire& f = object.fields[so.fields[j].field_index];
       const ScalarKind kind = f.scalar.value_or(ScalarKind::bool_);
       const auto [lo, hi] = integer_range(kind);
-      m.keys[j] = KeySlot{so.fields[j].key, &f, first, direct_read(f, strict), kind, lo, hi};
+      m.keys[j] = KeySlot{so.fields[j].key, &f, first, direct_read(f, strict), kind, lo, hi, typed_expecting(kind)};
     }
     m.object = &object;
     m.serde = &so;
@@ -298,23 +317,6 @@ inline ScalarValue unwrap(Coerced c) {
   return *c;
 }
 
-// The expecting texts of typed reads by scalar kind.
-inline std::string_view typed_expecting(ScalarKind kind) {
-  switch (kind) {
-    case ScalarKind::bool_: return expecting_boolean;
-    case ScalarKind::int8: return "i8";
-    case ScalarKind::uint8: return "u8";
-    case ScalarKind::int16: return "i16";
-    case ScalarKind::uint16: return "u16";
-    case ScalarKind::int32: return "i32";
-    case ScalarKind::uint32: return "u32";
-    case ScalarKind::int64: return "i64";
-    case ScalarKind::uint64: return "u64";
-    case ScalarKind::float32: return "f32";
-    case ScalarKind::float64: return "f64";
-  }
-  return "a number";
-}
 
 [[noreturn, gnu::cold, gnu::noinline]] inline void integer_out_of_range(const msgpack::Integer& n,
                                                                        std::string_view expecting) {
@@ -355,8 +357,8 @@ class Builder {
       case Direct::strict_float: return check_new(PyFloat_FromDouble(src_.float64(v, "f64")));
       case Direct::strict_integer: {
         // strict_object's integer reads, with the range resolved once per model.
-        const msgpack::Integer n = src_.integer(v, typed_expecting(slot.scalar));
-        if (n.negative ? n.i < slot.lo : n.u > slot.hi) [[unlikely]] integer_out_of_range(n, typed_expecting(slot.scalar));
+        const msgpack::Integer n = src_.integer(v, slot.expecting);
+        if (n.negative ? n.i < slot.lo : n.u > slot.hi) [[unlikely]] integer_out_of_range(n, slot.expecting);
         return check_new(n.negative ? PyLong_FromLongLong(n.i) : PyLong_FromUnsignedLongLong(n.u));
       }
       case Direct::strict_bool: return py::Ref::borrow(src_.boolean(v) ? Py_True : Py_False);
