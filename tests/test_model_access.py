@@ -149,6 +149,43 @@ def test_packing_on_16_threads_while_the_class_changes(layout):
         assert all(x in (i, 777) and y == i for i, (x, y) in enumerate(items))
 
 
+SCALARS = (
+    table("S", [field("a", slot=0, scalar="int64"), field("b", slot=1, scalar="uint8", default=7),
+                field("c", slot=2, scalar="float32", default=0.0), field("d", slot=3, scalar="bool", default=False),
+                field("e", slot=4, scalar="float64", optional=True, default=None)]),
+    table("Row", [field("items", "vector_table", slot=0, target="S")]),
+)
+
+
+class Small(int):
+    pass
+
+
+@pytest.mark.parametrize("odd", [
+    {"a": 2**62}, {"a": 2**64}, {"b": 256}, {"b": True}, {"b": Small(3)}, {"c": -0.0}, {"c": float("nan")},
+    {"d": 1}, {"e": None}, {"e": 1}, {"a": 1.5}, {"d": None},
+])
+def test_scalar_tables_read_from_slots_give_what_the_getattr_path_gives(odd):
+    """Tables of scalars only are converted straight from their slots; a value that is not of an
+    exact type sends that table down the full path, which must give the same bytes or error."""
+    def outcome(layout):
+        ns = {"__annotations__": dict.fromkeys("abcde", object)}
+        if layout == "slots":
+            ns["__slots__"] = tuple("abcde")
+        s = type("S", (Struct,), ns)
+        row = type("Row", (Struct,), {"__annotations__": {"items": list}})
+        plan = make_plan(*SCALARS)
+        plan.bind_types({"S": s, "Row": row})
+        usual = dict(a=-5, b=7, c=1.25, d=True, e=0.5)
+        items = [s(**usual), s(**{**usual, **odd}), s(**usual), s(**{**usual, "b": 3}), s(**{**usual, **odd})]
+        try:
+            return bytes(plan.pack("Row", row(items=items)))
+        except Exception as exc:  # compared below
+            return type(exc), str(exc)
+
+    assert outcome("slots") == outcome("dict")
+
+
 # Construction: unpack calls the class with keywords; the direct __init__ call must not change
 # what that gives.
 class Meta(type):

@@ -340,6 +340,31 @@ def test_scalar_values_read_back(plan, fb, attr, value, expected):
     assert math.copysign(1, got) == math.copysign(1, expected)
 
 
+class SlottedScalars(Scalars):
+    """Fields in slots, which a table of scalars is converted from directly."""
+    __slots__ = ("flag", "i8", "u8", "i16", "u16", "i32", "u32", "i64", "u64", "f32", "f64", "maybe", "maybe_flag")
+
+
+SCALAR_VARIANTS = [{}, {"i64": 7, "u8": 1}, {"f64": 0.5, "maybe": 0, "flag": False},
+                   {"i16": 3, "f32": 2.0, "maybe_flag": True, "u64": 0}, {"i8": -5, "u32": 1}]
+
+
+@pytest.mark.parametrize("cls", [Scalars, SlottedScalars])
+def test_tables_repeating_at_other_alignments_read_back(plan, fb, cls):
+    """Tables of one object with the same fields present recur at other alignments (the names
+    between them vary in length); each reads back whole."""
+    names = [n for n, _, _ in SCALAR_FIELDS] + ["maybe", "maybe_flag"]
+    defaults = {n: getattr(Scalars(), n) for n in names}
+    kids = [Monster(name="k" * (i % 7), hp=i, scalars=cls(**{**defaults, **SCALAR_VARIANTS[i % 5]})) for i in range(60)]
+    m = fb.Monster.GetRootAs(plan.pack("Monster", Monster(name="m", children=kids)))
+    for i, kid in enumerate(kids):
+        child = m.Children(i)
+        assert (child.Name(), child.Hp()) == (kid.name.encode(), i)
+        read = child.Scalars()
+        assert [getattr(read, "".join(p.capitalize() for p in n.split("_")))() for n in names] == \
+            [getattr(kid.scalars, n) for n in names]
+
+
 def test_float_nan_is_written(plan, fb):
     s = fb.Scalars.GetRootAs(plan.pack("Scalars", Scalars(f32=math.nan, f64=math.nan)))
     assert math.isnan(s.F32()) and math.isnan(s.F64())

@@ -16,6 +16,8 @@ namespace quorvel::flatbuffer {
 
 #include "plan/scalar.hpp"
 
+#include <cstring>
+
 namespace quorvel::flatbuffer {
 
 [[noreturn]] void slot_out_of_range(uint16_t slot);
@@ -26,6 +28,25 @@ inline flatbuffers::voffset_t slot_voffset(uint16_t slot) {
   // bytes long, one more slot would not fit.
   if (slot > 32764) slot_out_of_range(slot);
   return static_cast<flatbuffers::voffset_t>(4 + 2 * slot);
+}
+
+// The value as stored, little-endian in the low bytes (integers cut to the width when written).
+inline uint64_t scalar_bits(const ScalarValue& value) noexcept {
+  uint64_t bits = 0;
+  switch (value.kind) {
+    case ScalarKind::bool_: bits = value.b ? 1 : 0; break;
+    case ScalarKind::int8:
+    case ScalarKind::int16:
+    case ScalarKind::int32:
+    case ScalarKind::int64:
+    case ScalarKind::uint8:
+    case ScalarKind::uint16:
+    case ScalarKind::uint32:
+    case ScalarKind::uint64: bits = value.u; break;
+    case ScalarKind::float32: std::memcpy(&bits, &value.f32, 4); break;
+    case ScalarKind::float64: std::memcpy(&bits, &value.f64, 8); break;
+  }
+  return bits;
 }
 
 // Writes `value` into the table being built at vtable slot `slot`, or omits it when it equals

@@ -59,30 +59,6 @@ class OffsetCollector {
   fail(PyExc_TypeError, "required field {} is absent", text::quoted(field.name));
 }
 
-bool written_in_pass_one(FieldKind kind) {
-  switch (kind) {
-    case FieldKind::string:
-    case FieldKind::table:
-    case FieldKind::vector_byte:
-    case FieldKind::vector_scalar:
-    case FieldKind::vector_string:
-    case FieldKind::vector_table:
-    case FieldKind::vector_struct:
-    case FieldKind::nested:
-    case FieldKind::dynamic:
-    case FieldKind::union_:
-    case FieldKind::union_vector: return true;
-    case FieldKind::scalar:
-    case FieldKind::struct_:
-    case FieldKind::array_scalar:
-    case FieldKind::array_struct:
-    case FieldKind::uuid:
-    case FieldKind::decimal:
-    case FieldKind::fallback: return false;
-  }
-  return false;
-}
-
 py::Ref call_nested_encoder(NativePlan& plan, PyObject* value) {
   if (!plan.nested_encoder) fail(PyExc_RuntimeError, "native nested encoder is not loaded");
   return check_new(PyObject_CallOneArg(plan.nested_encoder.get(), value));
@@ -363,7 +339,7 @@ void Builder::require_addressable(size_t body, const ObjectWire& object) {
   }
 }
 
-uoffset_t Builder::write_table(uoffset_t start, const ObjectWire& object) {
+Builder::Layout Builder::lay_out(uoffset_t start) {
   // Narrow items first from the end, wider ones below them: each width pads at most once, and the
   // offset to the vtable that closes the body needs no padding after a 4- or 8-byte item. Items of
   // one width (alignment) follow each other without gaps when their sizes are multiples of it,
@@ -400,12 +376,104 @@ uoffset_t Builder::write_table(uoffset_t start, const ObjectWire& object) {
       }
     }
   }
+  return Layout{size, max_align, max_voffset};
+}
+
+size_t Builder::layout_index(const ObjectWire& object, uint64_t slots, uoffset_t start) const noexcept {
+  const uint64_t key = (reinterpret_cast<uintptr_t>(&object) >> 4) * 0x9e3779b97f4a7c15ULL ^ slots * 0xbf58476d1ce4e5b9ULL ^ (start & 7);
+  return (key ^ key >> 32) % layouts_.size();
+}
+
+template <class WriteItems>
+uoffset_t Builder::write_cached(const CachedLayout& entry, uoffset_t start, WriteItems write_items) {
+  const size_t vtable_size = entry.vtable_size;
+  const size_t table_size = entry.table_size;
+  const auto table = static_cast<uoffset_t>(start + table_size);
+  uoffset_t& cached = vtables_[entry.hash % vtables_.size()];
+  const bool shared = cached != 0 && flatbuffers::ReadScalar<flatbuffers::voffset_t>(buf_.data_at(cached)) == vtable_size &&
+                      std::memcmp(buf_.data_at(cached), entry.vtable.data(), vtable_size) == 0;
+  uint8_t* body;
+  uoffset_t vtable_at;
+  if (shared) {
+    body = buf_.make_space(table_size);
+    vtable_at = cached;
+  } else {
+    uint8_t* vtable = buf_.make_space(table_size + vtable_size);
+    std::memcpy(vtable, entry.vtable.data(), vtable_size);
+    body = vtable + vtable_size;
+    vtable_at = static_cast<uoffset_t>(table + vtable_size);
+  }
+  std::memset(body, 0, table_size);
+  write_items(body);
+  cached = vtable_at;
+  flatbuffers::WriteScalar(body, static_cast<flatbuffers::soffset_t>(vtable_at) - static_cast<flatbuffers::soffset_t>(table));
+  TrackMinAlign(entry.max_align);
+  nested = false;
+  return table;
+}
+
+uoffset_t Builder::write_table(uoffset_t start, const ObjectWire& object) {
+  const uint64_t slots = queued_slots_;
+  if (slots == uncached || queue_.size() > cached_items) return write_table_uncached(start, object);
+  const size_t index = layout_index(object, slots, start);
+  const CachedLayout* found = find_layout(index, object, slots, start, queue_.size());
+  if (found == nullptr) return write_table_uncached(start, object, index);
+  const CachedLayout& entry = *found;
+  // The same fields as a table laid out before: its size was checked then, its room is now.
+  if (!has_room(entry.table_size + entry.vtable_size)) [[unlikely]] {
+    flush();
+    return EndTable(start);
+  }
+  const uoffset_t table = write_cached(entry, start, [&](uint8_t* body) {
+    for (size_t i = 0; i < queue_.size(); ++i) {
+      Queued& item = queue_[i];
+      item.field_size = static_cast<uoffset_t>(start + entry.ends[i]);
+      write_item(item, body + (entry.table_size - entry.ends[i]));
+    }
+  });
+  reset_queue();
+  return table;
+}
+
+uoffset_t Builder::write_scalars(uoffset_t start, const ObjectWire& object, std::span<const ScalarItem> items) {
+  if (!queue_.empty() || num_field_loc != 0 || GetSize() != start || !object.distinct_slots || items.size() > cached_items) {
+    return 0;
+  }
+  uint64_t slots = 0;
+  size_t bound = 0;  // what queueing them would have required room for
+  for (const ScalarItem& item : items) {
+    const unsigned slot = (item.field - 4u) >> 1;
+    if (slot >= 64) return 0;
+    slots |= uint64_t{1} << slot;
+    bound += 2 * size_t{item.width} + sizeof(FieldLoc);
+  }
+  const CachedLayout* found = find_layout(layout_index(object, slots, start), object, slots, start, items.size());
+  if (found == nullptr) return 0;
+  const CachedLayout& entry = *found;
+  if (!has_room(bound) || !has_room(entry.table_size + entry.vtable_size)) return 0;
+  return write_cached(entry, start, [&](uint8_t* body) {
+    for (size_t i = 0; i < items.size(); ++i) {
+      uint8_t* at = body + (entry.table_size - entry.ends[i]);
+      const uint64_t bits = items[i].bits;
+      switch (items[i].width) {  // fixed-size stores
+        case 1: *at = static_cast<uint8_t>(bits); break;
+        case 2: std::memcpy(at, &bits, 2); break;
+        case 4: std::memcpy(at, &bits, 4); break;
+        default: std::memcpy(at, &bits, 8); break;
+      }
+    }
+  });
+}
+
+uoffset_t Builder::write_table_uncached(uoffset_t start, const ObjectWire& object, size_t index) {
+  const Layout layout = lay_out(start);
+  size_t size = layout.table;
   require_addressable(size - start, object);
   size += flatbuffers::PaddingBytes(size, sizeof(flatbuffers::soffset_t)) + sizeof(flatbuffers::soffset_t);
   const auto table = static_cast<uoffset_t>(size);
 
   // The vtable: its size, the table's size, then each field's position in the table (0: absent).
-  const size_t vtable_size = std::max<size_t>(max_voffset + sizeof(flatbuffers::voffset_t), 4);
+  const size_t vtable_size = std::max<size_t>(layout.max_voffset + sizeof(flatbuffers::voffset_t), 4);
   const size_t total = (table - start) + vtable_size;
   if (!has_room(total)) [[unlikely]] {
     // Past the limit: the builder writes it and fails where it always did.
@@ -426,6 +494,20 @@ uoffset_t Builder::write_table(uoffset_t start, const ObjectWire& object) {
     write_item(item, body + (table - item.field_size));
   }
   hash ^= hash >> 29;
+  if (index != no_entry && vtable_size <= cached_vtable) {
+    // Filed for the next table of this object with the same fields present.
+    CachedLayout* entry = &layouts_[index];
+    entry->slots = queued_slots_;
+    entry->hash = hash;
+    entry->start_align = static_cast<uint8_t>(start & 7);
+    entry->count = static_cast<uint8_t>(queue_.size());
+    entry->max_align = static_cast<uint8_t>(layout.max_align);
+    entry->table_size = table_size;
+    entry->vtable_size = static_cast<uint16_t>(vtable_size);
+    for (size_t i = 0; i < queue_.size(); ++i) entry->ends[i] = static_cast<uint16_t>(queue_[i].field_size - start);
+    std::memcpy(entry->vtable.data(), vtable, vtable_size);
+    layout_objects_[index] = &object;
+  }
   uoffset_t& cached = vtables_[hash % vtables_.size()];
   uoffset_t vtable_at = static_cast<uoffset_t>(table + vtable_size);
   if (cached != 0) {
@@ -438,7 +520,7 @@ uoffset_t Builder::write_table(uoffset_t start, const ObjectWire& object) {
   }
   cached = vtable_at;
   flatbuffers::WriteScalar(body, static_cast<flatbuffers::soffset_t>(vtable_at) - static_cast<flatbuffers::soffset_t>(table));
-  TrackMinAlign(max_align);
+  TrackMinAlign(layout.max_align);
   nested = false;
   reset_queue();
   return table;
@@ -542,24 +624,73 @@ void load_fields(NativePlan& plan, const ObjectWire& object, const ModelView& mo
   }
 }
 
+namespace {
+
+// A table whose fields are all scalars, each read from its slot and of an exact type: converted
+// and written without field states. 0 when a field is anything else (read through getattr, unset,
+// another type), before anything is written: the full path then does it all again.
+uoffset_t scalar_table(Builder& builder, const ObjectWire& object, const ModelView& view, std::span<const PackField> facts) {
+  // No Python code runs below (only exact types are converted): the class checked once holds.
+  if (!view.slots_current()) return 0;
+  std::array<Builder::ScalarItem, PackFields::max_scalars_only> items;
+  size_t count = 0;
+  for (size_t i = 0; i < facts.size(); ++i) {
+    const PackField& fact = facts[i];
+    const ModelView::Slot value = view.read_current_slot(i);
+    if (!value) return 0;
+    if (fact.optional && value.get() == Py_None) continue;
+    ScalarValue scalar;
+    if (!ScalarValue::extract_exact(fact.scalar, value.get(), scalar)) return 0;
+    if (!fact.optional && scalar.equals(fact.default_value)) continue;
+    items[count++] = Builder::ScalarItem{fact.voffset, fact.width, fact.scalar, scalar_bits(scalar)};
+  }
+  const uoffset_t start = builder.StartTable();
+  if (const uoffset_t table = builder.write_scalars(start, object, std::span(items).first(count))) return table;
+  // Laid out for the first time, or near the size limit: queued one by one.
+  for (size_t i = 0; i < count; ++i) {
+    const Builder::ScalarItem& item = items[i];
+    ScalarValue scalar;
+    scalar.kind = item.kind;
+    scalar.u = item.bits;
+    builder.queue_scalar(item.field, scalar, nullptr);
+  }
+  return builder.end_table(start, object);
+}
+
+}  // namespace
+
 uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* model, std::span<FieldState>* given) {
   RecursionGuard guard(" while packing a FlatBuffer table");
   object.require_table();
   std::optional<FieldStateStack::Frame> frame;
   std::span<FieldState> states;
+  const PackObject* packed = ctx.fields.object(object);
+  const std::span<const PackField> facts = packed ? std::span<const PackField>(packed->fields) : std::span<const PackField>();
   if (given == nullptr) {
     const ModelView view = ctx.walk.view(object, model);
+    if (packed != nullptr && packed->scalars_only) {
+      if (const uoffset_t table = scalar_table(ctx.builder, object, view, facts)) return table;
+    }
     frame.emplace(ctx.states, object.fields.size());
     states = frame->states();
-    load_fields(ctx.plan, object, view, states);
+    if (facts.size() == object.fields.size()) {
+      // load_fields, reading the compact facts
+      for (size_t i = 0; i < facts.size(); ++i) {
+        py::Ref value = view.read(i);
+        if (facts[i].sorted && value.get() != Py_None) value = sorted_table_map_values(ctx.plan, object.fields[i], value.get());
+        states[i].value = std::move(value);
+      }
+    } else {
+      load_fields(ctx.plan, object, view, states);
+    }
   } else {
     states = *given;
   }
   const size_t count = std::min(states.size(), object.fields.size());
 
   for (size_t i = 0; i < count; ++i) {
+    if (i < facts.size() ? !facts[i].pass_one : !written_in_pass_one(object.fields[i].kind)) continue;
     const FieldWire& field = object.fields[i];
-    if (!written_in_pass_one(field.kind)) continue;
     FieldState& state = states[i];
     if (is_none(state.value)) {
       if (field.required) required_absent(field);
@@ -569,7 +700,21 @@ uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* mode
   }
 
   const uoffset_t start = ctx.builder.StartTable();
-  for (size_t i = 0; i < count; ++i) pass_two(ctx, object.fields[i], states[i]);
+  for (size_t i = 0; i < count; ++i) {
+    FieldState& state = states[i];
+    if (i < facts.size() && facts[i].inline_scalar && !state.scalar) {
+      // The common exact types converted and queued here; everything else as pass two does it.
+      const PackField& fact = facts[i];
+      PyObject* value = state.value.get();
+      if (fact.optional && value == Py_None) continue;
+      ScalarValue scalar;
+      if (ScalarValue::extract_exact(fact.scalar, value, scalar)) {
+        ctx.builder.queue_scalar(fact.voffset, scalar, fact.optional ? nullptr : &fact.default_value);
+        continue;
+      }
+    }
+    pass_two(ctx, object.fields[i], state);
+  }
   return ctx.builder.end_table(start, object);
 }
 
@@ -629,7 +774,7 @@ std::unique_ptr<NativeBufferData> pack(NativePlan& plan, std::string_view root, 
   CountFixups fixups;
   FieldStateStack stack;
   std::vector<uoffset_t> offsets;
-  PackContext ctx{plan, builder, fixups, walk, stack, offsets};
+  PackContext ctx{plan, builder, fixups, walk, stack, offsets, PackFields::of(plan)};
   const uoffset_t root_table = build_table(ctx, *object, model, &states);
   builder.finish_root(root_table, identifier ? reinterpret_cast<const uint8_t*>(identifier->data()) : nullptr,
                       size_prefixed);

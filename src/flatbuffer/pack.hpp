@@ -6,6 +6,7 @@
 #include "py/recursion.hpp"
 #include "py/sequence.hpp"
 #include "flatbuffer/keyed.hpp"
+#include "flatbuffer/pack_layout.hpp"
 #include "plan/access.hpp"
 #include "plan/native_plan.hpp"
 #include "plan/scalar.hpp"
@@ -59,22 +60,17 @@ class Builder : public flatbuffers::FlatBufferBuilder {
   void queue_scalar(flatbuffers::voffset_t field, const ScalarValue& value, const ScalarValue* default_value) {
     if (default_value != nullptr && value.equals(*default_value)) return;
     const auto width = static_cast<uint8_t>(scalar_width(value.kind));
-    uint64_t bits = 0;
-    switch (value.kind) {
-      case ScalarKind::bool_: bits = value.b ? 1 : 0; break;
-      case ScalarKind::int8:
-      case ScalarKind::int16:
-      case ScalarKind::int32:
-      case ScalarKind::int64:
-      case ScalarKind::uint8:
-      case ScalarKind::uint16:
-      case ScalarKind::uint32:
-      case ScalarKind::uint64: bits = value.u; break;  // cut to the width when written
-      case ScalarKind::float32: std::memcpy(&bits, &value.f32, 4); break;
-      case ScalarKind::float64: std::memcpy(&bits, &value.f64, 8); break;
-    }
-    if (!queue(field, width, width, ItemKind::scalar, bits)) push_scalar(*this, value, static_cast<uint16_t>((field - 4) / 2), nullptr);
+    if (!queue(field, width, width, ItemKind::scalar, scalar_bits(value))) push_scalar(*this, value, static_cast<uint16_t>((field - 4) / 2), nullptr);
   }
+  // A table of scalars only, written at once when a table of its object with the same fields was
+  // laid out before and everything fits; else 0, with nothing written. Items in field order.
+  struct ScalarItem {
+    flatbuffers::voffset_t field;
+    uint8_t width;
+    ScalarKind kind;
+    uint64_t bits;  // little-endian, cut to the width when written
+  };
+  uoffset_t write_scalars(uoffset_t start, const ObjectWire& object, std::span<const ScalarItem> items);
   void queue_offset(flatbuffers::voffset_t field, uoffset_t offset);
   void queue_union_type(flatbuffers::voffset_t field, ScalarKind kind, uint64_t tag);
   // Room for an inline struct of `size` bytes to be encoded into, queued at `field`; nothing (after
@@ -114,6 +110,12 @@ class Builder : public flatbuffers::FlatBufferBuilder {
     }
     queue_.push_back(Queued{field, align, kind, size, bits});
     queued_bound_ = bound;
+    const unsigned slot = (field - 4u) >> 1;
+    if (slot < 64) {
+      queued_slots_ |= uint64_t{1} << slot;
+    } else {
+      queued_slots_ = uncached;
+    }
     return true;
   }
   void write_queue();
@@ -122,8 +124,48 @@ class Builder : public flatbuffers::FlatBufferBuilder {
     queue_.clear();
     structs_.clear();
     queued_bound_ = 0;
+    queued_slots_ = 0;
   }
+  // How the queued items of a table are laid out: each item's field_size, and what closes the body.
+  struct Layout {
+    size_t table;  // bytes from the buffer's end to the table's start
+    size_t max_align;
+    flatbuffers::voffset_t max_voffset;
+  };
+  Layout lay_out(uoffset_t start);
   uoffset_t write_table(uoffset_t start, const ObjectWire& object);
+
+  // The layout of a table of one object with one set of fields present, starting at one alignment:
+  // the same every time, so that it is worked out once per pack and the body's items and its
+  // vtable copied into place after that.
+  static constexpr size_t cached_items = 16;
+  static constexpr size_t cached_vtable = 4 + 2 * 64;
+  static constexpr uint64_t uncached = ~uint64_t{0};  // queued_slots_ of a table never cached
+  // Left uninitialised until filed: layout_objects_ says which entries are.
+  struct CachedLayout {
+    uint64_t slots;
+    uint64_t hash;  // of the vtable, as the vtable cache files it
+    uint8_t start_align;  // the body's start, modulo 8
+    uint8_t count;
+    uint8_t max_align;
+    uint16_t table_size;  // the body, its offset to the vtable included
+    uint16_t vtable_size;
+    std::array<uint16_t, cached_items> ends;  // each item's end, bytes above the body's start
+    std::array<uint8_t, cached_vtable> vtable;
+  };
+  // The entry for a table of `object`: null when none is filed for these fields and start.
+  size_t layout_index(const ObjectWire& object, uint64_t slots, uoffset_t start) const noexcept;
+  const CachedLayout* find_layout(size_t index, const ObjectWire& object, uint64_t slots, uoffset_t start, size_t count) const noexcept {
+    const CachedLayout& entry = layouts_[index];
+    const bool found = layout_objects_[index] == &object && entry.slots == slots && entry.start_align == (start & 7) && entry.count == count;
+    return found ? &entry : nullptr;
+  }
+  // Writes a table laid out as `entry` says, its items by write_items(body).
+  template <class WriteItems>
+  uoffset_t write_cached(const CachedLayout& entry, uoffset_t start, WriteItems write_items);
+  // Lays the table out afresh; files the layout in `entry` when given.
+  uoffset_t write_table_uncached(uoffset_t start, const ObjectWire& object, size_t entry = no_entry);
+  static constexpr size_t no_entry = SIZE_MAX;
   static void require_addressable(size_t body, const ObjectWire& object);
 
   // Stateless, so one instance serves every builder on every thread.
@@ -134,6 +176,9 @@ class Builder : public flatbuffers::FlatBufferBuilder {
   // Where recent vtables were written (bytes from the end), by a hash of their contents: a table
   // whose vtable is here already points to it instead of writing its own. 0 is empty.
   std::array<uoffset_t, 256> vtables_{};
+  uint64_t queued_slots_ = 0;  // the slots (below 64) of the queued items; `uncached` past them
+  std::array<const ObjectWire*, 32> layout_objects_{};  // whose table each entry of layouts_ holds
+  std::array<CachedLayout, 32> layouts_;
 };
 
 // Vectors written as raw bytes: (tail position of the length prefix, element count).
@@ -208,6 +253,7 @@ struct PackContext {
   ModelWalk& walk;
   FieldStateStack& states;
   std::vector<uoffset_t>& offsets;  // offset vectors being collected, innermost last
+  const PackFields& fields;
 };
 
 // Reads the fields of a model already checked against `object` into `states`.

@@ -137,6 +137,46 @@ class ModelView {
     return check_new(PyObject_GetAttr(model_, object_->fields[field].attr_name.get()));
   }
 
+  // A field's value when it is a slot read directly and set; else empty, with nothing raised: the
+  // caller then reads it with read(). With the interpreter lock the value is borrowed, valid while
+  // no Python code runs.
+#ifdef Py_GIL_DISABLED
+  using Slot = py::Ref;
+#else
+  class Slot {
+   public:
+    Slot() noexcept = default;
+    explicit Slot(PyObject* value) noexcept : value_(value) {}
+    PyObject* get() const noexcept { return value_; }
+    explicit operator bool() const noexcept { return value_ != nullptr; }
+
+   private:
+    PyObject* value_ = nullptr;
+  };
+#endif
+  Slot read_slot(size_t field) const noexcept {
+    if (!slots_current()) return Slot();
+    return read_current_slot(field);
+  }
+  // Whether the model's class is still the one its slots were learned from: read_current_slot
+  // relies on it, until Python code next runs.
+  bool slots_current() const noexcept {
+    return reader_ != nullptr && Py_TYPE(model_) == reader_->type && type_version(reader_->type) == reader_->version;
+  }
+  Slot read_current_slot(size_t field) const noexcept {
+    PyMemberDef* member = reader_->members[field];
+    if (member == nullptr) return Slot();
+#ifdef Py_GIL_DISABLED
+    if (PyObject* value = PyMember_GetOne(reinterpret_cast<const char*>(model_), member)) return py::Ref::steal(value);
+    PyErr_Clear();
+    return Slot();
+#else
+    PyObject* value = *reinterpret_cast<PyObject* const*>(reinterpret_cast<const char*>(model_) + member->offset);
+    if (value == nullptr && member->type == _Py_T_OBJECT) value = Py_None;
+    return Slot(value);
+#endif
+  }
+
  private:
   const ClassReader* reader_;
   PyObject* model_;

@@ -100,7 +100,18 @@ void FieldWire::missing_scalar() const {
   fail(PyExc_ValueError, "native {} has no scalar kind", what);
 }
 
-NativePlan::~NativePlan() { delete bound_.load(std::memory_order_acquire); }
+NativePlan::~NativePlan() {
+  delete bound_.load(std::memory_order_acquire);
+  delete pack_facts_.load(std::memory_order_acquire);
+}
+
+const CodecFacts* NativePlan::publish_pack_facts(std::unique_ptr<CodecFacts> facts) const {
+  CodecFacts* expected = nullptr;
+  if (pack_facts_.compare_exchange_strong(expected, facts.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
+    return facts.release();
+  }
+  return expected;  // another thread's, published first; ours is dropped
+}
 
 std::unique_ptr<NativePlan> NativePlan::create(std::span<const uint8_t> data) {
   ModuleWire module;

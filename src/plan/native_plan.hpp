@@ -89,6 +89,11 @@ class SubclassCache {
   std::unordered_map<PyObject*, BoundModelSubclass> map_;
 };
 
+// Data a codec derives from the plan on its first use and keeps for the plan's life.
+struct CodecFacts {
+  virtual ~CodecFacts() = default;
+};
+
 class NativePlan {
  public:
   // Decodes and validates the plan document and imports what its fields need.
@@ -116,6 +121,10 @@ class NativePlan {
   void require_model_type(const ObjectWire& expected, PyObject* obj) const;
   // The model-access layer's shared class entries (plan/access.hpp).
   ModelAccess& access() const { return *access_; }
+  // The FlatBuffers writer's facts about the plan: null until published. publish_pack_facts keeps
+  // the first facts published (racing builders build the same) and returns them; readers take no lock.
+  const CodecFacts* pack_facts() const noexcept { return pack_facts_.load(std::memory_order_acquire); }
+  const CodecFacts* publish_pack_facts(std::unique_ptr<CodecFacts> facts) const;
   py::Ref apply_enum(const FieldWire& field, py::Ref value) const;
   [[noreturn]] void bounds_error(std::string message) const { fail_text(buffer_bounds_error.get(), std::move(message)); }
   [[noreturn]] void invalid_error(std::string message) const { fail_text(invalid_buffer_error.get(), std::move(message)); }
@@ -146,6 +155,7 @@ class NativePlan {
   std::atomic<BoundTypes*> bound_{nullptr};
   mutable SubclassCache subclass_cache_;
   std::unique_ptr<ModelAccess> access_;
+  mutable std::atomic<CodecFacts*> pack_facts_{nullptr};
 };
 
 }  // namespace quorvel
