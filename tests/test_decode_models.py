@@ -33,6 +33,8 @@ def test_keys_and_values(plan, fmt, doc, expected):
     (rb'{"i\u0038": 3, "a\"b": 1, "c\\": [1, {"x\"": 2}], "i64": 4}', Holder(i8=3, i64=4)),
     (rb'{"\u0069\u0036\u0034": 5, "full_\u006eame": "n"}', Holder(i64=5, name="n")),
     (rb'{"i8": 1, "\"": {"i8": 7}, "i64": 3}', Holder(i8=1, i64=3)),
+    # Whitespace between a key and its colon is no part of the key.
+    (b'{"i8" \n\t: 2, "i64"\r\n:\n6, "a\\\\" : 0}', Holder(i8=2, i64=6)),
     (rb'{"i8\q": 1}', "Invalid escape chars in JSON string at line 1 column 6"),
 ])
 def test_json_escaped_keys(plan, doc, expected):

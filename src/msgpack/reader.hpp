@@ -110,7 +110,7 @@ class Reader {
   }
 
   // The integer, float or length that follows `marker` (which must be of the matching family).
-  Integer read_integer(Marker marker);
+  [[gnu::always_inline]] Integer read_integer(Marker marker);
   double read_float(Marker marker);  // a float 32 is widened exactly
   float read_f32_data() { uint32_t b = read_u32(); float f; __builtin_memcpy(&f, &b, 4); return f; }
   uint32_t read_length(Marker marker);  // str, bin, array, map and ext lengths

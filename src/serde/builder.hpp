@@ -40,7 +40,7 @@ inline py::Ref construct_model(ModelWalk& walk, const ObjectWire& object, PyObje
 
 // Whether `a` and `b` hold the same `n` bytes. Keys are short: compared in words, never reading
 // outside either range.
-inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
+[[gnu::always_inline]] inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
   auto load8 = [](const char* p) { uint64_t w; std::memcpy(&w, p, 8); return w; };
   auto load4 = [](const char* p) { uint32_t w; std::memcpy(&w, p, 4); return w; };
   if (n >= 8) {
@@ -55,12 +55,77 @@ inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
   return n == 0 || a[0] == b[0];
 }
 
+// How a field's value is read when that needs no more than its kind: decided once per model, so
+// the common fields skip the general dispatch. `general` covers everything else.
+enum class Direct : uint8_t { general, strict_float, strict_integer, strict_bool, text };
+
+// The expecting texts of typed reads by scalar kind.
+inline std::string_view typed_expecting(ScalarKind kind) {
+  switch (kind) {
+    case ScalarKind::bool_: return expecting_boolean;
+    case ScalarKind::int8: return "i8";
+    case ScalarKind::uint8: return "u8";
+    case ScalarKind::int16: return "i16";
+    case ScalarKind::uint16: return "u16";
+    case ScalarKind::int32: return "i32";
+    case ScalarKind::uint32: return "u32";
+    case ScalarKind::int64: return "i64";
+    case ScalarKind::uint64: return "u64";
+    case ScalarKind::float32: return "f32";
+    case ScalarKind::float64: return "f64";
+  }
+  return "a number";
+}
+
 // One serialized field of a model as the key dispatch sees it.
 struct KeySlot {
   std::string_view key;
   const FieldWire* field;
-  bool first;  // no earlier serialized field has the same key
+  bool first;     // no earlier serialized field has the same key
+  Direct direct;  // the read this field's values take
+  ScalarKind scalar;  // for the strict reads
+  int64_t lo = 0;     // strict_integer: the range of the scalar kind
+  uint64_t hi = 0;
+  std::string_view expecting;  // strict_integer: what its errors say was expected
 };
+
+// The range of an integer scalar kind (empty for the others).
+inline std::pair<int64_t, uint64_t> integer_range(ScalarKind kind) noexcept {
+  switch (kind) {
+    case ScalarKind::int8: return {INT8_MIN, INT8_MAX};
+    case ScalarKind::int16: return {INT16_MIN, INT16_MAX};
+    case ScalarKind::int32: return {INT32_MIN, INT32_MAX};
+    case ScalarKind::int64: return {INT64_MIN, INT64_MAX};
+    case ScalarKind::uint8: return {0, UINT8_MAX};
+    case ScalarKind::uint16: return {0, UINT16_MAX};
+    case ScalarKind::uint32: return {0, UINT32_MAX};
+    case ScalarKind::uint64: return {0, UINT64_MAX};
+    case ScalarKind::bool_:
+    case ScalarKind::float32:
+    case ScalarKind::float64: break;
+  }
+  return {0, 0};
+}
+
+inline Direct direct_read(const FieldWire& f, bool strict) noexcept {
+  if (f.serde_nullable) return Direct::general;
+  if (f.kind == FieldKind::string) return Direct::text;
+  if (f.kind != FieldKind::scalar || !strict || f.serde_python_int || !f.scalar || f.enum_index) return Direct::general;
+  switch (*f.scalar) {
+    case ScalarKind::float32:
+    case ScalarKind::float64: return Direct::strict_float;
+    case ScalarKind::bool_: return Direct::strict_bool;
+    case ScalarKind::int8:
+    case ScalarKind::int16:
+    case ScalarKind::int32:
+    case ScalarKind::int64:
+    case ScalarKind::uint8:
+    case ScalarKind::uint16:
+    case ScalarKind::uint32:
+    case ScalarKind::uint64: return Direct::strict_integer;
+  }
+  return Direct::general;
+}
 
 struct ModelInfo {
   const SerdeObject* serde = nullptr;
@@ -142,13 +207,42 @@ class DecodeContext {
     for (size_t j = 0; j < so.fields.size(); ++j) {
       bool first = true;
       for (size_t i = 0; i < j && first; ++i) first = so.fields[i].key != so.fields[j].key;
-      m.keys[j] = KeySlot{so.fields[j].key, &object.fields[so.fields[j].field_index], first};
+      const FieldWire& f = object.fields[so.fields[j].field_index];
+      const ScalarKind kind = f.scalar.value_or(ScalarKind::bool_);
+      const auto [lo, hi] = integer_range(kind);
+      m.keys[j] = KeySlot{so.fields[j].key, &f, first, direct_read(f, strict), kind, lo, hi, typed_expecting(kind)};
     }
     m.object = &object;
     m.serde = &so;
   }
 
   std::vector<ModelInfo> models_;
+};
+
+// Owns the references it pushes onto the argument stack, from where the stack stood when it was
+// made; they are released (and the stack cut back) when it ends.
+class OwnedArgs {
+ public:
+  explicit OwnedArgs(std::vector<PyObject*>& args) noexcept : args_(args), base_(args.size()) {}
+  ~OwnedArgs() { clear(); }
+  OwnedArgs(const OwnedArgs&) = delete;
+  OwnedArgs& operator=(const OwnedArgs&) = delete;
+
+  void push(py::Ref value) {
+    args_.push_back(value.get());
+    static_cast<void>(value.release());
+  }
+  PyObject* const* data() const noexcept { return args_.data() + base_; }
+  // The k-th reference pushed, handed over; its place keeps null.
+  py::Ref take(size_t k) noexcept { return py::Ref::steal(std::exchange(args_[base_ + k], nullptr)); }
+  void clear() noexcept {
+    for (size_t k = base_; k < args_.size(); ++k) Py_XDECREF(args_[k]);
+    args_.resize(base_);
+  }
+
+ private:
+  std::vector<PyObject*>& args_;
+  size_t base_;
 };
 
 // What a model visitor reads: one fixed model, or a union's arms chosen by type tag.
@@ -223,22 +317,10 @@ inline ScalarValue unwrap(Coerced c) {
   return *c;
 }
 
-// The expecting texts of typed reads by scalar kind.
-inline std::string_view typed_expecting(ScalarKind kind) {
-  switch (kind) {
-    case ScalarKind::bool_: return expecting_boolean;
-    case ScalarKind::int8: return "i8";
-    case ScalarKind::uint8: return "u8";
-    case ScalarKind::int16: return "i16";
-    case ScalarKind::uint16: return "u16";
-    case ScalarKind::int32: return "i32";
-    case ScalarKind::uint32: return "u32";
-    case ScalarKind::int64: return "i64";
-    case ScalarKind::uint64: return "u64";
-    case ScalarKind::float32: return "f32";
-    case ScalarKind::float64: return "f64";
-  }
-  return "a number";
+
+[[noreturn, gnu::cold, gnu::noinline]] inline void integer_out_of_range(const msgpack::Integer& n,
+                                                                       std::string_view expecting) {
+  invalid_value(std::format("integer `{}`", n.render()), expecting);
 }
 
 // Decodes the buffered entry `raw` of field `field` with a fresh reader; defined per source.
@@ -269,6 +351,24 @@ class Builder {
 
   py::Ref field(const FieldWire& f, Value& v);
 
+  // A value of the field `slot` describes, by its direct read when it has one.
+  [[gnu::always_inline]] py::Ref direct(const KeySlot& slot, Value& v) {
+    switch (slot.direct) {
+      case Direct::strict_float: return check_new(PyFloat_FromDouble(src_.float64(v, "f64")));
+      case Direct::strict_integer: {
+        // strict_object's integer reads, with the range resolved once per model.
+        const msgpack::Integer n = src_.integer(v, slot.expecting);
+        if (n.negative ? n.i < slot.lo : n.u > slot.hi) [[unlikely]] integer_out_of_range(n, slot.expecting);
+        return check_new(n.negative ? PyLong_FromLongLong(n.i) : PyLong_FromUnsignedLongLong(n.u));
+      }
+      case Direct::strict_bool: return py::Ref::borrow(src_.boolean(v) ? Py_True : Py_False);
+      case Direct::text: return new_str(src_.text(v, expecting_string));
+      case Direct::general: break;
+    }
+    const FieldWire& f = *slot.field;
+    return f.kind == FieldKind::scalar && !f.serde_nullable ? scalar(f, v) : nullable_field(f, v);
+  }
+
  private:
   struct Resolved {
     enum class Kind : uint8_t { missing, found, conflicting } kind = Kind::missing;
@@ -277,6 +377,8 @@ class Builder {
     uint32_t index = 0;
   };
 
+  template <class ReadMap>
+  py::Ref visit_fixed(uint32_t object, ReadMap& read_map);
   Resolved resolve(Target target, bool candidates, uint32_t chosen, std::string_view key, uint32_t hint);
   std::optional<uint32_t> choose_tag(Target target, std::string_view tag);
   void decode_buffered(uint32_t chosen, size_t base);
@@ -322,7 +424,8 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
   std::optional<std::string_view> tag_name;
   if (target.arms == nullptr) {
     const SerdeObject& so = *ctx_.info(target.object).serde;
-    if (so.tag) tag_name = so.tag->first;
+    if (!so.tag) return visit_fixed(target.object, read_map);
+    tag_name = so.tag->first;
   } else if (!target.arms->empty()) {
     const SerdeObject& so = *ctx_.info(target.arms->front().target_index).serde;
     if (so.tag) tag_name = so.tag->first;
@@ -355,9 +458,8 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
         src_.skip(value);
         return;
       }
-      const FieldWire& f = DecodeContext::field_of(*fixed, index);
-      py::Ref decoded = f.kind == FieldKind::scalar && !f.serde_nullable ? scalar(f, value) : nullable_field(f, value);
-      ctx_.parsed.push_back(Parsed{key, chosen, index, std::move(decoded)});
+      const KeySlot& slot = fixed->keys[index];
+      ctx_.parsed.push_back(Parsed{key, chosen, index, direct(slot, value)});
       hint = index + 1;
       return;
     }
@@ -377,6 +479,51 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
   if (!known) reader_fail("tagged generated model object is missing its type tag");
   ctx_.buffered.erase(ctx_.buffered.begin() + static_cast<ptrdiff_t>(buffered_base), ctx_.buffered.end());
   py::Ref result = construct(chosen, base);
+  ctx_.parsed.erase(ctx_.parsed.begin() + static_cast<ptrdiff_t>(base), ctx_.parsed.end());
+  return result;
+}
+
+// A model of one known, untagged class. While the keys arrive in declared order (the usual case),
+// each value goes straight into its argument slot and the object is built from the slots with
+// the prebuilt keyword names. At the first key out of order the values so far move to the parsed
+// entries, in arrival order, and the rest takes the general path.
+template <class Src>
+template <class ReadMap>
+py::Ref Builder<Src>::visit_fixed(uint32_t object, ReadMap& read_map) {
+  const ModelInfo& m = ctx_.info(object);
+  const KeySlot* keys = m.keys.data();
+  const size_t count = m.keys.size();
+  const size_t base = ctx_.parsed.size();
+  OwnedArgs slots(ctx_.args);
+  uint32_t filled = 0;  // the leading fields read in order, held by `slots`
+  bool in_order = true;
+  uint32_t hint = 0;
+  read_map([&] [[gnu::always_inline]] (std::string_view key, Value& value) {
+    const uint32_t index = DecodeContext::lookup(m, key, hint);
+    if (index == DecodeContext::none) {
+      src_.skip(value);
+      return;
+    }
+    if (in_order) [[likely]] {
+      if (index == filled) [[likely]] {
+        slots.push(direct(keys[index], value));
+        hint = ++filled;
+        return;
+      }
+      for (uint32_t k = 0; k < filled; ++k) ctx_.parsed.push_back(Parsed{keys[k].key, object, k, slots.take(k)});
+      slots.clear();
+      in_order = false;
+    }
+    ctx_.parsed.push_back(Parsed{key, object, index, direct(keys[index], value)});
+    hint = index + 1;
+  });
+  if (in_order && filled == count) {
+    return construct_model(ctx_.walk, ctx_.plan.objects[object], ctx_.model_class(object), slots.data(), count,
+                           m.serde->kwnames.get());
+  }
+  for (uint32_t k = 0; in_order && k < filled; ++k) ctx_.parsed.push_back(Parsed{keys[k].key, object, k, slots.take(k)});
+  slots.clear();
+  py::Ref result = construct(object, base);
   ctx_.parsed.erase(ctx_.parsed.begin() + static_cast<ptrdiff_t>(base), ctx_.parsed.end());
   return result;
 }
@@ -559,10 +706,6 @@ ScalarValue Builder<Src>::strict_scalar(ScalarKind kind, Value& v) {
   reader_fail("scalar field has no scalar type");
 }
 
-[[noreturn, gnu::cold, gnu::noinline]] inline void integer_out_of_range(const msgpack::Integer& n,
-                                                                       std::string_view expecting) {
-  invalid_value(std::format("integer `{}`", n.render()), expecting);
-}
 
 // strict_scalar as the Python object, without the intermediate value (the common path).
 template <class Src>

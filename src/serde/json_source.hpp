@@ -207,22 +207,17 @@ class JsonSource {
     }
   }
 
-  // The key as written up to its closing quote (the engine has matched the quotes), unescaped by
-  // the engine when it holds an escape.
+  // The key as written up to its closing quote, unescaped by the engine when it holds an escape.
+  // Called once the colon is read: the closing quote is the last quote before it (only whitespace
+  // lies between), so the key's text is not scanned for its end.
   static std::string_view key_text(sj::value_iterator& it, sj::raw_json_string raw_key) {
     const char* start = reinterpret_cast<const char*>(raw_key.raw());
-    const char* p = start;
-    bool escaped = false;
-    while (*p != '"') {
-      if (*p == '\\') {
-        escaped = true;
-        p += 2;
-      } else {
-        ++p;
-      }
-    }
+    const char* p = reinterpret_cast<const char*>(it.json_iter().peek(-1));
+    do {
+      --p;
+    } while (*p != '"');
     std::string_view key(start, static_cast<size_t>(p - start));
-    if (escaped) check(it.json_iter().unescape(raw_key, false).get(key));
+    if (key.find('\\') != std::string_view::npos) check(it.json_iter().unescape(raw_key, false).get(key));
     return key;
   }
 

@@ -94,7 +94,7 @@ class MsgpackSource {
   }
 
   // An integer (the caller checks its range), else the type error.
-  msgpack::Integer integer(Value& v, std::string_view expecting) {
+  [[gnu::always_inline]] msgpack::Integer integer(Value& v, std::string_view expecting) {
     if (!v.is_integer()) fail_invalid_type(v, expecting);
     return r_.read_integer(v);
   }
