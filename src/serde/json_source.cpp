@@ -61,22 +61,6 @@ class EngineLease {
   std::unique_ptr<Engine> engine_;
 };
 
-// Whether the engine's padding after `text` lies in the memory page of its last byte, and so can
-// be read (its contents do not matter: the engine never takes the padding for input). Pages are
-// at least 4 KiB everywhere this runs. Under AddressSanitizer the bytes past an allocation are
-// poisoned, so that build always copies.
-bool padding_in_page(std::string_view text) noexcept {
-#if defined(QUORVEL_SANITIZE)
-  (void)text;
-  return false;
-#else
-  constexpr uintptr_t page = 4096;
-  if (text.empty()) return false;
-  const auto last = reinterpret_cast<uintptr_t>(text.data() + text.size() - 1);
-  return last % page + simdjson::SIMDJSON_PADDING < page;
-#endif
-}
-
 std::string with_position(std::string_view message, std::string_view text, size_t offset, bool include_byte) {
   return std::string(message) + json::position_suffix(text, offset, include_byte);
 }
@@ -392,10 +376,10 @@ py::Ref run_json(std::string_view text, size_t readable_after, std::string_view 
     if (pos >= text.size() || text[pos] != '{') refuse_root(text, expecting_model);
     const char* data = text.data();
     size_t capacity = text.size() + readable_after;
-    if (readable_after < simdjson::SIMDJSON_PADDING && padding_in_page(text)) {
-      capacity = text.size() + simdjson::SIMDJSON_PADDING;
-    } else if (readable_after < simdjson::SIMDJSON_PADDING) {
-      // The input's own slack is too short for the engine's wide reads: read a padded copy.
+    if (readable_after < simdjson::SIMDJSON_PADDING) {
+      // The input's own slack is too short for the engine's wide reads: read a padded copy. The
+      // bytes past the end of a Python object belong to someone else, so they are never read,
+      // even where the page would allow it.
       char* copy = engine->padded(text.size() + simdjson::SIMDJSON_PADDING);
       std::memcpy(copy, text.data(), text.size());
       std::memset(copy + text.size(), ' ', simdjson::SIMDJSON_PADDING);
