@@ -9,6 +9,7 @@
 #include "serde/source.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <span>
 
 namespace quorvel::serde {
@@ -95,12 +96,18 @@ class MsgpackSource {
 
   // An integer (the caller checks its range), else the type error.
   [[gnu::always_inline]] msgpack::Integer integer(Value& v, std::string_view expecting) {
+    if (v.family == msgpack::Family::FixPos) [[likely]] return {false, v.fix, 0};
     if (!v.is_integer()) fail_invalid_type(v, expecting);
     return r_.read_integer(v);
   }
 
   // A number as a double: integers and floats.
-  double float64(Value& v, std::string_view expecting) {
+  // A float 64, the usual encoding, is read first without the general dispatch.
+  [[gnu::always_inline]] double float64(Value& v, std::string_view expecting) {
+    if (v.family == msgpack::Family::F64) [[likely]] return std::bit_cast<double>(r_.read_u64());
+    return float64_other(v, expecting);
+  }
+  double float64_other(Value& v, std::string_view expecting) {
     if (v.is_float()) return r_.read_float(v);
     if (v.is_integer()) {
       auto n = r_.read_integer(v);
