@@ -50,6 +50,9 @@ def test_json_escaped_keys(plan, doc, expected):
     (b"\x81\xc4\x02i8\x03", Holder(i8=3)),  # a bin key holding UTF-8
     (b"\x81\xa5i8", "IO error while reading data: unexpected end of file"),
     (b"\x82\xa2i8\x03\xa2\xff\xfe\x01", "string found to be invalid utf8: invalid utf-8 sequence of 1 bytes from index 0"),
+    # An invalid key fails as text ahead of a missing or malformed value.
+    (b"\x81\xa2\xff\xfe", "string found to be invalid utf8: invalid utf-8 sequence of 1 bytes from index 0"),
+    (b"\x81\xa2\xff\xfe\xc1", "string found to be invalid utf8: invalid utf-8 sequence of 1 bytes from index 0"),
 ])
 def test_msgpack_key_forms(plan, doc, expected):
     if isinstance(expected, str):

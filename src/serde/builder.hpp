@@ -439,6 +439,7 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
   // The model whose keys are looked up, once it is known (the common case: from the start).
   const ModelInfo* fixed = candidates ? nullptr : &ctx_.info(chosen);
 
+  // Keys that match no field are checked to be text before they are used (see the sources' map).
   read_map([&](std::string_view key, Value& value) {
     if (tag_name && key == *tag_name) {
       std::string_view tag = src_.text(value, expecting_string);
@@ -455,6 +456,7 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
     if (fixed != nullptr) [[likely]] {
       const uint32_t index = DecodeContext::lookup(*fixed, key, hint);
       if (index == DecodeContext::none) {
+        src_.checked_key(key);
         src_.skip(value);
         return;
       }
@@ -465,7 +467,10 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
     }
     Resolved r = resolve(target, candidates, chosen, key, hint);
     switch (r.kind) {
-      case Resolved::Kind::missing: src_.skip(value); return;
+      case Resolved::Kind::missing:
+        src_.checked_key(key);
+        src_.skip(value);
+        return;
       case Resolved::Kind::conflicting: ctx_.buffered.push_back(Buffered{key, src_.capture(value)}); return;
       case Resolved::Kind::found: {
         const FieldWire& f = *r.field;
@@ -501,6 +506,7 @@ py::Ref Builder<Src>::visit_fixed(uint32_t object, ReadMap& read_map) {
   read_map([&] [[gnu::always_inline]] (std::string_view key, Value& value) {
     const uint32_t index = DecodeContext::lookup(m, key, hint);
     if (index == DecodeContext::none) {
+      src_.checked_key(key);
       src_.skip(value);
       return;
     }

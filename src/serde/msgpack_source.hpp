@@ -40,9 +40,16 @@ class MsgpackSource {
     msgpack::wrong_marker(v);  // the reserved marker is no value at all
   }
 
+  // A map key as handed to an entry, checked to be text (it fails as reading the key would have).
+  static void checked_key(std::string_view key) {
+    msgpack::Reader::checked_text(std::span(reinterpret_cast<const uint8_t*>(key.data()), key.size()));
+  }
+
   bool take_null(Value& v) noexcept { return v.family == msgpack::Family::Null; }
 
-  // Entries of a map: entry(key, value) must consume the value.
+  // Entries of a map: entry(key, value) must consume the value. A short key comes unchecked: one
+  // that equals a field's key byte for byte is text by construction, so the entry passes any other
+  // through checked_key before it uses it.
   template <class Entry>
   void map(Value& v, std::string_view expecting, Entry&& entry) {
     if (!v.is_map()) fail_invalid_type(v, expecting);
@@ -52,7 +59,9 @@ class MsgpackSource {
       std::span<const uint8_t> fixstr;
       std::string_view name;
       if (r_.read_fixstr(fixstr)) {
-        name = msgpack::Reader::checked_text(fixstr);
+        name = std::string_view(reinterpret_cast<const char*>(fixstr.data()), fixstr.size());
+        // A key that ends the input fails as text before the missing value is reported.
+        if (r_.remaining() == 0) [[unlikely]] checked_key(name);
       } else {
         Value key = next();
         name = text(key, expecting_string);
