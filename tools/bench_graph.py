@@ -17,6 +17,9 @@ the timings show our own overhead; otherwise the Python stand-in, whose generate
 every decode. `MODELS` says which one; the other benchmarks take `Struct` from here too.
 """
 
+import statistics
+import time
+
 import msgpack
 
 try:
@@ -143,3 +146,14 @@ def plain(obj):
     if isinstance(obj, list):
         return [plain(item) for item in obj]
     return obj
+
+
+def median_seconds(fn, repeat, number):
+    """The median over `repeat` runs of the mean time of one call of `fn`, timed `number` at a time."""
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        for _ in range(number):
+            fn()
+        times.append((time.perf_counter() - start) / number)
+    return statistics.median(times)

@@ -7,23 +7,11 @@ samples of five fields; 200 strings. Prints the median time of each and the rati
 """
 
 import argparse
-import statistics
-import time
 
 import msgpack
 import orjson
 
 import bench_graph  # beside this script, so on the import path
-
-
-def median_seconds(fn, repeat, number):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        for _ in range(number):
-            fn()
-        times.append((time.perf_counter() - start) / number)
-    return statistics.median(times)
 
 
 def main():
@@ -59,8 +47,8 @@ def main():
             ours()
         return
     for name, ours, peer_name, peer in rows:
-        t_ours = median_seconds(ours, args.repeat, args.number)
-        t_peer = median_seconds(peer, args.repeat, args.number)
+        t_ours = bench_graph.median_seconds(ours, args.repeat, args.number)
+        t_peer = bench_graph.median_seconds(peer, args.repeat, args.number)
         print(f"{name:12s} encode_serde {t_ours * 1e6:9.1f} us   {peer_name:14s} {t_peer * 1e6:9.1f} us   "
               f"ours/peer {t_ours / t_peer:5.2f}x  (peer/ours {t_peer / t_ours:5.2f}x)")
 

@@ -13,25 +13,13 @@ native decoder is faster).
 import argparse
 import json
 import os
-import statistics
 import sys
-import time
 
 import msgpack
 import orjson
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import bench_graph  # noqa: E402
-
-
-def median_seconds(fn, repeat, number):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        for _ in range(number):
-            fn()
-        times.append((time.perf_counter() - start) / number)
-    return statistics.median(times)
 
 
 def main():
@@ -65,8 +53,8 @@ def main():
     for key, label, size, native, peer_name, peer in rows:
         if args.only and args.only != key:
             continue
-        t_native = median_seconds(native, args.repeat, args.number)
-        t_peer = median_seconds(peer, args.repeat, args.number)
+        t_native = bench_graph.median_seconds(native, args.repeat, args.number)
+        t_peer = bench_graph.median_seconds(peer, args.repeat, args.number)
         print(f"{label:12} {size:7} bytes  decode_serde {t_native * 1e6:9.1f} us   "
               f"{peer_name:16} {t_peer * 1e6:9.1f} us   ratio {t_peer / t_native:5.2f}x")
 
