@@ -746,7 +746,8 @@ py::Ref Builder<Src>::strict_object(ScalarKind kind, Value& v) {
 
 template <class Src>
 ScalarValue Builder<Src>::coerced_scalar(ScalarKind kind, Value& v) {
-  const std::string expecting = std::format("a value coercible to {}", display_name(kind));
+  // Only a refusal needs the text, so it is not built for every value.
+  auto expecting = [kind] { return std::format("a value coercible to {}", display_name(kind)); };
   Scalar s = src_.scalar(v);
   switch (s.kind) {
     case ValueKind::boolean:
@@ -756,13 +757,13 @@ ScalarValue Builder<Src>::coerced_scalar(ScalarKind kind, Value& v) {
     case ValueKind::signed_integer: return unwrap(scalar_from_integer(kind, s.i));
     case ValueKind::floating: return unwrap(scalar_from_f64(kind, s.d));
     case ValueKind::string: return unwrap(scalar_from_str(kind, s.s));
-    case ValueKind::null: refuse_null(expecting);
+    case ValueKind::null: refuse_null(expecting());
     case ValueKind::binary:
     case ValueKind::array:
     case ValueKind::map:
     case ValueKind::ext: break;
   }
-  src_.fail_invalid_type(v, expecting);
+  src_.fail_invalid_type(v, expecting());
 }
 
 template <class Src>

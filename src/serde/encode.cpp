@@ -22,11 +22,11 @@ namespace {
 
 enum class UuidForm : uint8_t { canonical, hex, bytes };
 
-// Built once per call and read by every writer of the call.
 // The writer's own depth bound was reached: a RecursionError is set, and it keeps its class on
 // both formats (a RecursionError raised by Python code inside is wrapped like any other).
 struct TooDeep : PyErrorSet {};
 
+// Built once per call and read by every writer of the call.
 struct EncodeContext {
   NativePlan& plan;
   PyObject* fallback_encoder;  // borrowed
