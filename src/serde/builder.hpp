@@ -385,6 +385,7 @@ class Builder {
   py::Ref construct(uint32_t object, size_t base);
 
   py::Ref scalar(const FieldWire& f, Value& v);
+  msgpack::Integer checked_integer(ScalarKind kind, Value& v, int64_t lo, uint64_t hi);
   ScalarValue strict_scalar(ScalarKind kind, Value& v);
   py::Ref strict_object(ScalarKind kind, Value& v);
   ScalarValue coerced_scalar(ScalarKind kind, Value& v);
@@ -686,24 +687,32 @@ py::Ref Builder<Src>::scalar(const FieldWire& f, Value& v) {
   return ctx_.plan.apply_enum(f, std::move(object));
 }
 
+// A strict integer of `kind`, read and checked against the range [lo, hi].
+template <class Src>
+msgpack::Integer Builder<Src>::checked_integer(ScalarKind kind, Value& v, int64_t lo, uint64_t hi) {
+  const std::string_view expecting = typed_expecting(kind);
+  const msgpack::Integer n = src_.integer(v, expecting);
+  if (n.negative ? n.i < lo : n.u > hi) integer_out_of_range(n, expecting);
+  return n;
+}
+
 template <class Src>
 ScalarValue Builder<Src>::strict_scalar(ScalarKind kind, Value& v) {
-  const std::string_view expecting = typed_expecting(kind);
-  auto in_range = [&](const msgpack::Integer& n, __int128 lo, __int128 hi) {
-    const __int128 x = n.negative ? __int128{n.i} : __int128{n.u};
-    if (x < lo || x > hi) invalid_value(std::format("integer `{}`", n.render()), expecting);
-    return x;
+  auto signed_value = [&](int64_t lo, int64_t hi) {
+    const msgpack::Integer n = checked_integer(kind, v, lo, static_cast<uint64_t>(hi));
+    return ScalarValue::make_signed(kind, n.negative ? n.i : static_cast<int64_t>(n.u));
   };
+  auto unsigned_value = [&](uint64_t hi) { return ScalarValue::make_unsigned(kind, checked_integer(kind, v, 0, hi).u); };
   switch (kind) {
     case ScalarKind::bool_: return ScalarValue::make_bool(src_.boolean(v));
-    case ScalarKind::int8: return ScalarValue::make_signed(kind, static_cast<int64_t>(in_range(src_.integer(v, expecting), INT8_MIN, INT8_MAX)));
-    case ScalarKind::int16: return ScalarValue::make_signed(kind, static_cast<int64_t>(in_range(src_.integer(v, expecting), INT16_MIN, INT16_MAX)));
-    case ScalarKind::int32: return ScalarValue::make_signed(kind, static_cast<int64_t>(in_range(src_.integer(v, expecting), INT32_MIN, INT32_MAX)));
-    case ScalarKind::int64: return ScalarValue::make_signed(kind, static_cast<int64_t>(in_range(src_.integer(v, expecting), INT64_MIN, INT64_MAX)));
-    case ScalarKind::uint8: return ScalarValue::make_unsigned(kind, static_cast<uint64_t>(in_range(src_.integer(v, expecting), 0, UINT8_MAX)));
-    case ScalarKind::uint16: return ScalarValue::make_unsigned(kind, static_cast<uint64_t>(in_range(src_.integer(v, expecting), 0, UINT16_MAX)));
-    case ScalarKind::uint32: return ScalarValue::make_unsigned(kind, static_cast<uint64_t>(in_range(src_.integer(v, expecting), 0, UINT32_MAX)));
-    case ScalarKind::uint64: return ScalarValue::make_unsigned(kind, static_cast<uint64_t>(in_range(src_.integer(v, expecting), 0, UINT64_MAX)));
+    case ScalarKind::int8: return signed_value(INT8_MIN, INT8_MAX);
+    case ScalarKind::int16: return signed_value(INT16_MIN, INT16_MAX);
+    case ScalarKind::int32: return signed_value(INT32_MIN, INT32_MAX);
+    case ScalarKind::int64: return signed_value(INT64_MIN, INT64_MAX);
+    case ScalarKind::uint8: return unsigned_value(UINT8_MAX);
+    case ScalarKind::uint16: return unsigned_value(UINT16_MAX);
+    case ScalarKind::uint32: return unsigned_value(UINT32_MAX);
+    case ScalarKind::uint64: return unsigned_value(UINT64_MAX);
     case ScalarKind::float32:
     case ScalarKind::float64:
       // Both float kinds read a double as it is: a strict float32 field is not rounded.
@@ -712,22 +721,14 @@ ScalarValue Builder<Src>::strict_scalar(ScalarKind kind, Value& v) {
   reader_fail("scalar field has no scalar type");
 }
 
-
 // strict_scalar as the Python object, without the intermediate value (the common path).
 template <class Src>
 py::Ref Builder<Src>::strict_object(ScalarKind kind, Value& v) {
   auto signed_object = [&](int64_t lo, int64_t hi) {
-    const std::string_view expecting = typed_expecting(kind);
-    const msgpack::Integer n = src_.integer(v, expecting);
-    if (n.negative ? n.i < lo : n.u > static_cast<uint64_t>(hi)) integer_out_of_range(n, expecting);
+    const msgpack::Integer n = checked_integer(kind, v, lo, static_cast<uint64_t>(hi));
     return check_new(PyLong_FromLongLong(n.negative ? n.i : static_cast<int64_t>(n.u)));
   };
-  auto unsigned_object = [&](uint64_t hi) {
-    const std::string_view expecting = typed_expecting(kind);
-    const msgpack::Integer n = src_.integer(v, expecting);
-    if (n.negative || n.u > hi) integer_out_of_range(n, expecting);
-    return check_new(PyLong_FromUnsignedLongLong(n.u));
-  };
+  auto unsigned_object = [&](uint64_t hi) { return check_new(PyLong_FromUnsignedLongLong(checked_integer(kind, v, 0, hi).u)); };
   switch (kind) {
     case ScalarKind::bool_: return py::Ref::borrow(src_.boolean(v) ? Py_True : Py_False);
     case ScalarKind::int8: return signed_object(INT8_MIN, INT8_MAX);
