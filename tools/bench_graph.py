@@ -157,3 +157,22 @@ def median_seconds(fn, repeat, number):
             fn()
         times.append((time.perf_counter() - start) / number)
     return statistics.median(times)
+
+
+def paired_seconds(first, second, repeat, number):
+    """Medians of `first` and `second` timed in turns (the order alternating each repetition), and
+    the median of their per-repetition ratio second / first: a slow spell of a shared machine
+    then hits both sides of a ratio alike."""
+    t_first, t_second, ratios = [], [], []
+    for k in range(repeat):
+        pair = {}
+        for name, fn in (("first", first), ("second", second))[:: 1 if k % 2 == 0 else -1]:
+            start = time.perf_counter()
+            for _ in range(number):
+                fn()
+            pair[name] = (time.perf_counter() - start) / number
+        t_first.append(pair["first"])
+        t_second.append(pair["second"])
+        ratios.append(pair["second"] / pair["first"])
+    return statistics.median(t_first), statistics.median(t_second), statistics.median(ratios)
+

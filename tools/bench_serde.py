@@ -47,10 +47,9 @@ def main():
             ours()
         return
     for name, ours, peer_name, peer in rows:
-        t_ours = bench_graph.median_seconds(ours, args.repeat, args.number)
-        t_peer = bench_graph.median_seconds(peer, args.repeat, args.number)
+        t_ours, t_peer, ratio = bench_graph.paired_seconds(ours, peer, args.repeat, args.number)
         print(f"{name:12s} encode_serde {t_ours * 1e6:9.1f} us   {peer_name:14s} {t_peer * 1e6:9.1f} us   "
-              f"ours/peer {t_ours / t_peer:5.2f}x  (peer/ours {t_peer / t_ours:5.2f}x)")
+              f"ours/peer {1 / ratio:5.2f}x  (peer/ours {ratio:5.2f}x)")
 
 
 if __name__ == "__main__":

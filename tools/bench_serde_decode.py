@@ -4,8 +4,8 @@ The graph is tools/bench_graph.py's (300 readings with a struct and, every other
 table; 1,000 five-field samples; 200 strings). Its JSON and MessagePack documents are what a peer
 writes for the same objects (bench_graph.plain). They are decoded by quorvel's native
 decode_serde, which builds the model objects, and by orjson.loads and msgpack.unpackb, which build
-only dicts and lists. Prints the median time of each and the ratio peer / native (above 1: the
-native decoder is faster).
+only dicts and lists. Prints the median time of each and the median ratio peer / native of runs
+timed in turns (above 1: the native decoder is faster).
 
     tools/dev bench-serde            (or: tools/dev run python3 tools/bench_serde_decode.py)
 """
@@ -53,10 +53,9 @@ def main():
     for key, label, size, native, peer_name, peer in rows:
         if args.only and args.only != key:
             continue
-        t_native = bench_graph.median_seconds(native, args.repeat, args.number)
-        t_peer = bench_graph.median_seconds(peer, args.repeat, args.number)
+        t_native, t_peer, ratio = bench_graph.paired_seconds(native, peer, args.repeat, args.number)
         print(f"{label:12} {size:7} bytes  decode_serde {t_native * 1e6:9.1f} us   "
-              f"{peer_name:16} {t_peer * 1e6:9.1f} us   ratio {t_peer / t_native:5.2f}x")
+              f"{peer_name:16} {t_peer * 1e6:9.1f} us   ratio {ratio:5.2f}x")
 
 
 if __name__ == "__main__":

@@ -74,8 +74,8 @@ const Layout& layout_of(PyTypeObject* type) {
 // field order, so the first comparison usually hits).
 Py_ssize_t field_index(const Layout& layout, PyObject* name, size_t hint) {
   const size_t n = layout.names.size();
-  for (size_t k = 0; k < n; ++k) {
-    size_t i = (hint + k) % n;
+  if (hint < n && layout.names[hint].get() == name) [[likely]] return static_cast<Py_ssize_t>(hint);
+  for (size_t i = 0; i < n; ++i) {
     if (layout.names[i].get() == name) return static_cast<Py_ssize_t>(i);
   }
   if (!PyUnicode_Check(name)) fail(PyExc_TypeError, "keywords must be strings");
