@@ -160,8 +160,8 @@ ModelView ModelWalk::view_slow(const ObjectWire& object, PyObject* model) {
   return ModelView(reader, model, object);
 }
 
-py::Ref ModelWalk::construct(const ObjectWire& object, PyObject* cls, std::span<PyObject* const> values,
-                             PyObject* kwnames) {
+py::Ref ModelWalk::construct_slow(const ObjectWire& object, PyObject* cls, std::span<PyObject* const> values,
+                                  PyObject* kwnames) {
   const ClassBuilder* builder = nullptr;
   if (PyType_Check(cls)) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);

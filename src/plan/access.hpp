@@ -196,10 +196,18 @@ class ModelWalk {
     }
     return view_slow(object, model);
   }
-  py::Ref construct(const ObjectWire& object, PyObject* cls, std::span<PyObject* const> values, PyObject* kwnames);
+  py::Ref construct(const ObjectWire& object, PyObject* cls, std::span<PyObject* const> values, PyObject* kwnames) {
+    // The common case inline: a class with a __new__ of its own (a compiled model class) has no
+    // __init__ to call directly (see add_builder), so it is called as it is, with nothing to look up.
+    if (!PyType_Check(cls) || reinterpret_cast<PyTypeObject*>(cls)->tp_new != PyBaseObject_Type.tp_new) [[likely]] {
+      return check_new(PyObject_Vectorcall(cls, values.data(), 0, kwnames));
+    }
+    return construct_slow(object, cls, values, kwnames);
+  }
 
  private:
   ModelView view_slow(const ObjectWire& object, PyObject* model);
+  py::Ref construct_slow(const ObjectWire& object, PyObject* cls, std::span<PyObject* const> values, PyObject* kwnames);
 
   const NativePlan& plan_;
   ModelAccess& access_;
