@@ -109,6 +109,12 @@ class Reader {
     return true;
   }
 
+  // The input not yet read, [cursor(), limit()), for reading a known encoding where it stands;
+  // seek(p) then goes on from p, which must lie in that range.
+  const uint8_t* cursor() const noexcept { return data_; }
+  const uint8_t* limit() const noexcept { return end_; }
+  void seek(const uint8_t* p) noexcept { data_ = p; }
+
   // The integer, float or length that follows `marker` (which must be of the matching family).
   [[gnu::always_inline]] Integer read_integer(Marker marker);
   double read_float(Marker marker);  // a float 32 is widened exactly

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
+#include <cstring>
 #include <span>
 
 namespace quorvel::serde {
@@ -50,25 +52,114 @@ class MsgpackSource {
   // Entries of a map: entry(key, value) must consume the value. A short key comes unchecked: one
   // that equals a field's key byte for byte is text by construction, so the entry passes any other
   // through checked_key before it uses it.
+  //
+  // An entry that also says which key it expects next (entry.expected(), a KeyProbe or null) has
+  // that key compared where it stands. When it is there, entry.in_place(p, end) may read the value
+  // at p itself (advancing p; it reads nothing and returns false when it does not), else
+  // entry.matched(value) gets it as usual. Between reads of the reader the position is kept in a
+  // local, which the common entries then never store.
   template <class Entry>
   void map(Value& v, std::string_view expecting, Entry&& entry) {
     if (!v.is_map()) fail_invalid_type(v, expecting);
-    const uint32_t n = r_.read_length(v);
+    const uint32_t n = v.family == msgpack::Family::FixMap ? v.fix : r_.read_length(v);
     msgpack::Reader::Nesting nesting(r_);
-    for (uint32_t k = 0; k < n; ++k) {
-      std::span<const uint8_t> fixstr;
-      std::string_view name;
-      if (r_.read_fixstr(fixstr)) {
-        name = std::string_view(reinterpret_cast<const char*>(fixstr.data()), fixstr.size());
-        // A key that ends the input fails as text before the missing value is reported.
-        if (r_.remaining() == 0) [[unlikely]] checked_key(name);
-      } else {
-        Value key = next();
-        name = text(key, expecting_string);
+    if constexpr (requires { entry.expected(); }) {
+      const uint8_t* p = r_.cursor();
+      const uint8_t* const end = r_.limit();
+      for (uint32_t k = 0; k < n; ++k) {
+        const KeyProbe* probe = entry.expected();
+        if (probe != nullptr && key_at(p, end, *probe)) [[likely]] {
+          const uint8_t* q = p + 1 + probe->text.size();
+          if (entry.in_place(q, end)) [[likely]] {
+            p = q;
+            continue;
+          }
+          r_.seek(q);
+          Value value = next();
+          entry.matched(value);
+        } else {
+          r_.seek(p);
+          next_entry(entry);
+        }
+        p = r_.cursor();
       }
-      Value value = next();
-      entry(name, value);
+      r_.seek(p);
+    } else {
+      for (uint32_t k = 0; k < n; ++k) next_entry(entry);
     }
+  }
+
+  // Whether the fixstr `probe` stands at p (which is before `end`); compared in two words, so only
+  // where 17 bytes are left (nearer the end the general path reads the key).
+  [[gnu::always_inline]] static bool key_at(const uint8_t* p, const uint8_t* end, const KeyProbe& probe) noexcept {
+    if (!probe.wide || end - p < static_cast<ptrdiff_t>(1 + sizeof probe.words)) return false;
+    if (*p != static_cast<uint8_t>(0xa0 | probe.text.size())) return false;
+    uint64_t w[2];
+    std::memcpy(w, p + 1, sizeof w);
+    return ((w[0] ^ probe.words[0]) & probe.masks[0]) == 0 && ((w[1] ^ probe.words[1]) & probe.masks[1]) == 0;
+  }
+
+  // Reads of a value where it stands, for entry.in_place: each takes the usual encodings of its
+  // kind when they lie whole before `end`, advances p past the value and returns true; otherwise
+  // it reads nothing and returns false, and the general path reads (and reports) the value.
+  [[gnu::always_inline]] static bool f64_at(const uint8_t*& p, const uint8_t* end, double& out) noexcept {
+    if (end - p < 9 || *p != 0xcb) return false;
+    uint64_t bits;
+    std::memcpy(&bits, p + 1, sizeof bits);
+    out = std::bit_cast<double>(std::byteswap(bits));
+    p += 9;
+    return true;
+  }
+  [[gnu::always_inline]] static bool integer_at(const uint8_t*& p, const uint8_t* end, msgpack::Integer& out) noexcept {
+    if (p == end) return false;
+    const uint8_t b = *p;
+    if (b <= 0x7f || b >= 0xe0) {
+      out = b <= 0x7f ? msgpack::Integer{false, b, 0} : msgpack::Integer{true, 0, static_cast<int8_t>(b)};
+      p += 1;
+      return true;
+    }
+    if (b < 0xcc || b > 0xd3) return false;
+    static constexpr uint8_t widths[] = {1, 2, 4, 8, 1, 2, 4, 8};  // cc..cf unsigned, d0..d3 signed
+    const size_t width = widths[b - 0xcc];
+    if (static_cast<size_t>(end - p) <= width) return false;
+    uint64_t raw = 0;
+    for (size_t i = 1; i <= width; ++i) raw = (raw << 8) | p[i];
+    if (b <= 0xcf) {
+      out = {false, raw, 0};
+    } else {
+      // Sign-extended from its width, as the reader reads it.
+      const int shift = static_cast<int>(64 - 8 * width);
+      const int64_t v = static_cast<int64_t>(raw << shift) >> shift;
+      out = v < 0 ? msgpack::Integer{true, 0, v} : msgpack::Integer{false, static_cast<uint64_t>(v), 0};
+    }
+    p += 1 + width;
+    return true;
+  }
+  [[gnu::always_inline]] static bool bool_at(const uint8_t*& p, const uint8_t* end, bool& out) noexcept {
+    if (p == end || (*p & 0xfe) != 0xc2) return false;
+    out = *p == 0xc3;
+    p += 1;
+    return true;
+  }
+  // A fixstr or str 8 of ASCII text (other text takes the general path and its UTF-8 check).
+  [[gnu::always_inline]] static bool ascii_at(const uint8_t*& p, const uint8_t* end, std::string_view& out) noexcept {
+    if (p == end) return false;
+    size_t head = 1;
+    size_t length = 0;
+    if ((*p & 0xe0) == 0xa0) {
+      length = *p & 0x1f;
+    } else if (*p == 0xd9 && end - p >= 2) {
+      head = 2;
+      length = p[1];
+    } else {
+      return false;
+    }
+    if (static_cast<size_t>(end - p) - head < length) return false;
+    std::string_view s(reinterpret_cast<const char*>(p + head), length);
+    if (!text::is_ascii(s)) return false;
+    out = s;
+    p += head + length;
+    return true;
   }
 
   // Elements of an array (or the bytes of a bin): start(bound) first, with a count that the input
@@ -169,6 +260,23 @@ class MsgpackSource {
   [[noreturn]] void fail_invalid_type(Value& v, std::string_view expecting);
 
  private:
+  // One entry read by the general path: the key, then the value, then entry(key, value).
+  template <class Entry>
+  void next_entry(Entry& entry) {
+    std::span<const uint8_t> fixstr;
+    std::string_view name;
+    if (r_.read_fixstr(fixstr)) {
+      name = std::string_view(reinterpret_cast<const char*>(fixstr.data()), fixstr.size());
+      // A key that ends the input fails as text before the missing value is reported.
+      if (r_.remaining() == 0) [[unlikely]] checked_key(name);
+    } else {
+      Value key = next();
+      name = text(key, expecting_string);
+    }
+    Value value = next();
+    entry(name, value);
+  }
+
   msgpack::Reader r_;
 };
 

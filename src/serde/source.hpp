@@ -6,6 +6,7 @@
 #include "py/error.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,21 @@ struct Scalar {
   int64_t i = 0;
   double d = 0;
   std::string_view s;  // string: valid until the next read of the source
+};
+
+// A key as a source may compare it where it stands in the input: its bytes, and for a key of no
+// more than 16 bytes (`wide`) the same as two zero-padded words with the masks that select them.
+struct KeyProbe {
+  KeyProbe() noexcept = default;
+  explicit KeyProbe(std::string_view text) noexcept : text(text), wide(text.size() <= sizeof words) {
+    if (!wide) return;
+    std::memcpy(words, text.data(), text.size());
+    std::memset(masks, 0xff, text.size());
+  }
+  std::string_view text;
+  uint64_t words[2] = {0, 0};
+  uint64_t masks[2] = {0, 0};
+  bool wide = false;
 };
 
 // A reader error that already names its position in the input (the JSON reader's syntax errors).
