@@ -7,10 +7,14 @@ import math
 import struct
 import uuid
 
+import msgpack
 import numpy as np
 import pytest
 
 from decoding import FORMATS, Color, decode, error, make_plan
+from planwriter import obj, plan_bytes, scalar_field, string_field
+from quorvel._native import NativePlan
+from trevalin import Struct
 
 
 @pytest.fixture(scope="module")
@@ -289,3 +293,75 @@ def test_nullable_fields(plan, fmt):
     assert value(plan, fmt, "full_name", None) is None
     assert error(plan, {"tags": None}, fmt) == "invalid type: {}, expected a sequence".format(
         "null" if fmt == "json" else "unit value")
+
+
+class Cell(Struct):
+    lead: int = 0
+    i8: int = 0
+    u8: int = 0
+    i16: int = 0
+    u32: int = 0
+    i64: int = 0
+    u64: int = 0
+    f32: float = 0.0
+    f64: float = 0.0
+    flag: bool = False
+    text: str = ""
+    a_rather_long_field_name: int = 0
+
+
+CELL_KINDS = [("lead", "int32"), ("i8", "int8"), ("u8", "uint8"), ("i16", "int16"), ("u32", "uint32"),
+              ("i64", "int64"), ("u64", "uint64"), ("f32", "float32"), ("f64", "float64"), ("flag", "bool"),
+              ("text", None), ("a_rather_long_field_name", "int32")]
+
+
+@pytest.fixture(scope="module")
+def cell_plan():
+    fields = [string_field(n, k) if s is None else scalar_field(n, k, s) for k, (n, s) in enumerate(CELL_KINDS)]
+    plan = NativePlan(plan_bytes([obj("Cell", fields)]))
+    plan.bind_types({"Cell": Cell})
+    return plan
+
+
+def cell_outcome(plan, entries):
+    """The decoded field values, or the reader's text, of a MessagePack map of (key, raw value)."""
+    doc = bytes([0x80 | len(entries)]) + b"".join(msgpack.packb(k) + raw for k, raw in entries)
+    try:
+        got = plan.decode_serde("Cell", doc, False, fallback_decoders={})
+    except ValueError as e:
+        return str(e).removeprefix("cannot decode MessagePack: ")
+    return {name: getattr(got, name) for name, _ in CELL_KINDS}
+
+
+# Every usual and unusual encoding of a field's value: read where it stands while the keys come in
+# declared order, and by the general path when they do not, with one outcome either way.
+@pytest.mark.parametrize("key, raw, expected", [
+    ("i8", b"\x7f", 127), ("i8", b"\xe0", -32), ("i8", b"\xd0\x80", -128), ("i8", b"\xd0\x05", 5),
+    ("i8", b"\xcc\x05", 5), ("i8", b"\xcc\x80", "invalid value: integer `128`, expected i8"),
+    ("u8", b"\xcc\xff", 255), ("u8", b"\xcd\x01\x00", "invalid value: integer `256`, expected u8"),
+    ("u8", b"\xff", "invalid value: integer `-1`, expected u8"),
+    ("i16", b"\xd1\x80\x00", -32768), ("i16", b"\xd2\xff\xff\xff\xff", -1),
+    ("i16", b"\xcd\x80\x00", "invalid value: integer `32768`, expected i16"),
+    ("u32", b"\xce\xff\xff\xff\xff", 2**32 - 1),
+    ("u32", b"\xcf\x00\x00\x00\x01\x00\x00\x00\x00", "invalid value: integer `4294967296`, expected u32"),
+    ("i64", b"\xd3\x80" + bytes(7), -2**63), ("i64", b"\xcf\x7f" + b"\xff" * 7, 2**63 - 1),
+    ("i64", b"\xcf\x80" + bytes(7), "invalid value: integer `9223372036854775808`, expected i64"),
+    ("u64", b"\xcf" + b"\xff" * 8, 2**64 - 1), ("u64", b"\xd3" + b"\xff" * 8, "invalid value: integer `-1`, expected u64"),
+    ("i8", b"\xcb" + struct.pack(">d", 1.0), "invalid type: floating point `1.0`, expected i8"),
+    ("f32", b"\xca" + struct.pack(">f", 0.5), 0.5), ("f32", b"\xcb" + struct.pack(">d", 0.1), 0.1),
+    ("f64", b"\xd0\xfb", -5.0), ("f64", b"\xc0", "invalid type: unit value, expected f64"),
+    ("f64", b"\xa1x", 'invalid type: string "x", expected f64'),
+    ("flag", b"\xc3", True), ("flag", b"\x01", "invalid type: integer `1`, expected a boolean"),
+    ("text", b"\xa0", ""), ("text", b"\xd9\x03abc", "abc"), ("text", b"\xda\x00\x03abc", "abc"),
+    ("text", b"\xa2\xc3\xa9", "é"), ("text", b"\xc4\x03abc", "abc"),
+    ("text", b"\xa2\xff\xfe", "string found to be invalid utf8: invalid utf-8 sequence of 1 bytes from index 0"),
+    ("text", b"\xc0", "invalid type: unit value, expected a string"),
+    ("a_rather_long_field_name", b"\x07", 7),
+])
+def test_msgpack_values_in_and_out_of_order(cell_plan, key, raw, expected):
+    filler = {"bool": b"\xc2", None: b"\xa0"}
+    before = [(n, filler.get(s, b"\x00")) for n, s in CELL_KINDS[:[n for n, _ in CELL_KINDS].index(key)]]
+    pad = [("pad", msgpack.packb("x" * 20))]  # an unknown key after: no read nears the end
+    in_order = cell_outcome(cell_plan, before + [(key, raw)] + pad)
+    assert in_order == cell_outcome(cell_plan, [(key, raw)] + before + pad)
+    assert same(in_order if isinstance(in_order, str) else in_order[key], expected)

@@ -87,6 +87,7 @@ struct KeySlot {
   int64_t lo = 0;     // strict_integer: the range of the scalar kind
   uint64_t hi = 0;
   std::string_view expecting;  // strict_integer: what its errors say was expected
+  KeyProbe probe;              // the key, for a source that compares it where it stands
 };
 
 // The range of an integer scalar kind (empty for the others).
@@ -210,7 +211,8 @@ class DecodeContext {
       const FieldWire& f = object.fields[so.fields[j].field_index];
       const ScalarKind kind = f.scalar.value_or(ScalarKind::bool_);
       const auto [lo, hi] = integer_range(kind);
-      m.keys[j] = KeySlot{so.fields[j].key, &f, first, direct_read(f, strict), kind, lo, hi, typed_expecting(kind)};
+      m.keys[j] = KeySlot{so.fields[j].key, &f, first, direct_read(f, strict), kind, lo, hi, typed_expecting(kind),
+                          KeyProbe(so.fields[j].key)};
     }
     m.object = &object;
     m.serde = &so;
@@ -278,14 +280,17 @@ class ListBuilder {
   size_t count_ = 0;
 };
 
-// A str of valid UTF-8 text; ASCII, the common case, is copied straight into a new compact str.
+// A str of ASCII text, copied straight into a new compact str.
+inline py::Ref new_ascii(std::string_view s) {
+  PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
+  if (out == nullptr) throw_error_set();
+  if (!s.empty()) std::memcpy(PyUnicode_1BYTE_DATA(out), s.data(), s.size());
+  return py::Ref::steal(out);
+}
+
+// A str of valid UTF-8 text; ASCII is the common case.
 inline py::Ref new_str(std::string_view s) {
-  if (text::is_ascii(s)) {
-    PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
-    if (out == nullptr) throw_error_set();
-    if (!s.empty()) std::memcpy(PyUnicode_1BYTE_DATA(out), s.data(), s.size());
-    return py::Ref::steal(out);
-  }
+  if (text::is_ascii(s)) return new_ascii(s);
   return check_new(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
 }
 
@@ -379,6 +384,7 @@ class Builder {
 
   template <class ReadMap>
   py::Ref visit_fixed(uint32_t object, ReadMap& read_map);
+  bool direct_in_place(const KeySlot& slot, const uint8_t*& p, const uint8_t* end, OwnedArgs& slots);
   Resolved resolve(Target target, bool candidates, uint32_t chosen, std::string_view key, uint32_t hint);
   std::optional<uint32_t> choose_tag(Target target, std::string_view tag);
   void decode_buffered(uint32_t chosen, size_t base);
@@ -489,6 +495,22 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
   return result;
 }
 
+// A map entry callback that also names the key it expects next, for a source that compares that
+// key where it stands in the input (see MsgpackSource::map).
+template <class Entry, class Expected, class InPlace, class Matched>
+struct ExpectingEntry {
+  Entry entry;
+  Expected expected;
+  InPlace in_place;
+  Matched matched;
+  template <class V>
+  [[gnu::always_inline]] void operator()(std::string_view key, V& value) {
+    entry(key, value);
+  }
+};
+template <class Entry, class Expected, class InPlace, class Matched>
+ExpectingEntry(Entry, Expected, InPlace, Matched) -> ExpectingEntry<Entry, Expected, InPlace, Matched>;
+
 // A model of one known, untagged class. While the keys arrive in declared order (the usual case),
 // each value goes straight into its argument slot and the object is built from the slots with
 // the prebuilt keyword names. At the first key out of order the values so far move to the parsed
@@ -504,13 +526,8 @@ py::Ref Builder<Src>::visit_fixed(uint32_t object, ReadMap& read_map) {
   uint32_t filled = 0;  // the leading fields read in order, held by `slots`
   bool in_order = true;
   uint32_t hint = 0;
-  read_map([&] [[gnu::always_inline]] (std::string_view key, Value& value) {
-    const uint32_t index = DecodeContext::lookup(m, key, hint);
-    if (index == DecodeContext::none) {
-      src_.checked_key(key);
-      src_.skip(value);
-      return;
-    }
+  // The value of an entry whose key is that of serialized field `index`.
+  auto take = [&] [[gnu::always_inline]] (uint32_t index, std::string_view key, Value& value) {
     if (in_order) [[likely]] {
       if (index == filled) [[likely]] {
         slots.push(direct(keys[index], value));
@@ -523,7 +540,33 @@ py::Ref Builder<Src>::visit_fixed(uint32_t object, ReadMap& read_map) {
     }
     ctx_.parsed.push_back(Parsed{key, object, index, direct(keys[index], value)});
     hint = index + 1;
-  });
+  };
+  auto entry = [&] [[gnu::always_inline]] (std::string_view key, Value& value) {
+    const uint32_t index = DecodeContext::lookup(m, key, hint);
+    if (index == DecodeContext::none) {
+      src_.checked_key(key);
+      src_.skip(value);
+      return;
+    }
+    take(index, key, value);
+  };
+  if constexpr (Src::json) {
+    read_map(entry);
+  } else {
+    // The key the hint names is expected (lookup would find an earlier field with the same key
+    // first); while the fields come in order, the common values are read where they stand.
+    read_map(ExpectingEntry{
+        entry,
+        [&] [[gnu::always_inline]] () -> const KeyProbe* {
+          return hint < count && keys[hint].first ? &keys[hint].probe : nullptr;
+        },
+        [&] [[gnu::always_inline]] (const uint8_t*& p, const uint8_t* end) {
+          if (!in_order || !direct_in_place(keys[hint], p, end, slots)) return false;
+          hint = ++filled;
+          return true;
+        },
+        [&] [[gnu::always_inline]] (Value& value) { take(hint, keys[hint].key, value); }});
+  }
   if (in_order && filled == count) {
     return construct_model(ctx_.walk, ctx_.plan.objects[object], ctx_.model_class(object), slots.data(), count,
                            m.serde->kwnames.get());
@@ -533,6 +576,43 @@ py::Ref Builder<Src>::visit_fixed(uint32_t object, ReadMap& read_map) {
   py::Ref result = construct(object, base);
   ctx_.parsed.erase(ctx_.parsed.begin() + static_cast<ptrdiff_t>(base), ctx_.parsed.end());
   return result;
+}
+
+// The value of `slot`'s field read where it stands (MessagePack), pushed onto `slots`, when it
+// has a direct read and the usual encoding; false (nothing read) otherwise. A value read here is
+// exactly what direct() would have made of it.
+template <class Src>
+bool Builder<Src>::direct_in_place(const KeySlot& slot, const uint8_t*& p, const uint8_t* end, OwnedArgs& slots) {
+  switch (slot.direct) {
+    case Direct::strict_float: {
+      double d = 0;
+      if (!Src::f64_at(p, end, d)) return false;
+      slots.push(check_new(PyFloat_FromDouble(d)));
+      return true;
+    }
+    case Direct::strict_integer: {
+      const uint8_t* q = p;
+      msgpack::Integer n;
+      if (!Src::integer_at(q, end, n) || (n.negative ? n.i < slot.lo : n.u > slot.hi)) return false;
+      p = q;
+      slots.push(check_new(n.negative ? PyLong_FromLongLong(n.i) : PyLong_FromUnsignedLongLong(n.u)));
+      return true;
+    }
+    case Direct::strict_bool: {
+      bool b = false;
+      if (!Src::bool_at(p, end, b)) return false;
+      slots.push(py::Ref::borrow(b ? Py_True : Py_False));
+      return true;
+    }
+    case Direct::text: {
+      std::string_view s;
+      if (!Src::ascii_at(p, end, s)) return false;
+      slots.push(new_ascii(s));
+      return true;
+    }
+    case Direct::general: break;
+  }
+  return false;
 }
 
 template <class Src>
