@@ -221,30 +221,40 @@ class DecodeContext {
   std::vector<ModelInfo> models_;
 };
 
-// Owns the references it pushes onto the argument stack, from where the stack stood when it was
-// made; they are released (and the stack cut back) when it ends.
+// Owns the references pushed into it, at most `capacity` (fixed when it is made), until they are
+// cleared or it ends: in an array of its own for the usual few, else in a region it takes at the
+// top of the call's argument stack (and gives back when it ends).
 class OwnedArgs {
  public:
-  explicit OwnedArgs(std::vector<PyObject*>& args) noexcept : args_(args), base_(args.size()) {}
-  ~OwnedArgs() { clear(); }
+  OwnedArgs(std::vector<PyObject*>& args, size_t capacity)
+      : args_(args), base_(args.size()), spilled_(capacity > inline_capacity) {
+    if (spilled_) args_.resize(base_ + capacity, nullptr);
+  }
+  ~OwnedArgs() {
+    clear();
+    if (spilled_) args_.resize(base_);
+  }
   OwnedArgs(const OwnedArgs&) = delete;
   OwnedArgs& operator=(const OwnedArgs&) = delete;
 
-  void push(py::Ref value) {
-    args_.push_back(value.get());
-    static_cast<void>(value.release());
-  }
-  PyObject* const* data() const noexcept { return args_.data() + base_; }
+  void push(py::Ref value) noexcept { data()[size_++] = value.release(); }
+  // The region moves when the argument stack grows (a nested model may spill too): read anew.
+  PyObject** data() noexcept { return spilled_ ? args_.data() + base_ : inline_; }
   // The k-th reference pushed, handed over; its place keeps null.
-  py::Ref take(size_t k) noexcept { return py::Ref::steal(std::exchange(args_[base_ + k], nullptr)); }
+  py::Ref take(size_t k) noexcept { return py::Ref::steal(std::exchange(data()[k], nullptr)); }
   void clear() noexcept {
-    for (size_t k = base_; k < args_.size(); ++k) Py_XDECREF(args_[k]);
-    args_.resize(base_);
+    PyObject** values = data();
+    for (size_t k = 0; k < size_; ++k) Py_XDECREF(values[k]);
+    size_ = 0;
   }
 
  private:
+  static constexpr size_t inline_capacity = 16;
   std::vector<PyObject*>& args_;
   size_t base_;
+  bool spilled_;
+  size_t size_ = 0;
+  PyObject* inline_[inline_capacity];
 };
 
 // What a model visitor reads: one fixed model, or a union's arms chosen by type tag.
@@ -522,7 +532,7 @@ py::Ref Builder<Src>::visit_fixed(uint32_t object, ReadMap& read_map) {
   const KeySlot* keys = m.keys.data();
   const size_t count = m.keys.size();
   const size_t base = ctx_.parsed.size();
-  OwnedArgs slots(ctx_.args);
+  OwnedArgs slots(ctx_.args, count);
   uint32_t filled = 0;  // the leading fields read in order, held by `slots`
   bool in_order = true;
   uint32_t hint = 0;
