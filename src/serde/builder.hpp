@@ -394,6 +394,9 @@ class Builder {
 
   template <class ReadMap>
   py::Ref visit_fixed(uint32_t object, ReadMap& read_map);
+  struct ExpectingEntries;
+  template <class ReadMap>
+  py::Ref visit_expecting(uint32_t object, ReadMap& read_map);
   bool direct_in_place(const KeySlot& slot, const uint8_t*& p, const uint8_t* end, OwnedArgs& slots);
   Resolved resolve(Target target, bool candidates, uint32_t chosen, std::string_view key, uint32_t hint);
   std::optional<uint32_t> choose_tag(Target target, std::string_view tag);
@@ -505,22 +508,6 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
   return result;
 }
 
-// A map entry callback that also names the key it expects next, for a source that compares that
-// key where it stands in the input (see MsgpackSource::map).
-template <class Entry, class Expected, class InPlace, class Matched>
-struct ExpectingEntry {
-  Entry entry;
-  Expected expected;
-  InPlace in_place;
-  Matched matched;
-  template <class V>
-  [[gnu::always_inline]] void operator()(std::string_view key, V& value) {
-    entry(key, value);
-  }
-};
-template <class Entry, class Expected, class InPlace, class Matched>
-ExpectingEntry(Entry, Expected, InPlace, Matched) -> ExpectingEntry<Entry, Expected, InPlace, Matched>;
-
 // A model of one known, untagged class. While the keys arrive in declared order (the usual case),
 // each value goes straight into its argument slot and the object is built from the slots with
 // the prebuilt keyword names. At the first key out of order the values so far move to the parsed
@@ -528,6 +515,7 @@ ExpectingEntry(Entry, Expected, InPlace, Matched) -> ExpectingEntry<Entry, Expec
 template <class Src>
 template <class ReadMap>
 py::Ref Builder<Src>::visit_fixed(uint32_t object, ReadMap& read_map) {
+  if constexpr (!Src::json) return visit_expecting(object, read_map);
   const ModelInfo& m = ctx_.info(object);
   const KeySlot* keys = m.keys.data();
   const size_t count = m.keys.size();
@@ -560,23 +548,7 @@ py::Ref Builder<Src>::visit_fixed(uint32_t object, ReadMap& read_map) {
     }
     take(index, key, value);
   };
-  if constexpr (Src::json) {
-    read_map(entry);
-  } else {
-    // The key the hint names is expected (lookup would find an earlier field with the same key
-    // first); while the fields come in order, the common values are read where they stand.
-    read_map(ExpectingEntry{
-        entry,
-        [&] [[gnu::always_inline]] () -> const KeyProbe* {
-          return hint < count && keys[hint].first ? &keys[hint].probe : nullptr;
-        },
-        [&] [[gnu::always_inline]] (const uint8_t*& p, const uint8_t* end) {
-          if (!in_order || !direct_in_place(keys[hint], p, end, slots)) return false;
-          hint = ++filled;
-          return true;
-        },
-        [&] [[gnu::always_inline]] (Value& value) { take(hint, keys[hint].key, value); }});
-  }
+  read_map(entry);
   if (in_order && filled == count) {
     return construct_model(ctx_.walk, ctx_.plan.objects[object], ctx_.model_class(object), slots.data(), count,
                            m.serde->kwnames.get());
@@ -587,6 +559,82 @@ py::Ref Builder<Src>::visit_fixed(uint32_t object, ReadMap& read_map) {
   ctx_.parsed.erase(ctx_.parsed.begin() + static_cast<ptrdiff_t>(base), ctx_.parsed.end());
   return result;
 }
+
+// visit_fixed for a source that compares the expected key where it stands (MessagePack): the
+// same steps, with the state in one place the source's loop reaches in one step.
+template <class Src>
+template <class ReadMap>
+py::Ref Builder<Src>::visit_expecting(uint32_t object, ReadMap& read_map) {
+  const ModelInfo& m = ctx_.info(object);
+  const uint32_t count = static_cast<uint32_t>(m.keys.size());
+  const size_t base = ctx_.parsed.size();
+  ExpectingEntries e{*this, m, m.keys.data(), count, object, OwnedArgs(ctx_.args, count)};
+  read_map(e);
+  if (e.in_order && e.filled == count) {
+    return construct_model(ctx_.walk, ctx_.plan.objects[object], ctx_.model_class(object), e.slots.data(), count,
+                           m.serde->kwnames.get());
+  }
+  for (uint32_t k = 0; e.in_order && k < e.filled; ++k) {
+    ctx_.parsed.push_back(Parsed{e.keys[k].key, object, k, e.slots.take(k)});
+  }
+  e.slots.clear();
+  py::Ref result = construct(object, base);
+  ctx_.parsed.erase(ctx_.parsed.begin() + static_cast<ptrdiff_t>(base), ctx_.parsed.end());
+  return result;
+}
+
+// The entries of one fixed model's map as visit_expecting reads them: the entry callback (as in
+// visit_fixed), and what the source asks of it around the expected key (see MsgpackSource::map).
+template <class Src>
+struct Builder<Src>::ExpectingEntries {
+  Builder& b;
+  const ModelInfo& m;
+  const KeySlot* keys;
+  uint32_t count;
+  uint32_t object;
+  OwnedArgs slots;      // the leading fields read in order
+  uint32_t filled = 0;  // how many those are
+  uint32_t hint = 0;    // the field whose key is expected next
+  bool in_order = true;
+
+  // The value of an entry whose key is that of serialized field `index`.
+  [[gnu::always_inline]] void take(uint32_t index, std::string_view key, Value& value) {
+    if (in_order) [[likely]] {
+      if (index == filled) [[likely]] {
+        slots.push(b.direct(keys[index], value));
+        hint = ++filled;
+        return;
+      }
+      for (uint32_t k = 0; k < filled; ++k) b.ctx_.parsed.push_back(Parsed{keys[k].key, object, k, slots.take(k)});
+      slots.clear();
+      in_order = false;
+    }
+    b.ctx_.parsed.push_back(Parsed{key, object, index, b.direct(keys[index], value)});
+    hint = index + 1;
+  }
+
+  [[gnu::always_inline]] void operator()(std::string_view key, Value& value) {
+    const uint32_t index = DecodeContext::lookup(m, key, hint);
+    if (index == DecodeContext::none) {
+      b.src_.checked_key(key);
+      b.src_.skip(value);
+      return;
+    }
+    take(index, key, value);
+  }
+
+  // The key the hint names, unless lookup would find an earlier field with the same key first.
+  [[gnu::always_inline]] const KeyProbe* expected() const noexcept {
+    return hint < count && keys[hint].first ? &keys[hint].probe : nullptr;
+  }
+  // While the fields come in order, the common values are read where they stand.
+  [[gnu::always_inline]] bool in_place(const uint8_t*& p, const uint8_t* end) {
+    if (!in_order || !b.direct_in_place(keys[hint], p, end, slots)) return false;
+    hint = ++filled;
+    return true;
+  }
+  [[gnu::always_inline]] void matched(Value& value) { take(hint, keys[hint].key, value); }
+};
 
 // The value of `slot`'s field read where it stands (MessagePack), pushed onto `slots`, when it
 // has a direct read and the usual encoding; false (nothing read) otherwise. A value read here is
