@@ -119,11 +119,17 @@ class MsgpackSource {
       return true;
     }
     if (b < 0xcc || b > 0xd3) return false;
-    static constexpr uint8_t widths[] = {1, 2, 4, 8, 1, 2, 4, 8};  // cc..cf unsigned, d0..d3 signed
-    const size_t width = widths[b - 0xcc];
+    const size_t width = size_t{1} << (b & 3);  // cc..cf unsigned, d0..d3 signed, of 1, 2, 4, 8 bytes
     if (static_cast<size_t>(end - p) <= width) return false;
-    uint64_t raw = 0;
-    for (size_t i = 1; i <= width; ++i) raw = (raw << 8) | p[i];
+    auto big = [&]<class T> {
+      T v;
+      std::memcpy(&v, p + 1, sizeof v);
+      return std::byteswap(v);
+    };
+    const uint64_t raw = width == 1   ? p[1]
+                         : width == 2 ? big.template operator()<uint16_t>()
+                         : width == 4 ? big.template operator()<uint32_t>()
+                                      : big.template operator()<uint64_t>();
     if (b <= 0xcf) {
       out = {false, raw, 0};
     } else {
