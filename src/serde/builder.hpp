@@ -87,7 +87,7 @@ struct KeySlot {
   int64_t lo = 0;     // strict_integer: the range of the scalar kind
   uint64_t hi = 0;
   std::string_view expecting;  // strict_integer: what its errors say was expected
-  KeyProbe probe;              // the key, for a source that compares it where it stands
+  KeyProbe probe;              // the key, for a source that compares it where it stands (first only)
 };
 
 // The range of an integer scalar kind (empty for the others).
@@ -211,8 +211,10 @@ class DecodeContext {
       const FieldWire& f = object.fields[so.fields[j].field_index];
       const ScalarKind kind = f.scalar.value_or(ScalarKind::bool_);
       const auto [lo, hi] = integer_range(kind);
+      // Only the first field with a key can be expected (lookup finds that one): a later one's
+      // probe never matches.
       m.keys[j] = KeySlot{so.fields[j].key, &f, first, direct_read(f, strict), kind, lo, hi, typed_expecting(kind),
-                          KeyProbe(so.fields[j].key)};
+                          first ? KeyProbe(so.fields[j].key) : KeyProbe()};
     }
     m.object = &object;
     m.serde = &so;
@@ -623,10 +625,8 @@ struct Builder<Src>::ExpectingEntries {
     take(index, key, value);
   }
 
-  // The key the hint names, unless lookup would find an earlier field with the same key first.
-  [[gnu::always_inline]] const KeyProbe* expected() const noexcept {
-    return hint < count && keys[hint].first ? &keys[hint].probe : nullptr;
-  }
+  // The key the hint names.
+  [[gnu::always_inline]] const KeyProbe* expected() const noexcept { return hint < count ? &keys[hint].probe : nullptr; }
   // While the fields come in order, the common values are read where they stand.
   [[gnu::always_inline]] bool in_place(const uint8_t*& p, const uint8_t* end) {
     if (!in_order || !b.direct_in_place(keys[hint], p, end, slots)) return false;
