@@ -517,6 +517,7 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
 template <class Src>
 template <class ReadMap>
 py::Ref Builder<Src>::visit_fixed(uint32_t object, ReadMap& read_map) {
+  // MessagePack matches the expected key where it stands (see visit_expecting).
   if constexpr (!Src::json) return visit_expecting(object, read_map);
   const ModelInfo& m = ctx_.info(object);
   const KeySlot* keys = m.keys.data();
@@ -526,8 +527,13 @@ py::Ref Builder<Src>::visit_fixed(uint32_t object, ReadMap& read_map) {
   uint32_t filled = 0;  // the leading fields read in order, held by `slots`
   bool in_order = true;
   uint32_t hint = 0;
-  // The value of an entry whose key is that of serialized field `index`.
-  auto take = [&] [[gnu::always_inline]] (uint32_t index, std::string_view key, Value& value) {
+  read_map([&] [[gnu::always_inline]] (std::string_view key, Value& value) {
+    const uint32_t index = DecodeContext::lookup(m, key, hint);
+    if (index == DecodeContext::none) {
+      src_.checked_key(key);
+      src_.skip(value);
+      return;
+    }
     if (in_order) [[likely]] {
       if (index == filled) [[likely]] {
         slots.push(direct(keys[index], value));
@@ -540,17 +546,7 @@ py::Ref Builder<Src>::visit_fixed(uint32_t object, ReadMap& read_map) {
     }
     ctx_.parsed.push_back(Parsed{key, object, index, direct(keys[index], value)});
     hint = index + 1;
-  };
-  auto entry = [&] [[gnu::always_inline]] (std::string_view key, Value& value) {
-    const uint32_t index = DecodeContext::lookup(m, key, hint);
-    if (index == DecodeContext::none) {
-      src_.checked_key(key);
-      src_.skip(value);
-      return;
-    }
-    take(index, key, value);
-  };
-  read_map(entry);
+  });
   if (in_order && filled == count) {
     return construct_model(ctx_.walk, ctx_.plan.objects[object], ctx_.model_class(object), slots.data(), count,
                            m.serde->kwnames.get());
