@@ -87,7 +87,6 @@ struct KeySlot {
   int64_t lo = 0;     // strict_integer: the range of the scalar kind
   uint64_t hi = 0;
   std::string_view expecting;  // strict_integer: what its errors say was expected
-  KeyProbe probe;              // the key, for a source that compares it where it stands (first only)
 };
 
 // The range of an integer scalar kind (empty for the others).
@@ -132,6 +131,7 @@ struct ModelInfo {
   const SerdeObject* serde = nullptr;
   const ObjectWire* object = nullptr;
   std::vector<KeySlot> keys;  // by position among the serialized fields
+  std::vector<KeyProbe> probes;  // the same keys, for a source that compares them where they stand
   PyObject* cls = nullptr;    // the bound class (held by the bound types), looked up when first built
 };
 
@@ -205,16 +205,17 @@ class DecodeContext {
     const SerdeObject& so = plan.serde_object(index);
     const ObjectWire& object = plan.objects[index];
     m.keys.resize(so.fields.size());
+    m.probes.resize(so.fields.size());
     for (size_t j = 0; j < so.fields.size(); ++j) {
       bool first = true;
       for (size_t i = 0; i < j && first; ++i) first = so.fields[i].key != so.fields[j].key;
       const FieldWire& f = object.fields[so.fields[j].field_index];
       const ScalarKind kind = f.scalar.value_or(ScalarKind::bool_);
       const auto [lo, hi] = integer_range(kind);
+      m.keys[j] = KeySlot{so.fields[j].key, &f, first, direct_read(f, strict), kind, lo, hi, typed_expecting(kind)};
       // Only the first field with a key can be expected (lookup finds that one): a later one's
       // probe never matches.
-      m.keys[j] = KeySlot{so.fields[j].key, &f, first, direct_read(f, strict), kind, lo, hi, typed_expecting(kind),
-                          first ? KeyProbe(so.fields[j].key) : KeyProbe()};
+      if (first) m.probes[j] = KeyProbe(so.fields[j].key);
     }
     m.object = &object;
     m.serde = &so;
@@ -622,7 +623,7 @@ struct Builder<Src>::ExpectingEntries {
   }
 
   // The key the hint names.
-  [[gnu::always_inline]] const KeyProbe* expected() const noexcept { return hint < count ? &keys[hint].probe : nullptr; }
+  [[gnu::always_inline]] const KeyProbe* expected() const noexcept { return hint < count ? &m.probes[hint] : nullptr; }
   // While the fields come in order, the common values are read where they stand.
   [[gnu::always_inline]] bool in_place(const uint8_t*& p, const uint8_t* end) {
     if (!in_order || !b.direct_in_place(keys[hint], p, end, slots)) return false;
