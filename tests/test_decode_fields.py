@@ -365,3 +365,27 @@ def test_msgpack_values_in_and_out_of_order(cell_plan, key, raw, expected):
     in_order = cell_outcome(cell_plan, before + [(key, raw)] + pad)
     assert in_order == cell_outcome(cell_plan, [(key, raw)] + before + pad)
     assert same(in_order if isinstance(in_order, str) else in_order[key], expected)
+
+
+def cell_entries(**changes):
+    """Every Cell field in declared order with a plain value, some replaced or dropped (None)."""
+    values = {"lead": b"\x01", "i8": b"\x02", "u8": b"\x03", "i16": b"\x04", "u32": b"\x05", "i64": b"\x06",
+              "u64": b"\x07", "f32": b"\xca\x3f\x00\x00\x00", "f64": b"\xcb" + struct.pack(">d", 1.25),
+              "flag": b"\xc3", "text": b"\xa3abc", "a_rather_long_field_name": b"\x08"}
+    values.update(changes)
+    return [(k, v) for k, v in values.items() if v is not None]
+
+
+# The map loop leaves the in-place path and comes back to it as the keys go.
+@pytest.mark.parametrize("entries, expected", [
+    (cell_entries(), {}),
+    (cell_entries()[:3] + [("zz", b"\x92\x01\xa1x")] + cell_entries()[3:], {}),
+    (cell_entries()[:3] + [("u32", b"\x09")] + cell_entries()[3:], {"u32": 5}),
+    (cell_entries() + [("u32", b"\x09")], {"u32": 9}),
+    ([("i8", b"\x09")] + cell_entries(i8=None), {"i8": 9}),
+    (cell_entries(u8=None), {"u8": 0}),
+])
+def test_msgpack_entries_in_and_out_of_order(cell_plan, entries, expected):
+    plain = {"lead": 1, "i8": 2, "u8": 3, "i16": 4, "u32": 5, "i64": 6, "u64": 7, "f32": 0.5, "f64": 1.25,
+             "flag": True, "text": "abc", "a_rather_long_field_name": 8}
+    assert cell_outcome(cell_plan, entries) == plain | expected
