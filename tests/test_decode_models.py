@@ -32,6 +32,7 @@ def test_keys_and_values(plan, fmt, doc, expected):
     # Escaped keys match by their text; quotes and backslashes inside keys do not end them early.
     (rb'{"i\u0038": 3, "a\"b": 1, "c\\": [1, {"x\"": 2}], "i64": 4}', Holder(i8=3, i64=4)),
     (rb'{"\u0069\u0036\u0034": 5, "full_\u006eame": "n"}', Holder(i64=5, name="n")),
+    (rb'{"full_nam\u0065": "m", "i6\u0034": 1}', Holder(i64=1, name="m")),  # escapes past the first word
     (rb'{"i8": 1, "\"": {"i8": 7}, "i64": 3}', Holder(i8=1, i64=3)),
     # Whitespace between a key and its colon is no part of the key.
     (b'{"i8" \n\t: 2, "i64"\r\n:\n6, "a\\\\" : 0}', Holder(i8=2, i64=6)),
