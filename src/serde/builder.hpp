@@ -400,7 +400,8 @@ class Builder {
   struct ExpectingEntries;
   template <class ReadMap>
   py::Ref visit_expecting(uint32_t object, ReadMap& read_map);
-  bool direct_in_place(const KeySlot& slot, const uint8_t*& p, const uint8_t* end, OwnedArgs& slots);
+  template <class... At>
+  bool direct_in_place(const KeySlot& slot, OwnedArgs& slots, At&... at);
   Resolved resolve(Target target, bool candidates, uint32_t chosen, std::string_view key, uint32_t hint);
   std::optional<uint32_t> choose_tag(Target target, std::string_view tag);
   void decode_buffered(uint32_t chosen, size_t base);
@@ -518,8 +519,8 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
 template <class Src>
 template <class ReadMap>
 py::Ref Builder<Src>::visit_fixed(uint32_t object, ReadMap& read_map) {
-  // MessagePack matches the expected key where it stands (see visit_expecting).
-  if constexpr (!Src::json) return visit_expecting(object, read_map);
+  // Both sources match the expected key where it stands (see visit_expecting).
+  return visit_expecting(object, read_map);
   const ModelInfo& m = ctx_.info(object);
   const KeySlot* keys = m.keys.data();
   const size_t count = m.keys.size();
@@ -624,45 +625,52 @@ struct Builder<Src>::ExpectingEntries {
 
   // The key the hint names.
   [[gnu::always_inline]] const KeyProbe* expected() const noexcept { return hint < count ? &m.probes[hint] : nullptr; }
-  // While the fields come in order, the common values are read where they stand.
-  [[gnu::always_inline]] bool in_place(const uint8_t*& p, const uint8_t* end) {
-    if (!in_order || !b.direct_in_place(keys[hint], p, end, slots)) return false;
+  // While the fields come in order, the common values are read where they stand (`at`: where,
+  // in the source's terms).
+  template <class... At>
+  [[gnu::always_inline]] bool in_place(At&... at) {
+    if (!in_order || !b.direct_in_place(keys[hint], slots, at...)) return false;
     hint = ++filled;
     return true;
   }
   [[gnu::always_inline]] void matched(Value& value) { take(hint, keys[hint].key, value); }
 };
 
-// The value of `slot`'s field read where it stands (MessagePack), pushed onto `slots`, when it
-// has a direct read and the usual encoding; false (nothing read) otherwise. A value read here is
-// exactly what direct() would have made of it.
+// The value of `slot`'s field read where it stands, pushed onto `slots`, when it has a direct
+// read and the usual form; false (nothing read) otherwise. A value read here is exactly what
+// direct() would have made of it; the source's reads take `at` (its position) and leave it
+// unchanged when they fail.
 template <class Src>
-bool Builder<Src>::direct_in_place(const KeySlot& slot, const uint8_t*& p, const uint8_t* end, OwnedArgs& slots) {
+template <class... At>
+bool Builder<Src>::direct_in_place(const KeySlot& slot, OwnedArgs& slots, At&... at) {
   switch (slot.direct) {
     case Direct::strict_float: {
       double d = 0;
-      if (!Src::f64_at(p, end, d)) return false;
+      if (!src_.f64_at(at..., d)) return false;
       slots.push(check_new(PyFloat_FromDouble(d)));
       return true;
     }
     case Direct::strict_integer: {
-      const uint8_t* q = p;
       msgpack::Integer n;
-      if (!Src::integer_at(q, end, n) || (n.negative ? n.i < slot.lo : n.u > slot.hi)) return false;
-      p = q;
+      if (!src_.integer_at(at..., slot.lo, slot.hi, n)) return false;
       slots.push(check_new(n.negative ? PyLong_FromLongLong(n.i) : PyLong_FromUnsignedLongLong(n.u)));
       return true;
     }
     case Direct::strict_bool: {
       bool b = false;
-      if (!Src::bool_at(p, end, b)) return false;
+      if (!src_.bool_at(at..., b)) return false;
       slots.push(py::Ref::borrow(b ? Py_True : Py_False));
       return true;
     }
     case Direct::text: {
       std::string_view s;
-      if (!Src::ascii_at(p, end, s)) return false;
-      slots.push(new_ascii(s));
+      if constexpr (Src::json) {
+        if (!src_.text_at(at..., s)) return false;
+        slots.push(new_str(s));
+      } else {
+        if (!src_.ascii_at(at..., s)) return false;
+        slots.push(new_ascii(s));
+      }
       return true;
     }
     case Direct::general: break;

@@ -26,6 +26,7 @@
 namespace quorvel::serde {
 
 namespace sj = simdjson::ondemand;
+namespace sj_number = simdjson::builtin::numberparsing;
 
 // An error code of simdjson: the document is malformed somewhere at or after the current value.
 struct EngineError {
@@ -193,11 +194,42 @@ class JsonSource {
     explicit MemberValue(const sj::value_iterator& child) noexcept : sj::value(child) {}
   };
 
+  // An entry that says which key it expects next (entry.expected(), a KeyProbe or null) has that
+  // key compared where the engine's next token stands. When it is there and a comma or the
+  // object's end follows the value, entry.in_place(value) may read a scalar value from its text
+  // (returning false, having read nothing, when it does not); the engine then steps over the key,
+  // colon and value as the general steps would have. Otherwise entry.matched(value) reads the value
+  // of the expected key; any other key takes the general steps.
   template <class Entry>
   void members(sj::object& object, Entry& entry) {
     sj::value_iterator& it = ObjectIter::of(object);
     while (it.is_open()) {
       check(it.error());
+      if constexpr (requires { entry.expected(); }) {
+        const KeyProbe* probe = entry.expected();
+        sj::json_iterator& ji = it.json_iter();
+        // The key is a real token when it matches, so the three after it are within the engine's
+        // index (which ends in sentinels).
+        if (probe != nullptr && key_at(ji.peek(0), *probe) && *ji.peek(1) == ':') [[likely]] {
+          const uint8_t* value = ji.peek(2);
+          const uint8_t after = *ji.peek(3);
+          if ((after == ',' || after == '}') && entry.in_place(value)) [[likely]] {
+            last_token_ = reinterpret_cast<const char*>(value);
+            ji.return_current_and_advance();
+            ji.return_current_and_advance();
+            ji.return_current_and_advance();
+          } else {
+            ji.return_current_and_advance();
+            check(it.field_value());
+            MemberValue member(it.child());
+            entry.matched(static_cast<sj::value&>(member));
+            check(it.skip_child());
+          }
+          bool more = false;
+          check(it.has_next_field().get(more));
+          continue;
+        }
+      }
       sj::raw_json_string raw_key;
       check(it.field_key().get(raw_key));
       check(it.field_value());
@@ -209,6 +241,51 @@ class JsonSource {
       check(it.has_next_field().get(more));
     }
   }
+
+  // Whether the key token at p is `probe`'s key, written without escapes (16 bytes past the
+  // opening quote are readable: the padding follows the document).
+  [[gnu::always_inline]] static bool key_at(const uint8_t* p, const KeyProbe& probe) noexcept {
+    if (!probe.wide || !probe.plain || *p != '"' || p[1 + probe.text.size()] != '"') return false;
+    uint64_t w[2];
+    std::memcpy(w, p + 1, sizeof w);
+    return ((w[0] ^ probe.words[0]) & probe.masks[0]) == 0 && ((w[1] ^ probe.words[1]) & probe.masks[1]) == 0;
+  }
+
+ public:
+  // Reads of a scalar value from its text (`p`, where its token starts), for entry.in_place: each
+  // takes what the typed read of the engine takes and gives the same, or returns false (the
+  // general path then reads the value and reports what is wrong with it).
+  [[gnu::always_inline]] static bool f64_at(const uint8_t* p, double& out) noexcept {
+    return sj_number::parse_double(p).get(out) == simdjson::SUCCESS;
+  }
+  [[gnu::always_inline]] static bool integer_at(const uint8_t* p, int64_t lo, uint64_t hi, msgpack::Integer& out) noexcept {
+    int64_t i = 0;
+    // "-0" is a float to this reader, not the integer 0.
+    if (sj_number::parse_integer(p).get(i) != simdjson::SUCCESS || (i == 0 && *p == '-')) return false;
+    out = i < 0 ? msgpack::Integer{true, 0, i} : msgpack::Integer{false, static_cast<uint64_t>(i), 0};
+    return out.negative ? out.i >= lo : out.u <= hi;
+  }
+  [[gnu::always_inline]] static bool bool_at(const uint8_t* p, bool& out) noexcept {
+    auto ends = [](uint8_t c) { return c == ',' || c == '}' || c == ']' || json::is_space(static_cast<char>(c)); };
+    if (std::memcmp(p, "true", 4) == 0 && ends(p[4])) return out = true, true;
+    if (std::memcmp(p, "false", 5) == 0 && ends(p[5])) return out = false, true;
+    return false;
+  }
+  // A string's text, unescaped by the engine as its typed read does.
+  bool text_at(const uint8_t* p, std::string_view& out) noexcept {
+    if (*p != '"') return false;
+    sj::json_iterator& ji = doc_iter();
+    uint8_t* const mark = ji.string_buf_loc();
+    if (ji.unescape(sj::raw_json_string(p + 1), false).get(out) == simdjson::SUCCESS) return true;
+    ji.string_buf_loc() = mark;  // nothing kept of a failed read: the general path reads it again
+    return false;
+  }
+
+ private:
+  struct DocIter : sj::document {
+    static sj::json_iterator& of(sj::document& doc) noexcept { return doc.*(&DocIter::iter); }
+  };
+  sj::json_iterator& doc_iter() noexcept { return DocIter::of(doc_); }
 
   // The key as written up to its closing quote, unescaped by the engine when it holds an escape.
   // Called once the colon is read: the closing quote is the last quote before it (only whitespace

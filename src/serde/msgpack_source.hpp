@@ -110,11 +110,14 @@ class MsgpackSource {
     p += 9;
     return true;
   }
-  [[gnu::always_inline]] static bool integer_at(const uint8_t*& p, const uint8_t* end, msgpack::Integer& out) noexcept {
+  // An integer within [lo, hi] (others are read and refused by the general path).
+  [[gnu::always_inline]] static bool integer_at(const uint8_t*& p, const uint8_t* end, int64_t lo, uint64_t hi,
+                                                msgpack::Integer& out) noexcept {
     if (p == end) return false;
     const uint8_t b = *p;
     if (b <= 0x7f || b >= 0xe0) {
       out = b <= 0x7f ? msgpack::Integer{false, b, 0} : msgpack::Integer{true, 0, static_cast<int8_t>(b)};
+      if (out.negative ? out.i < lo : out.u > hi) return false;
       p += 1;
       return true;
     }
@@ -138,6 +141,7 @@ class MsgpackSource {
       const int64_t v = static_cast<int64_t>(raw << shift) >> shift;
       out = v < 0 ? msgpack::Integer{true, 0, v} : msgpack::Integer{false, static_cast<uint64_t>(v), 0};
     }
+    if (out.negative ? out.i < lo : out.u > hi) return false;
     p += 1 + width;
     return true;
   }

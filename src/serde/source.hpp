@@ -33,11 +33,13 @@ struct KeyProbe {
     if (!wide) return;
     std::memcpy(words, text.data(), text.size());
     std::memset(masks, 0xff, text.size());
+    for (char c : text) plain = plain && c != '"' && c != '\\' && static_cast<unsigned char>(c) >= 0x20;
   }
   std::string_view text;
   uint64_t words[2] = {0, 0};
   uint64_t masks[2] = {0, 0};
   bool wide = false;
+  bool plain = true;  // JSON text holds it as it is: no character that is escaped or ends a string
 };
 
 // A reader error that already names its position in the input (the JSON reader's syntax errors).
