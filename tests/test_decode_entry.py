@@ -56,6 +56,21 @@ def test_json_view_with_slack_after_it(plan, after):
         plan.decode_serde("Holder", view[:-1], True, fallback_decoders={})
 
 
+@pytest.mark.parametrize("doc", [
+    b'{"choice": {"flag": true}}}',  # one brace too many: the model's error comes first
+    b'{"i8": 1, "leaf": {"name": "x"}',  # one too few
+    b'{"i8": 1, "i8": 300}}',
+])
+@pytest.mark.parametrize("after", [b"}" * 64, b" " * 64, b"," * 64, b"]" * 64])
+def test_json_view_fails_as_its_bytes_do(plan, doc, after):
+    # Whatever the owner holds after a view, a document in it fails with the text its bytes give.
+    def failure(data):
+        with pytest.raises(ValueError) as info:
+            plan.decode_serde("Holder", data, True, fallback_decoders={})
+        return str(info.value)
+    assert failure(memoryview(doc + after)[:len(doc)]) == failure(doc)
+
+
 def test_native_buffer_view_is_read_in_place(plan):
     # A view of pack's output that ends where the buffer ends and one that ends inside it.
     leaf_plan = make_plan()

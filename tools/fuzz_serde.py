@@ -4,7 +4,8 @@ Writes valid documents covering every field kind the decoder reads (unions with 
 after their entries, nullable elements, fixed arrays, Python ints, fallback fields), then mutates
 them: bit flips, truncation, inserted and deleted bytes, splices, duplicated keys, moved and
 changed type tags, MessagePack lengths that claim more than the input holds, and nesting 100,000
-deep. Each mutant is decoded strict and lax. The only outcomes allowed are a model object or the
+deep. Each mutant is decoded strict or lax, and a quarter of them once more as a view of a larger
+object that goes on after the document (read in place), which must decode the same. The only outcomes allowed are a model object or the
 decoder's own ValueError; anything else, or a case that takes more than a second, is reported with a
 reproducer and the run fails. Run it under the sanitizer build (tools/dev fuzz-serde) so that
 memory errors abort.
@@ -125,22 +126,49 @@ def mutate(data, fmt, rng, corpus):
     return bytes(data)
 
 
-def check(plan, data, fmt, strict):
-    start = time.perf_counter()
+def outcome(plan, data, fmt, strict):
+    """What decoding gives: ("ok", repr of the model) or ("error", text); a finding raises Finding."""
     try:
         result = plan.decode_serde("Holder", data, fmt == "json", strict=strict, fallback_decoders=FALLBACKS)
     except ValueError as e:
         text = str(e)
         if not (text.startswith(ALLOWED_PREFIXES) or text == TRAILING):
-            return f"unexpected ValueError text: {text[:300]!r}"
+            raise Finding(f"unexpected ValueError text: {text[:300]!r}") from None
+        return "error", text
     except BaseException as e:  # noqa: BLE001 - anything else is the finding
-        return f"unexpected {type(e).__name__}: {str(e)[:300]!r}"
-    else:
-        if type(result) is not Holder:
-            return f"unexpected result {type(result).__name__}"
+        raise Finding(f"unexpected {type(e).__name__}: {str(e)[:300]!r}") from None
+    if type(result) is not Holder:
+        raise Finding(f"unexpected result {type(result).__name__}")
+    return "ok", repr(result)
+
+
+class Finding(Exception):
+    pass
+
+
+def check(plan, data, fmt, strict, tail=None):
+    """None, or what is wrong. With `tail`, the document is also read in place as a view of a larger
+    object that goes on with `tail`, which must change nothing."""
+    start = time.perf_counter()
+    try:
+        expected = outcome(plan, data, fmt, strict)
+        if tail is not None:
+            owner = data + tail
+            in_place = outcome(plan, memoryview(owner)[:len(data)], fmt, strict)
+            if in_place != expected:
+                return f"read in place before {tail[:24]!r}...: {in_place[1][:200]!r}, not {expected[1][:200]!r}"
+    except Finding as e:
+        return str(e)
     if time.perf_counter() - start > 1.0:
         return f"took {time.perf_counter() - start:.2f} s"
     return None
+
+
+def owner_tail(corpus, rng):
+    """Bytes that follow a document inside its owner: text that reads on like a document would."""
+    piece = rng.choice(corpus)
+    k = rng.randrange(len(piece))
+    return (piece[k:k + 80] + rng.choice([b'}', b':', b'"', b',', b'1']) * 80)[:80]
 
 
 def main():
@@ -179,12 +207,14 @@ def main():
         else:
             data = mutate(rng.choice(corpus[fmt]), fmt, rng, corpus[fmt])
         strict = rng.random() < 0.5
-        failure = check(plan, data, fmt, strict)
+        tail = owner_tail(corpus[fmt], rng) if rng.random() < 0.25 else None
+        failure = check(plan, data, fmt, strict, tail)
         cases += 1
         if failure:
+            view = "" if tail is None else f" (and as memoryview({data + tail!r})[:{len(data)}])"
             print(f"fuzz failure after {cases} cases (seed {args.seed}, {fmt}, strict={strict}): {failure}\n"
                   f"  reproduce: plan.decode_serde('Holder', {data!r}, {fmt == 'json'}, strict={strict}, "
-                  f"fallback_decoders=...)", file=sys.stderr)
+                  f"fallback_decoders=...){view}", file=sys.stderr)
             return 1
     print(f"fuzz_serde: {cases} cases, seed {args.seed}, no finding")
     return 0
