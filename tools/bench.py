@@ -204,39 +204,19 @@ def worker(args):
             print(json.dumps(time_case(cases[name], number)), flush=True)
 
 
-class Worker:
-    def __init__(self, site, args, official):
-        env = dict(os.environ)
-        if site is not None:
-            parts = env.get("PYTHONPATH", "").split(os.pathsep)
-            # This build's site stays last on the path, for the model classes both workers use.
-            env["PYTHONPATH"] = os.pathsep.join([site] + parts[1:] + parts[:1])
-        cmd = [sys.executable, os.path.abspath(__file__), "--worker", *self.forward(args)]
-        if official:
-            cmd.append("--official")
-        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
-        self.facts = json.loads(self.proc.stdout.readline())
-
-    @staticmethod
-    def forward(args):
-        return [f"--readings={args.readings}", f"--graph-samples={args.graph_samples}", f"--labels={args.labels}",
-                f"--items={args.items}", f"--samples={args.samples}", f"--large={args.large}"]
-
-    def time(self, name, number):
-        self.proc.stdin.write(json.dumps([name, number]) + "\n")
-        self.proc.stdin.flush()
-        return json.loads(self.proc.stdout.readline())
-
-    def close(self):
-        self.proc.stdin.close()
-        self.proc.wait()
+def worker_args(args, official):
+    return [f"--readings={args.readings}", f"--graph-samples={args.graph_samples}", f"--labels={args.labels}",
+            f"--items={args.items}", f"--samples={args.samples}", f"--large={args.large}"] + (
+                ["--official"] if official else [])
 
 
 def run(args):
-    workers = [Worker(None, args, official=True)]
+    import bench_graph
+
+    workers = [bench_graph.Worker(__file__, None, worker_args(args, official=True))]
     if args.against_site:
         # The reference first in the list; the order alternates every repetition.
-        workers.insert(0, Worker(args.against_site, args, official=False))
+        workers.insert(0, bench_graph.Worker(__file__, args.against_site, worker_args(args, official=False)))
     this = workers[-1]
     times = {name: [[] for _ in workers] for name, *_ in CASES}
     try:

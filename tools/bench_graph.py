@@ -17,7 +17,11 @@ the timings show our own overhead; otherwise the Python stand-in, whose generate
 every decode. `MODELS` says which one; the other benchmarks take `Struct` from here too.
 """
 
+import json
+import os
 import statistics
+import subprocess
+import sys
 import time
 
 import msgpack
@@ -175,4 +179,29 @@ def paired_seconds(first, second, repeat, number):
         t_second.append(pair["second"])
         ratios.append(pair["second"] / pair["first"])
     return statistics.median(t_first), statistics.median(t_second), statistics.median(ratios)
+
+
+class Worker:
+    """A benchmark script run again as a worker process (`script --worker ARGS`), with the build
+    staged in `site` first on its path (None: this build). It prints its facts as one JSON line,
+    then times a case per request: [name, number] in, seconds per call out."""
+
+    def __init__(self, script, site, args=()):
+        env = dict(os.environ)
+        if site is not None:
+            parts = env.get("PYTHONPATH", "").split(os.pathsep)
+            # This build's site stays last on the path, for the model classes both workers use.
+            env["PYTHONPATH"] = os.pathsep.join([site] + parts[1:] + parts[:1])
+        self.proc = subprocess.Popen([sys.executable, os.path.abspath(script), "--worker", *args],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
+        self.facts = json.loads(self.proc.stdout.readline())
+
+    def time(self, name, number):
+        self.proc.stdin.write(json.dumps([name, number]) + "\n")
+        self.proc.stdin.flush()
+        return json.loads(self.proc.stdout.readline())
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait()
 

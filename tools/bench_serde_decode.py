@@ -18,7 +18,6 @@ import argparse
 import json
 import os
 import statistics
-import subprocess
 import sys
 import time
 
@@ -63,27 +62,6 @@ def worker():
         print(json.dumps((time.perf_counter() - start) / number), flush=True)
 
 
-class Worker:
-    def __init__(self, site):
-        env = dict(os.environ)
-        if site is not None:
-            parts = env.get("PYTHONPATH", "").split(os.pathsep)
-            # This build's site stays last on the path, for the model classes both workers use.
-            env["PYTHONPATH"] = os.pathsep.join([site] + parts[1:] + parts[:1])
-        self.proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--worker"],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
-        self.facts = json.loads(self.proc.stdout.readline())
-
-    def time(self, name, number):
-        self.proc.stdin.write(json.dumps([name, number]) + "\n")
-        self.proc.stdin.flush()
-        return json.loads(self.proc.stdout.readline())
-
-    def close(self):
-        self.proc.stdin.close()
-        self.proc.wait()
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=15)
@@ -96,8 +74,8 @@ def main():
     if args.worker:
         return worker()
 
-    this = Worker(None)
-    other = Worker(args.against_site) if args.against_site else None
+    this = bench_graph.Worker(__file__, None)
+    other = bench_graph.Worker(__file__, args.against_site) if args.against_site else None
     formats = [f for f in FORMATS if not args.only or args.only == f[0]]
     # One repetition times each contender once, in an order that alternates, so that a slow spell
     # of a shared machine hits every side of a ratio alike.
