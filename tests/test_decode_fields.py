@@ -323,6 +323,13 @@ def cell_plan():
     return plan
 
 
+def fields_before(key, filler, number):
+    """(name, raw value) of every Cell field declared before `key`: `filler` by scalar kind, else
+    `number`."""
+    names = [n for n, _ in CELL_KINDS]
+    return [(n, filler.get(s, number)) for n, s in CELL_KINDS[:names.index(key)]]
+
+
 def cell_outcome(plan, entries):
     """The decoded field values, or the reader's text, of a MessagePack map of (key, raw value)."""
     doc = bytes([0x80 | len(entries)]) + b"".join(msgpack.packb(k) + raw for k, raw in entries)
@@ -359,8 +366,7 @@ def cell_outcome(plan, entries):
     ("a_rather_long_field_name", b"\x07", 7),
 ])
 def test_msgpack_values_in_and_out_of_order(cell_plan, key, raw, expected):
-    filler = {"bool": b"\xc2", None: b"\xa0"}
-    before = [(n, filler.get(s, b"\x00")) for n, s in CELL_KINDS[:[n for n, _ in CELL_KINDS].index(key)]]
+    before = fields_before(key, {"bool": b"\xc2", None: b"\xa0"}, b"\x00")
     pad = [("pad", msgpack.packb("x" * 20))]  # an unknown key after: no read nears the end
     in_order = cell_outcome(cell_plan, before + [(key, raw)] + pad)
     assert in_order == cell_outcome(cell_plan, [(key, raw)] + before + pad)
@@ -425,8 +431,7 @@ def json_cell_outcome(plan, entries):
     ("a_rather_long_field_name", b"7", 7),
 ])
 def test_json_values_in_and_out_of_order(cell_plan, key, raw, expected):
-    filler = {"bool": b"false", None: b'""'}
-    before = [(n, filler.get(s, b"0")) for n, s in CELL_KINDS[:[n for n, _ in CELL_KINDS].index(key)]]
+    before = fields_before(key, {"bool": b"false", None: b'""'}, b"0")
     pad = [("pad", b'"' + b"x" * 20 + b'"')]
     in_order = json_cell_outcome(cell_plan, before + [(key, raw)] + pad)
     escaped = "".join(f"\\u{ord(c):04x}" for c in key)
