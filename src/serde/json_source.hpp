@@ -106,12 +106,15 @@ class JsonSource {
 
   // Each read below tries the expected kind first and looks closer only when that fails, to
   // report the right error.
+  // Objects and arrays are entered on the value's own iterator, as the engine's object and array
+  // types would be, without copying it into one of them first (a copy that costs a stall).
   template <class Entry>
   void map(Value& v, std::string_view expecting, Entry&& entry) {
-    sj::object object;
-    if (v.get_object().get(object) != simdjson::SUCCESS) fail_invalid_type(v, expecting);
+    sj::value_iterator& it = iter_of(v);
+    bool has_fields = false;  // an empty object is closed at once: `members` then sees it closed
+    if (it.start_object().get(has_fields) != simdjson::SUCCESS) fail_invalid_type(v, expecting);
     Nesting nesting(*this);
-    members(object, entry);
+    members(it, entry);
   }
 
   // The members of the document's root object.
@@ -120,14 +123,19 @@ class JsonSource {
 
   template <class Start, class Elem>
   void seq(Value& v, std::string_view expecting, Start&& start, Elem&& elem) {
-    sj::array array;
-    if (v.get_array().get(array) != simdjson::SUCCESS) fail_invalid_type(v, expecting);
+    sj::value_iterator& it = iter_of(v);
+    bool has_elements = false;
+    if (it.start_array().get(has_elements) != simdjson::SUCCESS) fail_invalid_type(v, expecting);
     Nesting nesting(*this);
     start(0);
-    for (auto result : array) {
-      sj::value e;
-      check(std::move(result).get(e));
-      elem(e);
+    // The engine's array iteration, step by step: the element, what it left unread, the next.
+    while (it.is_open()) {
+      check(it.error());
+      MemberValue e(it.child());
+      elem(static_cast<sj::value&>(e));
+      check(it.skip_child());
+      bool more = false;
+      check(it.has_next_element().get(more));
     }
   }
 
@@ -193,6 +201,10 @@ class JsonSource {
   struct MemberValue : sj::value {
     explicit MemberValue(const sj::value_iterator& child) noexcept : sj::value(child) {}
   };
+  struct ValueIter : sj::value {
+    static sj::value_iterator& of(sj::value& v) noexcept { return v.*(&ValueIter::iter); }
+  };
+  static sj::value_iterator& iter_of(sj::value& v) noexcept { return ValueIter::of(v); }
 
   // An entry that says which key it expects next (entry.expected(), a KeyProbe or null) has that
   // key compared where the engine's next token stands. When it is there and a comma or the
@@ -202,7 +214,10 @@ class JsonSource {
   // of the expected key; any other key takes the general steps.
   template <class Entry>
   void members(sj::object& object, Entry& entry) {
-    sj::value_iterator& it = ObjectIter::of(object);
+    members(ObjectIter::of(object), entry);
+  }
+  template <class Entry>
+  void members(sj::value_iterator& it, Entry& entry) {
     while (it.is_open()) {
       check(it.error());
       if constexpr (requires { entry.expected(); }) {
