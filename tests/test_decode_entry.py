@@ -60,6 +60,7 @@ def test_json_view_with_slack_after_it(plan, after):
     b'{"choice": {"flag": true}}}',  # one brace too many: the model's error comes first
     b'{"i8": 1, "leaf": {"name": "x"}',  # one too few
     b'{"i8": 1, "i8": 300}}',
+    b'{"i8": 1, "pair": [{"x": 1}',  # an array that seems to close after the document
 ])
 @pytest.mark.parametrize("after", [b"}" * 64, b" " * 64, b"," * 64, b"]" * 64])
 def test_json_view_fails_as_its_bytes_do(plan, doc, after):

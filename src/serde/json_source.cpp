@@ -376,11 +376,13 @@ py::Ref run_json(std::string_view text, size_t readable_after, std::string_view 
     if (pos >= text.size() || text[pos] != '{') refuse_root(text, expecting_model);
     const char* data = text.data();
     size_t capacity = text.size() + readable_after;
-    // The engine looks at the first byte after the document, and only when it is a closing brace
-    // does it check the brackets' balance up front (and so report an unbalanced document before
-    // anything else). What follows a view is the owner's and must not change the outcome: such
-    // a view is read from a copy padded with spaces, as every short-slacked input is.
-    if (readable_after < simdjson::SIMDJSON_PADDING || text.data()[text.size()] == '}') {
+    // The engine reads the first byte after the document where a document that ends too soon
+    // would have its next token (and checks the brackets' balance up front when that byte is a
+    // closing brace). What follows a view is the owner's and must not change the outcome, so a
+    // view followed by anything the engine could take for structure is read from a copy padded
+    // with spaces, as every short-slacked input is.
+    if (readable_after < simdjson::SIMDJSON_PADDING ||
+        std::string_view("{}[],:\"").find(text.data()[text.size()]) != std::string_view::npos) {
       // The input's own slack is too short for the engine's wide reads: read a padded copy. The
       // bytes past the end of a Python object belong to someone else, so they are never read,
       // even where the page would allow it.
