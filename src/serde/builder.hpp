@@ -398,8 +398,6 @@ class Builder {
   template <class ReadMap>
   py::Ref visit_fixed(uint32_t object, ReadMap& read_map);
   struct ExpectingEntries;
-  template <class ReadMap>
-  py::Ref visit_expecting(uint32_t object, ReadMap& read_map);
   template <class... At>
   bool direct_in_place(const KeySlot& slot, OwnedArgs& slots, At&... at);
   Resolved resolve(Target target, bool candidates, uint32_t chosen, std::string_view key, uint32_t hint);
@@ -515,56 +513,12 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
 // A model of one known, untagged class. While the keys arrive in declared order (the usual case),
 // each value goes straight into its argument slot and the object is built from the slots with
 // the prebuilt keyword names. At the first key out of order the values so far move to the parsed
-// entries, in arrival order, and the rest takes the general path.
+// entries, in arrival order, and the rest takes the general path. The state lives in one object
+// (ExpectingEntries) that the source's map loop reaches in one step; the loop also compares the
+// key it expects next where it stands, and may read a common value in place.
 template <class Src>
 template <class ReadMap>
 py::Ref Builder<Src>::visit_fixed(uint32_t object, ReadMap& read_map) {
-  // Both sources match the expected key where it stands (see visit_expecting).
-  return visit_expecting(object, read_map);
-  const ModelInfo& m = ctx_.info(object);
-  const KeySlot* keys = m.keys.data();
-  const size_t count = m.keys.size();
-  const size_t base = ctx_.parsed.size();
-  OwnedArgs slots(ctx_.args, count);
-  uint32_t filled = 0;  // the leading fields read in order, held by `slots`
-  bool in_order = true;
-  uint32_t hint = 0;
-  read_map([&] [[gnu::always_inline]] (std::string_view key, Value& value) {
-    const uint32_t index = DecodeContext::lookup(m, key, hint);
-    if (index == DecodeContext::none) {
-      src_.checked_key(key);
-      src_.skip(value);
-      return;
-    }
-    if (in_order) [[likely]] {
-      if (index == filled) [[likely]] {
-        slots.push(direct(keys[index], value));
-        hint = ++filled;
-        return;
-      }
-      for (uint32_t k = 0; k < filled; ++k) ctx_.parsed.push_back(Parsed{keys[k].key, object, k, slots.take(k)});
-      slots.clear();
-      in_order = false;
-    }
-    ctx_.parsed.push_back(Parsed{key, object, index, direct(keys[index], value)});
-    hint = index + 1;
-  });
-  if (in_order && filled == count) {
-    return construct_model(ctx_.walk, ctx_.plan.objects[object], ctx_.model_class(object), slots.data(), count,
-                           m.serde->kwnames.get());
-  }
-  for (uint32_t k = 0; in_order && k < filled; ++k) ctx_.parsed.push_back(Parsed{keys[k].key, object, k, slots.take(k)});
-  slots.clear();
-  py::Ref result = construct(object, base);
-  ctx_.parsed.erase(ctx_.parsed.begin() + static_cast<ptrdiff_t>(base), ctx_.parsed.end());
-  return result;
-}
-
-// visit_fixed for a source that compares the expected key where it stands (MessagePack): the
-// same steps, with the state in one place the source's loop reaches in one step.
-template <class Src>
-template <class ReadMap>
-py::Ref Builder<Src>::visit_expecting(uint32_t object, ReadMap& read_map) {
   const ModelInfo& m = ctx_.info(object);
   const uint32_t count = static_cast<uint32_t>(m.keys.size());
   const size_t base = ctx_.parsed.size();
@@ -583,8 +537,8 @@ py::Ref Builder<Src>::visit_expecting(uint32_t object, ReadMap& read_map) {
   return result;
 }
 
-// The entries of one fixed model's map as visit_expecting reads them: the entry callback (as in
-// visit_fixed), and what the source asks of it around the expected key (see MsgpackSource::map).
+// The entries of one fixed model's map as visit_fixed reads them: the entry callback, and what
+// the source asks of it around the expected key (see the sources' map loops).
 template <class Src>
 struct Builder<Src>::ExpectingEntries {
   Builder& b;
