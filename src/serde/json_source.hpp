@@ -261,9 +261,7 @@ class JsonSource {
   // opening quote are readable: the padding follows the document).
   [[gnu::always_inline]] static bool key_at(const uint8_t* p, const KeyProbe& probe) noexcept {
     if (!probe.wide || !probe.plain || *p != '"' || p[1 + probe.text.size()] != '"') return false;
-    uint64_t w[2];
-    std::memcpy(w, p + 1, sizeof w);
-    return ((w[0] ^ probe.words[0]) & probe.masks[0]) == 0 && ((w[1] ^ probe.words[1]) & probe.masks[1]) == 0;
+    return probe.starts(p + 1);
   }
 
  public:

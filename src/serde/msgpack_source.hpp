@@ -94,9 +94,7 @@ class MsgpackSource {
   [[gnu::always_inline]] static bool key_at(const uint8_t* p, const uint8_t* end, const KeyProbe& probe) noexcept {
     if (!probe.wide || end - p < static_cast<ptrdiff_t>(1 + sizeof probe.words)) return false;
     if (*p != static_cast<uint8_t>(0xa0 | probe.text.size())) return false;
-    uint64_t w[2];
-    std::memcpy(w, p + 1, sizeof w);
-    return ((w[0] ^ probe.words[0]) & probe.masks[0]) == 0 && ((w[1] ^ probe.words[1]) & probe.masks[1]) == 0;
+    return probe.starts(p + 1);
   }
 
   // Reads of a value where it stands, for entry.in_place: each takes the usual encodings of its

@@ -35,6 +35,13 @@ struct KeyProbe {
     std::memset(masks, 0xff, text.size());
     for (char c : text) plain = plain && c != '"' && c != '\\' && static_cast<unsigned char>(c) >= 0x20;
   }
+  // Whether the 16 bytes at p begin with the key (a wide probe; all 16 must be readable).
+  [[gnu::always_inline]] bool starts(const uint8_t* p) const noexcept {
+    uint64_t w[2];
+    std::memcpy(w, p, sizeof w);
+    return ((w[0] ^ words[0]) & masks[0]) == 0 && ((w[1] ^ words[1]) & masks[1]) == 0;
+  }
+
   std::string_view text;
   uint64_t words[2] = {0, 0};
   uint64_t masks[2] = {0, 0};
