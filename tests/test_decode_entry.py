@@ -124,7 +124,6 @@ def test_refused_inputs(plan, buffer, exc, message):
     ("msgpack", b"\x81\xa2i8\xcd\x01", "IO error while reading data: failed to fill whole buffer"),
     ("msgpack", b"\x81\xa4name\xa5ab", "IO error while reading data: unexpected end of file"),
     ("msgpack", b"\x81\x01\x02", "invalid type: integer `1`, expected a string"),
-    ("msgpack", b"\x81\xa2zz\xa2\xff\xfe", "string found to be invalid utf8: invalid utf-8 sequence of 1 bytes from index 0"),
     # A map header that claims far more entries than the input holds.
     ("msgpack", b"\xdf\xff\xff\xff\xff", "IO error while reading marker: failed to fill whole buffer"),
     ("msgpack", b"\x81\xa4tags\xdd\xff\xff\xff\xff", "IO error while reading marker: failed to fill whole buffer"),

@@ -51,7 +51,10 @@ std::string Marker::name() const {
   return "Reserved";
 }
 
-void wrong_marker(Marker marker) { throw ReaderError{"wrong msgpack marker " + marker.name()}; }
+void wrong_marker(Marker marker) {
+  if (marker.family == Family::Reserved && marker.fix == Marker::end_of_input().fix) Reader::short_marker();
+  throw ReaderError{"wrong msgpack marker " + marker.name()};
+}
 
 void Reader::short_marker() { throw ReaderError{"IO error while reading marker: failed to fill whole buffer"}; }
 void Reader::short_data() { throw ReaderError{"IO error while reading data: failed to fill whole buffer"}; }

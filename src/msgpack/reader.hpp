@@ -38,6 +38,9 @@ struct Marker {
   uint8_t fix;  // fixint value (FixNeg: two's complement byte), or fixstr/fixarray/fixmap length
 
   static Marker from_byte(uint8_t byte) noexcept;
+  // Stands for a value the input ended before: every read of it fails as reading a marker there
+  // would have.
+  static constexpr Marker end_of_input() noexcept { return {Family::Reserved, 1}; }
   // The marker's name in messages: FixPos(3), FixNeg(-1), Str8, Reserved, ...
   std::string name() const;
 
@@ -126,6 +129,9 @@ class Reader {
   // invalid utf8: ..." (a ReaderError).
   static std::string_view checked_text(std::span<const uint8_t> payload);
 
+  // "IO error while reading marker: ...": the input ended where a marker was due.
+  [[noreturn]] static void short_marker();
+
   // Reads one whole value (after its marker) as a generic value.
   MessagePackValue read_value(Marker marker);
   // Reads one whole value (after its marker) and drops it; the value must be well-formed.
@@ -134,7 +140,6 @@ class Reader {
  private:
   template <class T>
   T read_big_endian();
-  [[noreturn]] static void short_marker();
   [[noreturn]] static void short_data();
   [[noreturn]] static void short_payload();
   static void check_utf8(std::string_view s);  // raises the reader's error for text that is not UTF-8

@@ -2,8 +2,8 @@
 //
 // A model object is read from one JSON object or MessagePack map: each key is matched against the
 // model's serialized names through a per-model key table, each value is decoded by its field's
-// kind, a union's entries whose meaning depends on the arm wait (as captured text) until the type
-// tag has chosen it, and the object is constructed by keyword at the end. The decoded entries of
+// kind, a union's entries whose meaning depends on the arm wait (as views of their text in the
+// input, which stays alive and unchanged for the whole call) until the type tag has chosen it, and the object is constructed by keyword at the end. The decoded entries of
 // every model being read live on one stack per call, so a model costs no allocation of its own.
 #pragma once
 
@@ -144,10 +144,11 @@ struct Parsed {
   py::Ref value;
 };
 
-// An entry of a union read before its type tag, kept as its encoded text.
+// An entry of a union read before its type tag, kept as the source captured it.
+template <class Capture>
 struct Buffered {
   std::string_view name;
-  std::string raw;
+  Capture raw;
 };
 
 class DecodeContext {
@@ -197,7 +198,6 @@ class DecodeContext {
   ModelWalk walk;  // builds the models (plan/access.hpp)
 
   std::vector<Parsed> parsed;
-  std::vector<Buffered> buffered;
   std::vector<PyObject*> args;
 
  private:
@@ -341,9 +341,10 @@ inline ScalarValue unwrap(Coerced c) {
   invalid_value(std::format("integer `{}`", n.render()), expecting);
 }
 
-// Decodes the buffered entry `raw` of field `field` with a fresh reader; defined per source.
+// Decodes the buffered entry `raw` of field `field` with a fresh reader over it (`src` is the
+// source that captured it); defined per source.
 template <class Src>
-py::Ref decode_buffered_value(DecodeContext& ctx, const FieldWire& field, const std::string& raw);
+py::Ref decode_buffered_value(DecodeContext& ctx, Src& src, const FieldWire& field, const typename Src::Capture& raw);
 
 template <class Src>
 class Builder {
@@ -423,6 +424,7 @@ class Builder {
 
   DecodeContext& ctx_;
   Src& src_;
+  std::vector<Buffered<typename Src::Capture>> buffered_;  // of every union being read, innermost last
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -456,7 +458,7 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
   bool candidates = target.arms != nullptr;
   uint32_t chosen = target.object;
   const size_t base = ctx_.parsed.size();
-  const size_t buffered_base = ctx_.buffered.size();
+  const size_t buffered_base = buffered_.size();
   uint32_t hint = 0;
   // The model whose keys are looked up, once it is known (the common case: from the start).
   const ModelInfo* fixed = candidates ? nullptr : &ctx_.info(chosen);
@@ -493,7 +495,7 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
         src_.checked_key(key);
         src_.skip(value);
         return;
-      case Resolved::Kind::conflicting: ctx_.buffered.push_back(Buffered{key, src_.capture(value)}); return;
+      case Resolved::Kind::conflicting: buffered_.push_back({key, src_.capture(value)}); return;
       case Resolved::Kind::found: {
         const FieldWire& f = *r.field;
         py::Ref decoded = f.kind == FieldKind::scalar && !f.serde_nullable ? scalar(f, value) : nullable_field(f, value);
@@ -504,7 +506,7 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
     }
   });
   if (!known) reader_fail("tagged generated model object is missing its type tag");
-  ctx_.buffered.erase(ctx_.buffered.begin() + static_cast<ptrdiff_t>(buffered_base), ctx_.buffered.end());
+  buffered_.erase(buffered_.begin() + static_cast<ptrdiff_t>(buffered_base), buffered_.end());
   py::Ref result = construct(chosen, base);
   ctx_.parsed.erase(ctx_.parsed.begin() + static_cast<ptrdiff_t>(base), ctx_.parsed.end());
   return result;
@@ -669,17 +671,16 @@ std::optional<uint32_t> Builder<Src>::choose_tag(Target target, std::string_view
 
 template <class Src>
 void Builder<Src>::decode_buffered(uint32_t chosen, size_t base) {
-  const size_t end = ctx_.buffered.size();
+  const size_t end = buffered_.size();
   ModelInfo& m = ctx_.info(chosen);
   for (size_t k = base; k < end; ++k) {
-    const std::string_view name = ctx_.buffered[k].name;
-    const std::string raw = std::move(ctx_.buffered[k].raw);
-    uint32_t index = ctx_.lookup(m, name, DecodeContext::none);
+    const auto entry = buffered_[k];
+    uint32_t index = ctx_.lookup(m, entry.name, DecodeContext::none);
     if (index == DecodeContext::none) continue;
-    py::Ref value = decode_buffered_value<Src>(ctx_, ctx_.field_of(m, index), raw);
-    ctx_.parsed.push_back(Parsed{name, chosen, index, std::move(value)});
+    py::Ref value = decode_buffered_value<Src>(ctx_, src_, ctx_.field_of(m, index), entry.raw);
+    ctx_.parsed.push_back(Parsed{entry.name, chosen, index, std::move(value)});
   }
-  ctx_.buffered.erase(ctx_.buffered.begin() + static_cast<ptrdiff_t>(base), ctx_.buffered.end());
+  buffered_.erase(buffered_.begin() + static_cast<ptrdiff_t>(base), buffered_.end());
 }
 
 template <class Src>
@@ -922,12 +923,23 @@ template <class Src>
 py::Ref Builder<Src>::model_vector(const FieldWire& f, Value& v, Target target) {
   ListBuilder out;
   const bool nullable = f.serde_element_nullable;
+  if constexpr (!Src::json) {
+    // A byte string read as the sequence of its bytes: each byte is an integer, never a model.
+    if (src_.is_bytes(v)) {
+      const auto bytes = src_.bytes(v);
+      if (!bytes.empty()) {
+        invalid_type(std::format("integer `{}`", bytes[0]), nullable ? expecting_model_or_null : expecting_model);
+      }
+      if (f.fixed_length != 0) reader_fail("fixed object array requires {} values, got 0", f.fixed_length);
+      return out.finish();
+    }
+  }
   src_.seq(v, expecting_model_vector, [&](size_t bound) { out.reserve(bound); }, [&](Value& e) {
     if (nullable && src_.take_null(e)) {
       out.push(py::Ref::borrow(Py_None));
       return;
     }
-    out.push(model(e, target, nullable ? expecting_model_or_null : expecting_model));
+    out.push(model(e, target));
   });
   if (f.fixed_length != 0 && out.size() != f.fixed_length) {
     reader_fail("fixed object array requires {} values, got {}", f.fixed_length, out.size());
@@ -987,7 +999,7 @@ py::Ref Builder<Src>::numeric_vector(const FieldWire& f, Value& v) {
       switch (kind) {
         case ScalarKind::float32:
           if (src_.take_null(e)) return put(ScalarValue::make_f32(std::numeric_limits<float>::quiet_NaN()));
-          return put(ScalarValue::make_f32(static_cast<float>(src_.float64(e, "f32"))));
+          return put(ScalarValue::make_f32(src_.float32(e, "f32")));
         case ScalarKind::float64:
           if (src_.take_null(e)) return put(ScalarValue::make_f64(std::numeric_limits<double>::quiet_NaN()));
           return put(ScalarValue::make_f64(src_.float64(e, "f64")));
@@ -1093,7 +1105,7 @@ py::Ref Builder<Src>::fallback(const FieldWire& f, Value& v) {
     std::string_view raw = src_.raw(v);
     bytes = check_new(PyBytes_FromStringAndSize(raw.data(), static_cast<Py_ssize_t>(raw.size())));
   } else {
-    std::string encoded = src_.capture(v);
+    std::string encoded = src_.reencode(v);
     bytes = check_new(PyBytes_FromStringAndSize(encoded.data(), static_cast<Py_ssize_t>(encoded.size())));
   }
   return check_new(PyObject_CallOneArg(decoder.get(), bytes.get()));

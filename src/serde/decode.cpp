@@ -58,15 +58,17 @@ std::string reader_text_of_current(bool& positioned) {
 }
 
 template <>
-py::Ref decode_buffered_value<JsonSource>(DecodeContext& ctx, const FieldWire& field, const std::string& raw) {
-  return run_json_value(raw, "cannot decode buffered JSON field: ", [&](JsonSource& src, sj::value& value) {
-    return Builder<JsonSource>(ctx, src).nullable_field(field, value);
+py::Ref decode_buffered_value<JsonSource>(DecodeContext& ctx, JsonSource& src, const FieldWire& field,
+                                          const JsonSource::Capture& raw) {
+  return src.reread(raw, "cannot decode buffered JSON field: ", [&](JsonSource& inner, sj::value& value) {
+    return Builder<JsonSource>(ctx, inner).nullable_field(field, value);
   });
 }
 
 template <>
-py::Ref decode_buffered_value<MsgpackSource>(DecodeContext& ctx, const FieldWire& field, const std::string& raw) {
-  MsgpackSource src({reinterpret_cast<const uint8_t*>(raw.data()), raw.size()});
+py::Ref decode_buffered_value<MsgpackSource>(DecodeContext& ctx, MsgpackSource&, const FieldWire& field,
+                                             const MsgpackSource::Capture& raw) {
+  MsgpackSource src(raw);
   py::Ref value = guarded_msgpack("cannot decode buffered MessagePack field: ", [&] {
     msgpack::Marker marker = src.next();
     return Builder<MsgpackSource>(ctx, src).nullable_field(field, marker);

@@ -190,7 +190,10 @@ std::optional<Fault> scan_value(std::string_view t, size_t& pos, unsigned budget
           }
           continue;
         }
-        if (c == '"') f = scan_string(t, pos);
+        if (c == '"') {
+          const size_t start = pos;
+          if ((f = scan_string(t, pos))) f->token = start;
+        }
         else if (c == 't') f = scan_literal(t, pos, "true");
         else if (c == 'f') f = scan_literal(t, pos, "false");
         else if (c == 'n') f = scan_literal(t, pos, "null");
@@ -202,7 +205,11 @@ std::optional<Fault> scan_value(std::string_view t, size_t& pos, unsigned budget
       }
       case Next::key: {
         if (c != '"') return Fault{"Expected this character to be a '\"' while parsing", pos};
-        if (auto f = scan_string(t, pos)) return f;
+        const size_t start = pos;
+        if (auto f = scan_string(t, pos)) {
+          f->token = start;
+          return f;
+        }
         skip_space();
         if (pos >= n) return Fault{eof_text, n};
         if (t[pos] != ':') return Fault{"Expected this character to be a ':' while parsing", pos};

@@ -26,6 +26,11 @@ inline bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n
 struct Fault {
   std::string_view message;
   size_t offset;  // the offending byte; the text's length for an early end
+  size_t token = npos;  // where the string holding the fault starts (npos: it lies in no string)
+  static constexpr size_t npos = ~size_t{0};
+
+  // Where the text before the fault ends without cutting a string in two.
+  size_t clean_end() const noexcept { return token == npos ? offset : token; }
 };
 
 

@@ -264,9 +264,16 @@ std::string_view JsonSource::raw(Value& v) {
   std::string_view r;
   check(v.raw_json().get(r));
   r = json::trim(r);
-  // A fault is named by reading the whole document: the bytes after the value may decide it.
+  // A string is stepped over here: left to the engine's skip, a string followed by a colon would
+  // pass for a key, and the skip would run on to the next closing bracket.
+  if (r.starts_with('"')) {
+    sj::raw_json_string ignored;
+    check(v.get_raw_json_string().get(ignored));
+  }
+  // A fault is named by reading the whole document: the bytes after the value may decide it. A
+  // captured value read again was checked whole when it was captured.
   size_t pos = 0;
-  if (json::scan_value(r, pos, budget_) || pos != r.size()) throw EngineError{simdjson::TAPE_ERROR};
+  if (!validated_ && (json::scan_value(r, pos, budget_) || pos != r.size())) throw EngineError{simdjson::TAPE_ERROR};
   // The engine need not step past a scalar read this way; an error raised after it follows its end.
   last_token_ = r.data();
   return r;
@@ -363,6 +370,68 @@ py::Ref guarded_read(std::string_view text, std::string_view prefix, std::option
   fail_text(PyExc_ValueError, std::string(prefix) + message);
 }
 
+// A malformed document read as far as its first fault goes: the text before the fault (never cut
+// inside a string) is read as the one element of an array, ended by a byte that no reader takes
+// for a value, so that the read fails where the text is cut; the fault is then reported as the
+// strict scanner names it. What the read reaches before the cut (models built, fallback decoders
+// looked up, their failures) happens first, as it would in a document read token by token.
+[[noreturn]] void read_up_to_fault(EngineLease& engine, sj::document& doc, std::optional<JsonSource>& source,
+                         std::string_view text, const std::function<py::Ref(JsonSource&)>& body) {
+  const auto fault = json::scan_document(text, JsonSource::depth_limit);
+  if (!fault) throw PositionedError{diagnose_text(text, simdjson::CAPACITY, 0)};  // well-formed, yet refused
+  auto report = [&] { return PositionedError{with_position(fault->message, text, fault->offset, fault->offset < text.size())}; };
+  const size_t kept = std::min(fault->clean_end(), text.size());
+  const size_t length = kept + 3;
+  char* data = engine->padded(length + simdjson::SIMDJSON_PADDING);
+  data[0] = '[';
+  std::memcpy(data + 1, text.data(), kept);
+  std::memcpy(data + 1 + kept, "x]", 2);
+  std::memset(data + length, ' ', simdjson::SIMDJSON_PADDING);
+  if (engine->parser.iterate(simdjson::padded_string_view(data, length, length + simdjson::SIMDJSON_PADDING)).get(doc)) {
+    throw report();
+  }
+  source.emplace(doc, text, data, 1);
+  sj::array array;
+  JsonSource::check(doc.get_array().get(array));
+  for (auto element : array) {
+    sj::value value;
+    JsonSource::check(std::move(element).get(value));
+    source->root_ = &value;
+    (void)body(*source);
+    break;
+  }
+  throw report();
+}
+
+}  // namespace
+
+py::Ref JsonSource::reread(const Capture& capture, std::string_view prefix,
+                           const std::function<py::Ref(JsonSource&, sj::value&)>& body) {
+  sj::json_iterator& engine = doc_iter();
+  // Strings the read unescapes are turned into objects before it ends, so the engine's string
+  // space they took is given back with the rest of its state.
+  struct Restore {
+    sj::json_iterator& engine;
+    const sj::json_iterator saved;
+    ~Restore() { engine = saved; }
+  } restore{engine, sj::json_iterator(engine)};
+  engine.reenter_child(capture.at, engine.depth() + 1);
+  MemberValue value(IteratorAt(engine, engine.depth(), capture.at));
+  std::optional<JsonSource> inner;
+  inner.emplace(doc_, capture.raw, capture.raw.data(), 0);
+  inner->validated_ = true;
+  return guarded_read(capture.raw, prefix, inner, [&] { return body(*inner, static_cast<sj::value&>(value)); });
+}
+
+namespace {
+
+// The last byte of a document that is not JSON whitespace ('\0' when there is none).
+char last_significant(std::string_view text) noexcept {
+  size_t end = text.size();
+  while (end > 0 && json::is_space(text[end - 1])) --end;
+  return end == 0 ? '\0' : text[end - 1];
+}
+
 }  // namespace
 
 py::Ref run_json(std::string_view text, size_t readable_after, std::string_view prefix,
@@ -374,6 +443,12 @@ py::Ref run_json(std::string_view text, size_t readable_after, std::string_view 
     size_t pos = 0;
     while (pos < text.size() && json::is_space(text[pos])) ++pos;
     if (pos >= text.size() || text[pos] != '{') refuse_root(text, expecting_model);
+    // The engine checks a few things of the whole document before it reads the first value (its
+    // bytes, its strings, that it ends in a closing brace). A document that fails them is read up
+    // to its first fault instead, so that what comes before the fault happens as the document is
+    // read in order (models are built, a fallback field finds its decoder missing), and then the
+    // fault is reported.
+    if (last_significant(text) != '}') read_up_to_fault(engine, doc, source, text, body);
     const char* data = text.data();
     size_t capacity = text.size() + readable_after;
     // The engine reads the first byte after the document where a document that ends too soon
@@ -392,41 +467,13 @@ py::Ref run_json(std::string_view text, size_t readable_after, std::string_view 
       data = copy;
       capacity = text.size() + simdjson::SIMDJSON_PADDING;
     }
-    if (auto error = engine->parser.iterate(simdjson::padded_string_view(data, text.size(), capacity)).get(doc)) {
-      throw PositionedError{diagnose_text(text, error, 0)};
+    if (engine->parser.iterate(simdjson::padded_string_view(data, text.size(), capacity)).get(doc) != simdjson::SUCCESS) {
+      read_up_to_fault(engine, doc, source, text, body);
     }
     source.emplace(doc, text, data, 0);
     py::Ref result = body(*source);
     source->finish();
     return result;
-  });
-}
-
-py::Ref run_json_value(std::string_view text, std::string_view prefix,
-                       const std::function<py::Ref(JsonSource&, sj::value&)>& body) {
-  EngineLease engine;
-  sj::document doc;
-  std::optional<JsonSource> source;
-  return guarded_read(text, prefix, source, [&] {
-    // The value is read as the one element of an array, so that a scalar is a value like any other.
-    char* data = engine->padded(text.size() + 2 + simdjson::SIMDJSON_PADDING);
-    data[0] = '[';
-    std::memcpy(data + 1, text.data(), text.size());
-    data[text.size() + 1] = ']';
-    std::memset(data + text.size() + 2, ' ', simdjson::SIMDJSON_PADDING);
-    const size_t length = text.size() + 2;
-    if (auto error = engine->parser.iterate(simdjson::padded_string_view(data, length, length + simdjson::SIMDJSON_PADDING)).get(doc)) {
-      throw PositionedError{diagnose_text(text, error, 0)};
-    }
-    source.emplace(doc, text, data, 1);
-    sj::array array;
-    JsonSource::check(doc.get_array().get(array));
-    for (auto result : array) {
-      sj::value value;
-      JsonSource::check(std::move(result).get(value));
-      return body(*source, value);
-    }
-    throw EngineError{simdjson::EMPTY};
   });
 }
 

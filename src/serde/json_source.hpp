@@ -15,6 +15,7 @@
 
 #include <simdjson.h>
 
+#include <cmath>
 #include <cstring>
 #include <format>
 #include <functional>
@@ -38,6 +39,13 @@ class JsonSource {
   static constexpr bool json = true;
   static constexpr unsigned depth_limit = 255;
   using Value = sj::value;
+
+  // A value captured whole for a later read: its text (validated) and where the engine's index
+  // has its first token, so that it is read again from the same parse.
+  struct Capture {
+    std::string_view raw;
+    sj::token_position at = nullptr;
+  };
 
   // `shift`: bytes the engine's buffer holds before `text` (1 when a value was wrapped in an
   // array so that a scalar can be read as a value).
@@ -157,6 +165,17 @@ class JsonSource {
     return s.kind == ValueKind::signed_integer ? msgpack::Integer{true, 0, s.i} : msgpack::Integer{false, s.u, 0};
   }
 
+  // A number as a float: an integer beyond the doubles' exact range rounds to the nearest float
+  // once, not through a double.
+  float float32(Value& v, std::string_view expecting) {
+    const double d = float64(v, expecting);
+    if (!(std::fabs(d) >= 0x1p53) || std::isinf(d)) [[likely]] return static_cast<float>(d);
+    Scalar s = number_of(v, expecting);
+    if (s.kind == ValueKind::signed_integer) return static_cast<float>(s.i);
+    if (s.kind == ValueKind::unsigned_integer) return static_cast<float>(s.u);
+    return static_cast<float>(s.d);
+  }
+
   double float64(Value& v, std::string_view expecting) {
     note(v);
     double d = 0;
@@ -179,7 +198,15 @@ class JsonSource {
   // The value's exact text, validated, without surrounding whitespace.
   std::string_view raw(Value& v);
   void skip(Value& v) { (void)raw(v); }
-  std::string capture(Value& v) { return std::string(raw(v)); }
+  Capture capture(Value& v) {
+    const sj::token_position at = StartOf::of(iter_of(v));
+    return Capture{raw(v), at};
+  }
+  // Reads the captured value again, from the same parse, with a fresh nesting budget:
+  // body(source, value) with a source whose positions count from the captured text. Every failure
+  // becomes ValueError "{prefix}{reader text}". The engine's place is restored afterwards.
+  py::Ref reread(const Capture& capture, std::string_view prefix,
+                 const std::function<py::Ref(JsonSource&, sj::value&)>& body);
 
   [[noreturn]] void fail_invalid_type(Value& v, std::string_view expecting);
 
@@ -203,6 +230,14 @@ class JsonSource {
   };
   struct ValueIter : sj::value {
     static sj::value_iterator& of(sj::value& v) noexcept { return v.*(&ValueIter::iter); }
+  };
+  // Where a value's first token stands in the engine's index, and a value iterator made there.
+  struct StartOf : sj::value_iterator {
+    static sj::token_position of(const sj::value_iterator& it) noexcept { return it.*(&StartOf::_start_position); }
+  };
+  struct IteratorAt : sj::value_iterator {
+    IteratorAt(sj::json_iterator& json, sj::depth_t depth, sj::token_position at) noexcept
+        : sj::value_iterator(&json, depth, at) {}
   };
   static sj::value_iterator& iter_of(sj::value& v) noexcept { return ValueIter::of(v); }
 
@@ -346,11 +381,17 @@ class JsonSource {
   size_t shift_;
   unsigned budget_ = depth_limit;
   const char* last_token_ = nullptr;
+  bool validated_ = false;  // the whole text has been checked strictly (a captured value)
+
+ public:
+  // The root object's value when the document is read inside a wrapper (see run_json), else null.
+  sj::value* root_ = nullptr;
 };
 
 // run_json has made sure that an object stands at the root.
 template <class Entry>
 void JsonSource::root_map(Entry&& entry) {
+  if (root_ != nullptr) return map(*root_, expecting_model, entry);
   Nesting nesting(*this);
   sj::object object;
   check(doc_.get_object().get(object));
@@ -360,11 +401,8 @@ void JsonSource::root_map(Entry&& entry) {
 // Runs `body(source)` over one JSON document and returns its result. Every failure of the read
 // becomes ValueError "{prefix}{reader text}"; an interrupt or MemoryError passes unchanged.
 // `readable_after`: bytes known to be readable past the end of `text` (the input is read in place
-// when that covers simdjson's padding). `wrap`: read a single value of any kind (the body gets
-// the value) instead of a root object.
+// when that covers simdjson's padding).
 py::Ref run_json(std::string_view text, size_t readable_after, std::string_view prefix,
                  const std::function<py::Ref(JsonSource&)>& body);
-py::Ref run_json_value(std::string_view text, std::string_view prefix,
-                       const std::function<py::Ref(JsonSource&, sj::value&)>& body);
 
 }  // namespace quorvel::serde

@@ -15,7 +15,7 @@ void MsgpackSource::fail_invalid_type(Value& v, std::string_view expecting) {
     case ValueKind::floating:
       invalid_type(std::format("floating point `{}`", text::shortest_with_point(r_.read_float(v))), expecting);
     case ValueKind::string:
-      invalid_type("string " + text::quoted(msgpack::Reader::checked_text(r_.read_payload(r_.read_length(v)))), expecting);
+      invalid_type("string " + text::quoted(as_text(r_.read_payload(r_.read_length(v)))), expecting);
     case ValueKind::binary: invalid_type("byte array", expecting);
     case ValueKind::array: invalid_type("sequence", expecting);
     case ValueKind::map: invalid_type("map", expecting);

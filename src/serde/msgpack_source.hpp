@@ -1,6 +1,9 @@
 // The MessagePack source of decode_serde, over the reader of src/msgpack. A value is its marker,
 // already read; the data that follows it is read on request. A bin read where a sequence is
 // expected stands for the sequence of its bytes, each handed out as a positive fixint marker.
+//
+// A str whose bytes are not UTF-8 is a byte string, as older writers stored binary data: it is
+// read, skipped, kept and refused exactly as a bin holding the same bytes.
 #pragma once
 
 #include "msgpack/reader.hpp"
@@ -22,18 +25,22 @@ class MsgpackSource {
   static constexpr uint16_t depth_limit = 1024;
   using Value = msgpack::Marker;
 
-  explicit MsgpackSource(std::span<const uint8_t> bytes) : r_(bytes, depth_limit, msgpack::InvalidText::report) {}
+  // A value captured whole for a later read: its bytes as they stand in the input.
+  using Capture = std::span<const uint8_t>;
+
+  explicit MsgpackSource(std::span<const uint8_t> bytes) : r_(bytes, depth_limit, msgpack::InvalidText::keep_bytes) {}
 
   Value next() { return r_.read_marker(); }
   size_t remaining() const noexcept { return r_.remaining(); }
 
-  static ValueKind kind(const Value& v) {
+  // The kind as the visitors see it (a str's bytes are looked at, not read).
+  ValueKind kind(const Value& v) const {
     using msgpack::Family;
     if (v.is_unsigned()) return ValueKind::unsigned_integer;
     if (v.is_signed()) return ValueKind::signed_integer;
     if (v.is_float()) return ValueKind::floating;
     if (v.is_bool()) return ValueKind::boolean;
-    if (v.is_str()) return ValueKind::string;
+    if (v.is_str()) return is_text(v) ? ValueKind::string : ValueKind::binary;
     if (v.is_bin()) return ValueKind::binary;
     if (v.is_array()) return ValueKind::array;
     if (v.is_map()) return ValueKind::map;
@@ -43,9 +50,7 @@ class MsgpackSource {
   }
 
   // A map key as handed to an entry, checked to be text (it fails as reading the key would have).
-  static void checked_key(std::string_view key) {
-    msgpack::Reader::checked_text(std::span(reinterpret_cast<const uint8_t*>(key.data()), key.size()));
-  }
+  static void checked_key(std::string_view key) { (void)text_of(key, expecting_string); }
 
   bool take_null(Value& v) noexcept { return v.family == msgpack::Family::Null; }
 
@@ -185,7 +190,7 @@ class MsgpackSource {
       }
       return;
     }
-    if (v.is_bin()) {
+    if (is_bytes(v)) {
       auto bytes = r_.read_payload(r_.read_length(v));
       start(bytes.size());
       for (uint8_t b : bytes) {
@@ -215,6 +220,14 @@ class MsgpackSource {
     if (v.family == msgpack::Family::F64) [[likely]] return std::bit_cast<double>(r_.read_u64());
     return float64_other(v, expecting);
   }
+  // A number as a float: an integer rounds to the nearest float once, not through a double.
+  float float32(Value& v, std::string_view expecting) {
+    if (v.is_integer()) {
+      const msgpack::Integer n = r_.read_integer(v);
+      return n.negative ? static_cast<float>(n.i) : static_cast<float>(n.u);
+    }
+    return static_cast<float>(float64(v, expecting));
+  }
   double float64_other(Value& v, std::string_view expecting) {
     if (v.is_float()) return r_.read_float(v);
     if (v.is_integer()) {
@@ -224,16 +237,11 @@ class MsgpackSource {
     fail_invalid_type(v, expecting);
   }
 
-  // A str, or a bin holding UTF-8.
+  // A str or a bin holding UTF-8.
   std::string_view text(Value& v, std::string_view expecting) {
-    if (v.is_str()) return msgpack::Reader::checked_text(r_.read_payload(r_.read_length(v)));
-    if (v.is_bin()) {
-      auto payload = r_.read_payload(r_.read_length(v));
-      std::string_view s(reinterpret_cast<const char*>(payload.data()), payload.size());
-      if (!text::is_utf8(s)) invalid_value("byte array", expecting);
-      return s;
-    }
-    fail_invalid_type(v, expecting);
+    if (!v.is_str() && !v.is_bin()) fail_invalid_type(v, expecting);
+    auto payload = r_.read_payload(r_.read_length(v));
+    return text_of(std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()), expecting);
   }
 
   // A scalar of any kind; containers, bins and exts are left unread (the caller refuses them).
@@ -243,10 +251,17 @@ class MsgpackSource {
     switch (s.kind) {
       case ValueKind::null: break;
       case ValueKind::boolean: s.b = v.family == msgpack::Family::True; break;
-      case ValueKind::unsigned_integer: s.u = r_.read_integer(v).u; break;
-      case ValueKind::signed_integer: s.i = r_.read_integer(v).i; break;
+      case ValueKind::unsigned_integer:
+      case ValueKind::signed_integer: {
+        // By its value, not its marker: writers put non-negative values under signed markers too.
+        const msgpack::Integer n = r_.read_integer(v);
+        s.kind = n.negative ? ValueKind::signed_integer : ValueKind::unsigned_integer;
+        s.u = n.u;
+        s.i = n.i;
+        break;
+      }
       case ValueKind::floating: s.d = r_.read_float(v); break;
-      case ValueKind::string: s.s = msgpack::Reader::checked_text(r_.read_payload(r_.read_length(v))); break;
+      case ValueKind::string: s.s = as_text(r_.read_payload(r_.read_length(v))); break;
       case ValueKind::binary:
       case ValueKind::array:
       case ValueKind::map:
@@ -257,12 +272,21 @@ class MsgpackSource {
 
   msgpack::MessagePackValue generic(Value& v) { return r_.read_value(v); }
   void skip(Value& v) { r_.skip_value(v); }
-  // The value written again in compact form.
-  std::string capture(Value& v) {
+  // The value written again in compact form (what a fallback decoder is handed).
+  std::string reencode(Value& v) {
     std::string out;
     msgpack::write_value(r_.read_value(v), out);
     return out;
   }
+  // The value's own bytes, checked as a skip checks them; `v` is the marker read last.
+  Capture capture(Value& v) {
+    const uint8_t* start = r_.cursor() - 1;
+    r_.skip_value(v);
+    return Capture(start, r_.cursor());
+  }
+  // A bin, or a str that is no text, where a sequence is expected: its bytes.
+  bool is_bytes(const Value& v) const { return v.is_bin() || (v.is_str() && !is_text(v)); }
+  std::span<const uint8_t> bytes(Value& v) { return r_.read_payload(r_.read_length(v)); }
 
   // "invalid type: {}, expected {}", describing the value (and reading what the description needs).
   [[noreturn]] void fail_invalid_type(Value& v, std::string_view expecting);
@@ -275,14 +299,34 @@ class MsgpackSource {
     std::string_view name;
     if (r_.read_fixstr(fixstr)) {
       name = std::string_view(reinterpret_cast<const char*>(fixstr.data()), fixstr.size());
-      // A key that ends the input fails as text before the missing value is reported.
-      if (r_.remaining() == 0) [[unlikely]] checked_key(name);
     } else {
       Value key = next();
       name = text(key, expecting_string);
     }
-    Value value = next();
+    // A key that ends the input still reaches the entry, whose field may fail for reasons of its
+    // own before the missing value is reported (by the first read of it).
+    Value value = r_.remaining() != 0 ? next() : msgpack::Marker::end_of_input();
     entry(name, value);
+  }
+
+  // Text that is UTF-8; other bytes are a byte string, refused as a bin holding them is.
+  static std::string_view text_of(std::string_view s, std::string_view expecting) {
+    if (!text::is_ascii(s) && !text::is_utf8(s)) [[unlikely]] invalid_value("byte array", expecting);
+    return s;
+  }
+  static std::string_view as_text(std::span<const uint8_t> payload) noexcept {
+    return std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size());
+  }
+  // Whether the str at the reader holds UTF-8 (a str cut short counts as text: reading it reports
+  // that).
+  bool is_text(const Value& v) const {
+    msgpack::Reader ahead = r_;
+    try {
+      const std::string_view s = as_text(ahead.read_payload(ahead.read_length(v)));
+      return text::is_ascii(s) || text::is_utf8(s);
+    } catch (const ReaderError&) {
+      return true;
+    }
   }
 
   msgpack::Reader r_;
