@@ -4,7 +4,7 @@ raised while reading reach the caller."""
 
 import pytest
 
-from decoding import FORMATS, PREFIX, Holder, Leaf, decode, error, make_plan
+from decoding import FORMATS, PREFIX, TYPES, Holder, Leaf, decode, error, make_plan
 from planwriter import field, obj, scalar_field
 from trevalin import Struct
 
@@ -132,6 +132,38 @@ def test_reader_errors(plan, fmt, data, message):
     with pytest.raises(ValueError) as info:
         decode(plan, data, fmt)
     assert str(info.value).split(" near `")[0] == PREFIX[fmt] + message
+
+
+@pytest.mark.parametrize("data", [
+    # A string read as raw text (an unknown key's value, a fallback, a decimal) followed by a colon.
+    b'{"unknown":"a":"b","c":}, "i8": 3}', b'{"leaf":{"zz":"a":}, "n": 5}, "i8": 7}',
+    b'{"extra":"a":1}', b'{"amount":"1":2}', b'{"zz":["a":1]}', b'{"zz":{"a":"b":"c"}}',
+    b'{"zz":"a":"b"}', b'{"zz":"a"]}', b'{"zz":"a" "b"}', b'{"zz":1:2}', b'{"zz":[1]:2}', b'{"zz":"\x00"}',
+    b'{"zz":nul}', b'{"zz":"a":tru}}', b'{"choice":{"n":"a":1,"type":"leaf"}}',
+])
+def test_malformed_json_is_refused(plan, data):
+    with pytest.raises(ValueError, match="^cannot decode JSON: "):
+        plan.decode_serde("Holder", data, True, fallback_decoders={"extra": bytes})
+
+
+class Counted(Struct):
+    x: float = 0.0
+    y: float = 0.0
+    built = 0
+
+    def __init__(self, *, x=0.0, y=0.0):
+        type(self).built += 1
+        if x == 13:
+            raise TypeError("unlucky")
+
+
+@pytest.mark.parametrize("after", [b"x", b" \xff", b"]", b"}", b" {}", b"\x00", b'"', b","])
+def test_root_model_is_built_before_what_follows_is_read(after):
+    counted = make_plan(types=dict(TYPES, Point=Counted))
+    Counted.built = 0
+    message = error(counted, b'{"point": {"x": 1}}' + after, "json")
+    assert message.startswith(("JSON has non-whitespace trailing characters", "JSON has a comma")) and Counted.built == 1
+    assert error(counted, b'{"point": {"x": 13}}' + after, "json") == "TypeError: unlucky"
 
 
 @pytest.mark.parametrize("data", [b'{"i8": 1}  \n\t\r ', b'\n{"i8": 1}'])

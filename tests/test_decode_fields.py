@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 from decoding import FORMATS, Color, decode, error, make_plan
-from planwriter import obj, plan_bytes, scalar_field, string_field
+from planwriter import field, obj, plan_bytes, scalar_field, string_field
 from quorvel._native import NativePlan
 from trevalin import Struct
 
@@ -284,8 +284,26 @@ def test_fallback_failures(plan, fmt):
     assert error(plan, {"extra": 1}, fmt, fallback_decoders={"extra": refuse}) == "LookupError: no"
 
 
-def test_fallback_lookup_comes_before_the_value(plan):
-    assert error(plan, b'{"extra": [1 2]}', "json") == 'serde fallback decoder "extra" is not bound'
+@pytest.mark.parametrize("fmt, data", [
+    ("json", b'{"extra": [1 2]}'), ("json", b'{"extra":'), ("json", b'{"extra": "\xff"}'),
+    ("json", b'{"extra": tru'), ("json", b'{"extra": "ab'), ("msgpack", b"\x81\xa5extra"),
+    ("msgpack", b"\x81\xa5extra\xc1"), ("msgpack", b"\x81\xa5extra\xa5ab"),
+])
+def test_fallback_lookup_comes_before_the_value(plan, fmt, data):
+    assert error(plan, data, fmt) == 'serde fallback decoder "extra" is not bound'
+
+
+class Floats(Struct):
+    v: object = None
+
+
+@pytest.mark.parametrize("strict", [True, False])
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_float32_elements_round_once(fmt, strict):
+    plan = make_plan([obj("Floats", [field("v", 0, kind="vector_scalar", scalar="float32")])], {"Floats": Floats})
+    values = [2**60 + 2**36 + 1, -(2**60 + 2**36 + 1), 2**64 - 1, 16777217, 0.1]
+    got = decode(plan, {"v": values}, fmt, root="Floats", strict=strict).v
+    assert got.tolist() == np.array([2**60 + 2**37, -(2**60 + 2**37), 2**64, 16777216, 0.1], dtype=np.float32).tolist()
 
 
 @pytest.mark.parametrize("fmt", FORMATS)

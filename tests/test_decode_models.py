@@ -5,7 +5,7 @@ Python's json and the msgpack package."""
 import pytest
 
 from decoding import FORMATS, Holder, Leaf, Other, Pairs, Point, decode, error, make_plan
-from planwriter import arm, field, obj, scalar_field
+from planwriter import arm, field, obj, scalar_field, string_field
 from trevalin import Struct
 
 
@@ -269,3 +269,41 @@ def test_round_trip_through_encode_serde(plan, fmt, options):
             assert b.dtype == a.dtype and np.array_equal(a, b), name
         else:
             assert a == b and type(a) is type(b), name
+
+
+class Link(Struct):
+    u: object = None
+    s: str = None
+
+
+class Knot(Struct):
+    u: object = None
+    s: str = None
+
+
+@pytest.fixture(scope="module")
+def chain():
+    # Both arms have a "u" that is a union of both, with the arms in another order: the two
+    # definitions conflict, so each level keeps "u" until its tag, which comes last.
+    return make_plan([
+        obj("Link", [field("u", 0, kind="union", arms=[arm(1, "Link"), arm(2, "Knot")]), string_field("s", 1)],
+            serde_tag_field="t", serde_tag="link"),
+        obj("Knot", [field("u", 0, kind="union", arms=[arm(2, "Knot"), arm(1, "Link")]), string_field("s", 1)],
+            serde_tag_field="t", serde_tag="knot"),
+        obj("Root", [field("u", 0, kind="union", arms=[arm(1, "Link"), arm(2, "Knot")])]),
+    ], {"Link": Link, "Knot": Knot, "Root": Link})
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_nested_unions_with_their_tags_last(chain, fmt):
+    depth = 120
+    doc = Pairs([("t", "link")])
+    for k in range(depth):
+        doc = Pairs([("u", doc), ("s", f'"\\{k}\u00e9'), ("zz", ["a\n", {"b": k}]), ("t", "knot" if k % 2 else "link")])
+    got = decode(chain, Pairs([("u", doc)]), fmt, root="Root").u
+    for k in reversed(range(depth)):
+        assert (type(got), got.s) == (Knot if k % 2 else Link, f'"\\{k}\u00e9')
+        got = got.u
+    assert got == Link()
+    broken = Pairs([("u", Pairs([("u", Pairs([("u", 5), ("t", "link")])), ("t", "knot")])), ("t", "link")])
+    assert error(chain, Pairs([("u", broken)]), fmt, root="Root").count("cannot decode buffered") == 3
