@@ -407,20 +407,11 @@ py::Ref guarded_read(std::string_view text, std::string_view prefix, std::option
 
 py::Ref JsonSource::reread(const Capture& capture, std::string_view prefix,
                            const std::function<py::Ref(JsonSource&, sj::value&)>& body) {
-  sj::json_iterator& engine = doc_iter();
-  // Strings the read unescapes are turned into objects before it ends, so the engine's string
-  // space they took is given back with the rest of its state.
-  struct Restore {
-    sj::json_iterator& engine;
-    const sj::json_iterator saved;
-    ~Restore() { engine = saved; }
-  } restore{engine, sj::json_iterator(engine)};
-  engine.reenter_child(capture.at, engine.depth() + 1);
-  MemberValue value(IteratorAt(engine, engine.depth(), capture.at));
+  engine::Revisit revisit(doc_, capture.at);
   std::optional<JsonSource> inner;
   inner.emplace(doc_, capture.raw, capture.raw.data(), 0);
   inner->validated_ = true;
-  return guarded_read(capture.raw, prefix, inner, [&] { return body(*inner, static_cast<sj::value&>(value)); });
+  return guarded_read(capture.raw, prefix, inner, [&] { return body(*inner, revisit.value()); });
 }
 
 namespace {

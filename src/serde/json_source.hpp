@@ -10,10 +10,9 @@
 #include "msgpack/reader.hpp"
 #include "msgpack/value.hpp"
 #include "py/text.hpp"
+#include "serde/json_engine.hpp"
 #include "serde/json_scan.hpp"
 #include "serde/source.hpp"
-
-#include <simdjson.h>
 
 #include <cmath>
 #include <cstring>
@@ -27,7 +26,6 @@
 namespace quorvel::serde {
 
 namespace sj = simdjson::ondemand;
-namespace sj_number = simdjson::builtin::numberparsing;
 
 // An error code of simdjson: the document is malformed somewhere at or after the current value.
 struct EngineError {
@@ -118,7 +116,7 @@ class JsonSource {
   // types would be, without copying it into one of them first (a copy that costs a stall).
   template <class Entry>
   void map(Value& v, std::string_view expecting, Entry&& entry) {
-    sj::value_iterator& it = iter_of(v);
+    sj::value_iterator& it = engine::iterator_of(v);
     bool has_fields = false;  // an empty object is closed at once: `members` then sees it closed
     if (it.start_object().get(has_fields) != simdjson::SUCCESS) fail_invalid_type(v, expecting);
     Nesting nesting(*this);
@@ -131,7 +129,7 @@ class JsonSource {
 
   template <class Start, class Elem>
   void seq(Value& v, std::string_view expecting, Start&& start, Elem&& elem) {
-    sj::value_iterator& it = iter_of(v);
+    sj::value_iterator& it = engine::iterator_of(v);
     bool has_elements = false;
     if (it.start_array().get(has_elements) != simdjson::SUCCESS) fail_invalid_type(v, expecting);
     Nesting nesting(*this);
@@ -139,8 +137,8 @@ class JsonSource {
     // The engine's array iteration, step by step: the element, what it left unread, the next.
     while (it.is_open()) {
       check(it.error());
-      MemberValue e(it.child());
-      elem(static_cast<sj::value&>(e));
+      sj::value e = engine::value_at(it.child());
+      elem(e);
       check(it.skip_child());
       bool more = false;
       check(it.has_next_element().get(more));
@@ -199,7 +197,7 @@ class JsonSource {
   std::string_view raw(Value& v);
   void skip(Value& v) { (void)raw(v); }
   Capture capture(Value& v) {
-    const sj::token_position at = StartOf::of(iter_of(v));
+    const sj::token_position at = engine::start_of(v);
     return Capture{raw(v), at};
   }
   // Reads the captured value again, from the same parse, with a fresh nesting budget:
@@ -219,28 +217,6 @@ class JsonSource {
   std::string diagnose(simdjson::error_code code);
 
  private:
-  // The engine's object iterator hands each member out as a field built in a temporary and
-  // copied, which costs more than reading it; members are read here from the object's own value
-  // iterator instead, in the same steps (key, value, skip what the entry left, next).
-  struct ObjectIter : sj::object {
-    static sj::value_iterator& of(sj::object& object) noexcept { return object.*(&ObjectIter::iter); }
-  };
-  struct MemberValue : sj::value {
-    explicit MemberValue(const sj::value_iterator& child) noexcept : sj::value(child) {}
-  };
-  struct ValueIter : sj::value {
-    static sj::value_iterator& of(sj::value& v) noexcept { return v.*(&ValueIter::iter); }
-  };
-  // Where a value's first token stands in the engine's index, and a value iterator made there.
-  struct StartOf : sj::value_iterator {
-    static sj::token_position of(const sj::value_iterator& it) noexcept { return it.*(&StartOf::_start_position); }
-  };
-  struct IteratorAt : sj::value_iterator {
-    IteratorAt(sj::json_iterator& json, sj::depth_t depth, sj::token_position at) noexcept
-        : sj::value_iterator(&json, depth, at) {}
-  };
-  static sj::value_iterator& iter_of(sj::value& v) noexcept { return ValueIter::of(v); }
-
   // An entry that says which key it expects next (entry.expected(), a KeyProbe or null) has that
   // key compared where the engine's next token stands. When it is there and a comma or the
   // object's end follows the value, entry.in_place(value) may read a scalar value from its text
@@ -249,7 +225,7 @@ class JsonSource {
   // of the expected key; any other key takes the general steps.
   template <class Entry>
   void members(sj::object& object, Entry& entry) {
-    members(ObjectIter::of(object), entry);
+    members(engine::iterator_of(object), entry);
   }
   template <class Entry>
   void members(sj::value_iterator& it, Entry& entry) {
@@ -260,19 +236,17 @@ class JsonSource {
         sj::json_iterator& ji = it.json_iter();
         // The key is a real token when it matches, so the three after it are within the engine's
         // index (which ends in sentinels).
-        if (probe != nullptr && key_at(ji.peek(0), *probe) && *ji.peek(1) == ':') [[likely]] {
-          const uint8_t* value = ji.peek(2);
-          const uint8_t after = *ji.peek(3);
+        if (probe != nullptr && key_at(engine::token(ji, 0), *probe) && *engine::token(ji, 1) == ':') [[likely]] {
+          const uint8_t* value = engine::token(ji, 2);
+          const uint8_t after = *engine::token(ji, 3);
           if ((after == ',' || after == '}') && entry.in_place(value)) [[likely]] {
             last_token_ = reinterpret_cast<const char*>(value);
-            ji.return_current_and_advance();
-            ji.return_current_and_advance();
-            ji.return_current_and_advance();
+            engine::step(ji, 3);  // the key, the colon and the value
           } else {
-            ji.return_current_and_advance();
+            engine::step(ji, 1);
             check(it.field_value());
-            MemberValue member(it.child());
-            entry.matched(static_cast<sj::value&>(member));
+            sj::value member = engine::value_at(it.child());
+            entry.matched(member);
             check(it.skip_child());
           }
           bool more = false;
@@ -284,8 +258,8 @@ class JsonSource {
       check(it.field_key().get(raw_key));
       check(it.field_value());
       const std::string_view key = key_text(it, raw_key);
-      MemberValue value(it.child());
-      entry(key, static_cast<sj::value&>(value));
+      sj::value value = engine::value_at(it.child());
+      entry(key, value);
       check(it.skip_child());
       bool more = false;
       check(it.has_next_field().get(more));
@@ -304,12 +278,12 @@ class JsonSource {
   // takes what the typed read of the engine takes and gives the same, or returns false (the
   // general path then reads the value and reports what is wrong with it).
   [[gnu::always_inline]] static bool f64_at(const uint8_t* p, double& out) noexcept {
-    return sj_number::parse_double(p).get(out) == simdjson::SUCCESS;
+    return engine::parse_double(p, out);
   }
   [[gnu::always_inline]] static bool integer_at(const uint8_t* p, int64_t lo, uint64_t hi, msgpack::Integer& out) noexcept {
     int64_t i = 0;
     // "-0" is a float to this reader, not the integer 0.
-    if (sj_number::parse_integer(p).get(i) != simdjson::SUCCESS || (i == 0 && *p == '-')) return false;
+    if (!engine::parse_integer(p, i) || (i == 0 && *p == '-')) return false;
     out = i < 0 ? msgpack::Integer{true, 0, i} : msgpack::Integer{false, static_cast<uint64_t>(i), 0};
     return out.negative ? out.i >= lo : out.u <= hi;
   }
@@ -321,31 +295,22 @@ class JsonSource {
   }
   // A string's text, unescaped by the engine as its typed read does.
   bool text_at(const uint8_t* p, std::string_view& out) noexcept {
-    if (*p != '"') return false;
-    sj::json_iterator& ji = doc_iter();
-    uint8_t* const mark = ji.string_buf_loc();
-    if (ji.unescape(sj::raw_json_string(p + 1), false).get(out) == simdjson::SUCCESS) return true;
-    ji.string_buf_loc() = mark;  // nothing kept of a failed read: the general path reads it again
-    return false;
+    // Nothing is kept of a failed read: the general path reads it again.
+    return *p == '"' && engine::unescape(engine::iterator_of(doc_), p + 1, out);
   }
 
  private:
-  struct DocIter : sj::document {
-    static sj::json_iterator& of(sj::document& doc) noexcept { return doc.*(&DocIter::iter); }
-  };
-  sj::json_iterator& doc_iter() noexcept { return DocIter::of(doc_); }
-
   // The key as written up to its closing quote, unescaped by the engine when it holds an escape.
   // Called once the colon is read: the closing quote is the last quote before it (only whitespace
   // lies between), so the key's text is not scanned for its end.
   static std::string_view key_text(sj::value_iterator& it, sj::raw_json_string raw_key) {
     const char* start = reinterpret_cast<const char*>(raw_key.raw());
-    const char* p = reinterpret_cast<const char*>(it.json_iter().peek(-1));
+    const char* p = reinterpret_cast<const char*>(engine::token(it.json_iter(), -1));
     do {
       --p;
     } while (*p != '"');
     std::string_view key(start, static_cast<size_t>(p - start));
-    if (has_backslash(key)) [[unlikely]] check(it.json_iter().unescape(raw_key, false).get(key));
+    if (has_backslash(key)) [[unlikely]] check(engine::unescape(it.json_iter(), raw_key, key));
     return key;
   }
 
