@@ -9,7 +9,6 @@
 #include "plan/native_plan.hpp"
 #include "py/lazy_type.hpp"
 #include "py/native_buffer.hpp"
-#include "serde/encode.hpp"
 #include "serde/serde.hpp"
 
 #include <array>
@@ -149,7 +148,7 @@ PyObject* plan_bind_types(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return guarded([&]() -> py::Ref {
     auto a = bind<1>(bind_types_signature, args, nargs, kwnames);
     PyObject* types = convert("types", [&] { return to_dict(a[0]); });
-    plan_of(self).bind_types(types);
+    plan_of(self).bind_types(types, serde::prepare_facts);
     return py::Ref::borrow(Py_None);
   });
 }

@@ -1,5 +1,4 @@
 // Type binding, model-object classification and the plan's lookup accessors.
-#include "msgpack/writer.hpp"
 #include "plan/model_types.hpp"
 #include "plan/native_plan.hpp"
 #include "py/text.hpp"
@@ -23,21 +22,6 @@ bool is_keyed_table(const std::vector<ObjectWire>& objects, const FieldWire& fie
   return objects[*field.target_index].key_field.has_value();
 }
 
-// A JSON object entry's key, ',' first: "key":
-std::string json_entry_key(std::string_view key) {
-  std::string out(1, ',');
-  text::append_json_string(out, key);
-  out.push_back(':');
-  return out;
-}
-
-std::string msgpack_str(std::string_view text) {
-  std::string out;
-  msgpack::StringBuffer buffer(out);
-  msgpack::BasicWriter<msgpack::StringBuffer>(buffer).str(text);
-  return out;
-}
-
 SerdeObject build_serde_object(const std::vector<ObjectWire>& objects, const ObjectWire& object, bool& native_serde) {
   SerdeObject so;
   for (const SerdeFieldWire& wire : object.serde_fields) {
@@ -48,8 +32,7 @@ SerdeObject build_serde_object(const std::vector<ObjectWire>& objects, const Obj
       continue;
     }
     so.fields.push_back(SerdeField{wire.encode_name, interned(wire.attr_name),
-                                   static_cast<size_t>(it - object.fields.begin()), json_entry_key(wire.encode_name),
-                                   msgpack_str(wire.encode_name)});
+                                   static_cast<size_t>(it - object.fields.begin())});
   }
   for (const FieldWire& field : object.fields) {
     if (field.kind == FieldKind::vector_byte || field.kind == FieldKind::dynamic || is_keyed_table(objects, field)) {
@@ -62,9 +45,6 @@ SerdeObject build_serde_object(const std::vector<ObjectWire>& objects, const Obj
   }
   if (object.serde_tag_field) {
     so.tag.emplace(*object.serde_tag_field, *object.serde_tag);
-    so.json_tag = json_entry_key(*object.serde_tag_field);
-    text::append_json_string(so.json_tag, *object.serde_tag);
-    so.msgpack_tag = msgpack_str(*object.serde_tag_field) + msgpack_str(*object.serde_tag);
   }
   so.kwnames = check_new(PyTuple_New(static_cast<Py_ssize_t>(so.fields.size())));
   for (size_t i = 0; i < so.fields.size(); ++i) {
@@ -123,7 +103,7 @@ void SubclassCache::insert(PyObject* cls, uint32_t index) {
 // ---------------------------------------------------------------------------------------------
 // bind_types
 
-void NativePlan::bind_types(PyObject* types) {
+void NativePlan::bind_types(PyObject* types, SerdeFactsBuilder serde_facts) {
   auto bound = std::make_unique<BoundTypes>();
   bound->serde_objects.resize(objects.size());
   const Py_ssize_t size = PyDict_Size(types);
@@ -156,6 +136,7 @@ void NativePlan::bind_types(PyObject* types) {
   for (const ObjectWire& object : objects) bound->object_classes.push_back(by_name(object.name));
   bound->enum_classes.reserve(enum_names.size());
   for (const std::string& name : enum_names) bound->enum_classes.push_back(by_name(name));
+  bound->serde_facts = serde_facts(*this, *bound);
 
   BoundTypes* expected = nullptr;
   if (!bound_.compare_exchange_strong(expected, bound.get(), std::memory_order_release, std::memory_order_acquire)) {

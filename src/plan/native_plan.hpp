@@ -45,20 +45,17 @@ struct SerdeField {
   std::string key;     // key in the JSON object or MessagePack map
   py::Ref attr;        // interned attribute name; also the constructor keyword
   size_t field_index;  // index into the object's fields
-  // The key as encode_serde writes it, prepared once: JSON ',' "key" ':' with the escapes (the
-  // first entry of an object skips the comma), MessagePack the str header and the bytes.
-  std::string json_key;
-  std::string msgpack_key;
 };
 
 struct SerdeObject {
   std::vector<SerdeField> fields;
   std::optional<std::pair<std::string, std::string>> tag;  // (tag field name, tag value)
   py::Ref kwnames;                                          // tuple of the fields' attr strings
-  // The whole tag entry as encode_serde writes it (when there is a tag), in the forms of
-  // SerdeField::json_key and msgpack_key: ',' "name" ':' "value", and the two str.
-  std::string json_tag;
-  std::string msgpack_tag;
+};
+
+// Data a codec derives from the plan (and its bound types) once and keeps for the plan's life.
+struct CodecFacts {
+  virtual ~CodecFacts() = default;
 };
 
 struct BoundTypes {
@@ -69,6 +66,7 @@ struct BoundTypes {
   std::vector<py::Ref> bound_classes;  // keeps every class in type_indices alive
   std::vector<py::Ref> object_classes;  // by object index: the class bound under its name, or null
   std::vector<py::Ref> enum_classes;    // by FieldWire::enum_index: the class bound, or null
+  std::unique_ptr<const CodecFacts> serde_facts;  // the JSON and MessagePack codec's, built on binding
 };
 
 struct BoundModelSubclass {
@@ -87,11 +85,6 @@ class SubclassCache {
   PyMutex mutex_{};
   bool poisoned_ = false;
   std::unordered_map<PyObject*, BoundModelSubclass> map_;
-};
-
-// Data a codec derives from the plan on its first use and keeps for the plan's life.
-struct CodecFacts {
-  virtual ~CodecFacts() = default;
 };
 
 class NativePlan {
@@ -130,8 +123,10 @@ class NativePlan {
   [[noreturn]] void invalid_error(std::string message) const { fail_text(invalid_buffer_error.get(), std::move(message)); }
   const SerdeObject& serde_object(size_t index) const;
 
-  // bind_types: builds the bindings from a dict and publishes them once.
-  void bind_types(PyObject* types);
+  // bind_types: builds the bindings from a dict and publishes them once, with the facts
+  // `serde_facts` derives from them (the codecs are above this floor, so the caller names it).
+  using SerdeFactsBuilder = std::unique_ptr<const CodecFacts> (*)(const NativePlan&, const BoundTypes&);
+  void bind_types(PyObject* types, SerdeFactsBuilder serde_facts);
   // model_types: validates subclass bindings for unpacking.
   std::unique_ptr<struct NativeModelTypes> model_types(PyObject* generated, PyObject* requested, PyObject* bindings) const;
 

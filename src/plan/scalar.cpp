@@ -146,23 +146,6 @@ ScalarValue ScalarValue::from_default(ScalarKind kind, const MessagePackValue& v
   return kind == ScalarKind::float32 ? make_f32(static_cast<float>(d)) : make_f64(d);
 }
 
-py::Ref ScalarValue::into_py() const {
-  switch (kind) {
-    case ScalarKind::bool_: return py::Ref::borrow(b ? Py_True : Py_False);
-    case ScalarKind::int8:
-    case ScalarKind::int16:
-    case ScalarKind::int32:
-    case ScalarKind::int64: return check_new(PyLong_FromLongLong(i));
-    case ScalarKind::uint8:
-    case ScalarKind::uint16:
-    case ScalarKind::uint32:
-    case ScalarKind::uint64: return check_new(PyLong_FromUnsignedLongLong(u));
-    case ScalarKind::float32: return check_new(PyFloat_FromDouble(static_cast<double>(f32)));
-    case ScalarKind::float64: return check_new(PyFloat_FromDouble(f64));
-  }
-  throw InternalFailure("unknown scalar kind");
-}
-
 uint64_t ScalarValue::as_u64() const {
   if (!is_unsigned(kind)) fail(PyExc_ValueError, "union discriminator must use an unsigned integer type");
   return u;

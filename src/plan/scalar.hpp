@@ -2,6 +2,7 @@
 // defaults and decoded numbers, and back.
 #pragma once
 
+#include "py/error.hpp"
 #include "py/numpy.hpp"
 #include "py/ref.hpp"
 #include "msgpack/value.hpp"
@@ -28,6 +29,32 @@ constexpr size_t scalar_width(ScalarKind k) noexcept {
     case ScalarKind::float64: return 8;
   }
   return 8;
+}
+
+// The values an integer kind holds, from `lo` to `hi`; the other kinds hold no integer range.
+struct IntegerRange {
+  int64_t lo = 0;
+  uint64_t hi = 0;
+  // Whether the integer (negative values in `i`, others in `u`) lies in the range.
+  constexpr bool holds(bool negative, int64_t i, uint64_t u) const noexcept { return negative ? i >= lo : u <= hi; }
+  constexpr bool holds(__int128 v) const noexcept { return v >= lo && v <= static_cast<__int128>(hi); }
+};
+
+constexpr IntegerRange integer_range(ScalarKind k) noexcept {
+  switch (k) {
+    case ScalarKind::int8: return {INT8_MIN, INT8_MAX};
+    case ScalarKind::int16: return {INT16_MIN, INT16_MAX};
+    case ScalarKind::int32: return {INT32_MIN, INT32_MAX};
+    case ScalarKind::int64: return {INT64_MIN, INT64_MAX};
+    case ScalarKind::uint8: return {0, UINT8_MAX};
+    case ScalarKind::uint16: return {0, UINT16_MAX};
+    case ScalarKind::uint32: return {0, UINT32_MAX};
+    case ScalarKind::uint64: return {0, UINT64_MAX};
+    case ScalarKind::bool_:
+    case ScalarKind::float32:
+    case ScalarKind::float64: break;
+  }
+  return {};
 }
 
 constexpr bool is_signed_kind(ScalarKind k) noexcept {
@@ -115,7 +142,6 @@ struct ScalarValue {
 };
 
 inline bool ScalarValue::extract_exact(ScalarKind kind, PyObject* obj, ScalarValue& out) noexcept {
-  auto in = [](Py_ssize_t v, int64_t lo, int64_t hi) { return v >= lo && v <= hi; };
   Py_ssize_t v = 0;
   switch (kind) {
     case ScalarKind::bool_:
@@ -158,17 +184,19 @@ inline bool ScalarValue::extract_exact(ScalarKind kind, PyObject* obj, ScalarVal
     }
   }
   switch (kind) {
-    case ScalarKind::int8: if (!in(v, INT8_MIN, INT8_MAX)) return false; break;
-    case ScalarKind::uint8: if (!in(v, 0, UINT8_MAX)) return false; break;
-    case ScalarKind::int16: if (!in(v, INT16_MIN, INT16_MAX)) return false; break;
-    case ScalarKind::uint16: if (!in(v, 0, UINT16_MAX)) return false; break;
-    case ScalarKind::int32: if (!in(v, INT32_MIN, INT32_MAX)) return false; break;
-    case ScalarKind::uint32: if (!in(v, 0, UINT32_MAX)) return false; break;
-    case ScalarKind::int64: break;
-    case ScalarKind::uint64: if (v < 0) return false; break;
     case ScalarKind::bool_:
     case ScalarKind::float32:
     case ScalarKind::float64: return true;
+    case ScalarKind::int8:
+    case ScalarKind::uint8:
+    case ScalarKind::int16:
+    case ScalarKind::uint16:
+    case ScalarKind::int32:
+    case ScalarKind::uint32:
+    case ScalarKind::int64:
+    case ScalarKind::uint64:
+      if (!integer_range(kind).holds(v < 0, v, static_cast<uint64_t>(v))) return false;
+      break;
   }
   // Members written directly: a whole-value copy after narrow stores stalls the store buffer.
   out.kind = kind;
@@ -178,6 +206,24 @@ inline bool ScalarValue::extract_exact(ScalarKind kind, PyObject* obj, ScalarVal
     out.u = static_cast<uint64_t>(v);
   }
   return true;
+}
+
+// Inline: it runs once per decoded scalar.
+inline py::Ref ScalarValue::into_py() const {
+  switch (kind) {
+    case ScalarKind::bool_: return py::Ref::borrow(b ? Py_True : Py_False);
+    case ScalarKind::int8:
+    case ScalarKind::int16:
+    case ScalarKind::int32:
+    case ScalarKind::int64: return check_new(PyLong_FromLongLong(i));
+    case ScalarKind::uint8:
+    case ScalarKind::uint16:
+    case ScalarKind::uint32:
+    case ScalarKind::uint64: return check_new(PyLong_FromUnsignedLongLong(u));
+    case ScalarKind::float32: return check_new(PyFloat_FromDouble(static_cast<double>(f32)));
+    case ScalarKind::float64: return check_new(PyFloat_FromDouble(f64));
+  }
+  throw InternalFailure("unknown scalar kind");
 }
 
 inline bool ScalarValue::equals(const ScalarValue& d) const noexcept {

@@ -14,6 +14,7 @@
 
 #include <bit>
 #include <climits>
+#include <type_traits>
 #include <utility>
 
 // Host assumptions the codecs rely on: byte-order-sensitive reads and writes are written for a
@@ -58,6 +59,11 @@ class Ref {
   explicit Ref(PyObject* obj) noexcept : ptr_(obj) {}
   PyObject* ptr_ = nullptr;
 };
+
+// Owned references laid out as a call's argument array: a Ref is exactly its pointer, so an array
+// of them is read as the array of pointers that vectorcall takes (the references stay owned).
+static_assert(sizeof(Ref) == sizeof(PyObject*) && std::is_standard_layout_v<Ref>);
+inline PyObject* const* as_args(const Ref* refs) noexcept { return reinterpret_cast<PyObject* const*>(refs); }
 
 }  // namespace quorvel::py
 

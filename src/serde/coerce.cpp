@@ -100,38 +100,23 @@ bool lax_integral(double v, __int128& out) noexcept {
 }
 
 Coerced scalar_from_integer(ScalarKind kind, __int128 v) {
-  auto in = [&](__int128 lo, __int128 hi) { return v >= lo && v <= hi; };
-  auto out_of_range = [&] {
-    return std::unexpected(std::format("integer {} is out of range for {}", render(v), display_name(kind)));
-  };
   switch (kind) {
     case ScalarKind::bool_:
       if (v == 0 || v == 1) return ScalarValue::make_bool(v == 1);
       return std::unexpected(std::format("integer {} is not a boolean", render(v)));
     case ScalarKind::int8:
-      if (!in(-128, 127)) return out_of_range();
-      return ScalarValue::make_signed(kind, static_cast<int64_t>(v));
     case ScalarKind::int16:
-      if (!in(-32768, 32767)) return out_of_range();
-      return ScalarValue::make_signed(kind, static_cast<int64_t>(v));
     case ScalarKind::int32:
-      if (!in(std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max())) return out_of_range();
-      return ScalarValue::make_signed(kind, static_cast<int64_t>(v));
     case ScalarKind::int64:
-      if (!in(i64_min, std::numeric_limits<int64_t>::max())) return out_of_range();
-      return ScalarValue::make_signed(kind, static_cast<int64_t>(v));
     case ScalarKind::uint8:
-      if (!in(0, 255)) return out_of_range();
-      return ScalarValue::make_unsigned(kind, static_cast<uint64_t>(v));
     case ScalarKind::uint16:
-      if (!in(0, 65535)) return out_of_range();
-      return ScalarValue::make_unsigned(kind, static_cast<uint64_t>(v));
     case ScalarKind::uint32:
-      if (!in(0, std::numeric_limits<uint32_t>::max())) return out_of_range();
-      return ScalarValue::make_unsigned(kind, static_cast<uint64_t>(v));
     case ScalarKind::uint64:
-      if (!in(0, u64_max)) return out_of_range();
-      return ScalarValue::make_unsigned(kind, static_cast<uint64_t>(v));
+      if (!integer_range(kind).holds(v)) {
+        return std::unexpected(std::format("integer {} is out of range for {}", render(v), display_name(kind)));
+      }
+      return is_signed_kind(kind) ? ScalarValue::make_signed(kind, static_cast<int64_t>(v))
+                                  : ScalarValue::make_unsigned(kind, static_cast<uint64_t>(v));
     case ScalarKind::float32:
       return ScalarValue::make_f32(v < 0 ? static_cast<float>(static_cast<int64_t>(v)) : static_cast<float>(static_cast<uint64_t>(v)));
     case ScalarKind::float64:

@@ -1,7 +1,7 @@
 // decode_serde: the entry, and the failure texts that the readers' errors carry.
 #include "py/buffer.hpp"
-#include "serde/builder.hpp"
 #include "serde/json_source.hpp"
+#include "serde/model_reader.hpp"
 #include "serde/msgpack_source.hpp"
 #include "serde/serde.hpp"
 
@@ -16,19 +16,6 @@ std::string qualified_name(PyObject* type) {
     PyErr_Clear();
     return "?";
   }
-}
-
-// Reads with `read()` and turns every failure into ValueError "{prefix}{text}".
-template <class Read>
-py::Ref guarded_msgpack(std::string_view prefix, Read&& read) {
-  std::string message;
-  try {
-    return read();
-  } catch (...) {
-    bool positioned = false;
-    message = reader_text_of_current(positioned);
-  }
-  fail_text(PyExc_ValueError, std::string(prefix) + message);
 }
 
 }  // namespace
@@ -57,26 +44,6 @@ std::string reader_text_of_current(bool& positioned) {
   }
 }
 
-template <>
-py::Ref decode_buffered_value<JsonSource>(DecodeContext& ctx, JsonSource& src, const FieldWire& field,
-                                          const JsonSource::Capture& raw) {
-  return src.reread(raw, "cannot decode buffered JSON field: ", [&](JsonSource& inner, sj::value& value) {
-    return Builder<JsonSource>(ctx, inner).nullable_field(field, value);
-  });
-}
-
-template <>
-py::Ref decode_buffered_value<MsgpackSource>(DecodeContext& ctx, MsgpackSource&, const FieldWire& field,
-                                             const MsgpackSource::Capture& raw) {
-  MsgpackSource src(raw);
-  py::Ref value = guarded_msgpack("cannot decode buffered MessagePack field: ", [&] {
-    msgpack::Marker marker = src.next();
-    return Builder<MsgpackSource>(ctx, src).nullable_field(field, marker);
-  });
-  if (src.remaining() != 0) fail(PyExc_ValueError, "buffered MessagePack field contains trailing data");
-  return value;
-}
-
 py::Ref decode_serde(const NativePlan& plan, std::string_view root, PyObject* buffer, bool is_json, bool strict,
                      PyObject* fallback_decoders) {
   const uint32_t root_index = plan.object(root).first;
@@ -89,16 +56,11 @@ py::Ref decode_serde(const NativePlan& plan, std::string_view root, PyObject* bu
 
   if (is_json) {
     std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    return run_json(text, input.readable_after(), "cannot decode JSON: ", [&](JsonSource& src) {
-      Builder<JsonSource> builder(ctx, src);
-      return builder.visit_map(target, [&](auto&& entry) { src.root_map(entry); });
-    });
+    return run_json(text, input.readable_after(), "cannot decode JSON: ",
+                    [&](JsonSource& src) { return ModelReader<JsonSource>(ctx, src).root(target); });
   }
   MsgpackSource src(bytes);
-  py::Ref result = guarded_msgpack("cannot decode MessagePack: ", [&] {
-    msgpack::Marker marker = src.next();
-    return Builder<MsgpackSource>(ctx, src).model(marker, target);
-  });
+  py::Ref result = read_msgpack("cannot decode MessagePack: ", [&] { return ModelReader<MsgpackSource>(ctx, src).root(target); });
   if (src.remaining() != 0) fail(PyExc_ValueError, "MessagePack document contains trailing data");
   return result;
 }

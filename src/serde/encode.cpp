@@ -1,4 +1,4 @@
-#include "serde/encode.hpp"
+#include "serde/serde.hpp"
 
 #include "msgpack/writer.hpp"
 #include "plan/scalar.hpp"
@@ -6,6 +6,7 @@
 #include "py/error.hpp"
 #include "py/numpy.hpp"
 #include "py/sequence.hpp"
+#include "serde/facts.hpp"
 #include "serde/json_scan.hpp"
 #include "serde/json_writer.hpp"
 #include "plan/access.hpp"
@@ -143,18 +144,20 @@ class Encoder {
     // RecursionError instead of overflowing the stack.
     if (Py_EnterRecursiveCall(" while encoding a model") != 0) throw TooDeep{};
     const Leave leave;
-    const SerdeObject& so = serde_object(index);
+    const ModelFacts& facts = model_facts(index);
+    const SerdeObject& so = *facts.serde;
     const ObjectWire& object = cx_.plan.objects[index];
     const ModelView model = walk_.view(object, m);
 
     // Every attribute is read and every default tested before the first entry is written, so
     // the model is written as it was when its fields were collected.
     const size_t base = kept_.size();
-    for (const SerdeField& sf : so.fields) {
+    for (size_t k = 0; k < so.fields.size(); ++k) {
+      const SerdeField& sf = so.fields[k];
       const FieldWire& field = object.fields[sf.field_index];
       py::Ref value = model.read(sf.field_index);
       if (serde_field_is_default(field, value.get())) continue;
-      kept_.push_back(Kept{&sf, &field, std::move(value)});
+      kept_.push_back(Kept{&sf, &field, k, std::move(value)});
     }
     const size_t n = kept_.size() - base;
     const bool tagged = so.tag.has_value();
@@ -183,13 +186,13 @@ class Encoder {
     }
     bool first = true;
     for (size_t k = 0;; ++k) {
-      if (tagged && k == tag_at) prepared(first, so.json_tag, so.msgpack_tag);
+      if (tagged && k == tag_at) prepared(first, facts.json_tag, facts.msgpack_tag);
       if (k == n) break;
       // Nested models append to kept_ and may move it; the entry's value stays owned there.
       const Kept& entry = kept_[base + k];
       const FieldWire& field = *entry.field;
       PyObject* value = entry.value.get();
-      prepared(first, entry.serde->json_key, entry.serde->msgpack_key);
+      prepared(first, facts.json_keys[entry.position], facts.msgpack_keys[entry.position]);
       this->value(field, value);
     }
     if constexpr (json) w_.put('}');
@@ -204,6 +207,7 @@ class Encoder {
   struct Kept {
     const SerdeField* serde;
     const FieldWire* field;
+    size_t position;  // among the model's serialized fields
     py::Ref value;
   };
 
@@ -222,11 +226,11 @@ class Encoder {
     return index;
   }
 
-  const SerdeObject& serde_object(uint32_t index) {
-    if (serde_objects_.empty()) serde_objects_.resize(cx_.plan.objects.size());
-    const SerdeObject*& so = serde_objects_[index];  // index < objects.size(): it came from the plan
-    if (so == nullptr) [[unlikely]] so = &cx_.plan.serde_object(index);
-    return *so;
+  const ModelFacts& model_facts(uint32_t index) {
+    if (models_.empty()) models_.resize(cx_.plan.objects.size());
+    const ModelFacts*& m = models_[index];  // index < objects.size(): it came from the plan
+    if (m == nullptr) [[unlikely]] m = &facts_of(cx_.plan.require_bound()).model(cx_.plan, index);
+    return *m;
   }
 
   // Failures with the system's own messages: carried as text on the JSON side (raised as
@@ -511,7 +515,7 @@ class Encoder {
   std::vector<Kept> kept_;         // kept entries of the models being written, innermost last
   std::vector<py::Ref> items_;     // list snapshots (MessagePack), innermost last
   std::vector<uint8_t> scratch_;   // one gathered copy of a strided array
-  std::vector<const SerdeObject*> serde_objects_;  // looked up once per object and call
+  std::vector<const ModelFacts*> models_;  // looked up once per object and call
   struct Classified {
     py::Ref type;
     uint32_t index = 0;

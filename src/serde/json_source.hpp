@@ -9,6 +9,7 @@
 
 #include "msgpack/reader.hpp"
 #include "msgpack/value.hpp"
+#include "plan/scalar.hpp"
 #include "py/text.hpp"
 #include "serde/json_engine.hpp"
 #include "serde/json_scan.hpp"
@@ -152,15 +153,15 @@ class JsonSource {
     return b;
   }
 
-  msgpack::Integer integer(Value& v, std::string_view expecting) {
+  Integer integer(Value& v, std::string_view expecting) {
     note(v);
     int64_t i = 0;
     if (v.get_int64().get(i) == simdjson::SUCCESS && (i != 0 || !json::trim(v.raw_json_token()).starts_with('-'))) {
-      return i < 0 ? msgpack::Integer{true, 0, i} : msgpack::Integer{false, static_cast<uint64_t>(i), 0};
+      return i < 0 ? Integer{true, 0, i} : Integer{false, static_cast<uint64_t>(i), 0};
     }
     Scalar s = number_of(v, expecting);
     if (s.kind == ValueKind::floating) invalid_type(std::format("floating point `{}`", text::shortest_with_point(s.d)), expecting);
-    return s.kind == ValueKind::signed_integer ? msgpack::Integer{true, 0, s.i} : msgpack::Integer{false, s.u, 0};
+    return s.kind == ValueKind::signed_integer ? Integer{true, 0, s.i} : Integer{false, s.u, 0};
   }
 
   // A number as a float: an integer beyond the doubles' exact range rounds to the nearest float
@@ -280,12 +281,12 @@ class JsonSource {
   [[gnu::always_inline]] static bool f64_at(const uint8_t* p, double& out) noexcept {
     return engine::parse_double(p, out);
   }
-  [[gnu::always_inline]] static bool integer_at(const uint8_t* p, int64_t lo, uint64_t hi, msgpack::Integer& out) noexcept {
+  [[gnu::always_inline]] static bool integer_at(const uint8_t* p, IntegerRange range, Integer& out) noexcept {
     int64_t i = 0;
     // "-0" is a float to this reader, not the integer 0.
     if (!engine::parse_integer(p, i) || (i == 0 && *p == '-')) return false;
-    out = i < 0 ? msgpack::Integer{true, 0, i} : msgpack::Integer{false, static_cast<uint64_t>(i), 0};
-    return out.negative ? out.i >= lo : out.u <= hi;
+    out = i < 0 ? Integer{true, 0, i} : Integer{false, static_cast<uint64_t>(i), 0};
+    return range.holds(out.negative, out.i, out.u);
   }
   [[gnu::always_inline]] static bool bool_at(const uint8_t* p, bool& out) noexcept {
     auto ends = [](uint8_t c) { return c == ',' || c == '}' || c == ']' || json::is_space(static_cast<char>(c)); };

@@ -8,6 +8,8 @@
 
 #include "msgpack/reader.hpp"
 #include "msgpack/writer.hpp"
+#include "plan/scalar.hpp"
+#include "py/ref.hpp"
 #include "py/text.hpp"
 #include "serde/source.hpp"
 
@@ -113,14 +115,14 @@ class MsgpackSource {
     p += 9;
     return true;
   }
-  // An integer within [lo, hi] (others are read and refused by the general path).
-  [[gnu::always_inline]] static bool integer_at(const uint8_t*& p, const uint8_t* end, int64_t lo, uint64_t hi,
-                                                msgpack::Integer& out) noexcept {
+  // An integer within the range (others are read and refused by the general path).
+  [[gnu::always_inline]] static bool integer_at(const uint8_t*& p, const uint8_t* end, IntegerRange range,
+                                                Integer& out) noexcept {
     if (p == end) return false;
     const uint8_t b = *p;
     if (b <= 0x7f || b >= 0xe0) {
-      out = b <= 0x7f ? msgpack::Integer{false, b, 0} : msgpack::Integer{true, 0, static_cast<int8_t>(b)};
-      if (out.negative ? out.i < lo : out.u > hi) return false;
+      out = b <= 0x7f ? Integer{false, b, 0} : Integer{true, 0, static_cast<int8_t>(b)};
+      if (!range.holds(out.negative, out.i, out.u)) return false;
       p += 1;
       return true;
     }
@@ -142,9 +144,9 @@ class MsgpackSource {
       // Sign-extended from its width, as the reader reads it.
       const int shift = static_cast<int>(64 - 8 * width);
       const int64_t v = static_cast<int64_t>(raw << shift) >> shift;
-      out = v < 0 ? msgpack::Integer{true, 0, v} : msgpack::Integer{false, static_cast<uint64_t>(v), 0};
+      out = v < 0 ? Integer{true, 0, v} : Integer{false, static_cast<uint64_t>(v), 0};
     }
-    if (out.negative ? out.i < lo : out.u > hi) return false;
+    if (!range.holds(out.negative, out.i, out.u)) return false;
     p += 1 + width;
     return true;
   }
@@ -208,10 +210,11 @@ class MsgpackSource {
   }
 
   // An integer (the caller checks its range), else the type error.
-  [[gnu::always_inline]] msgpack::Integer integer(Value& v, std::string_view expecting) {
+  [[gnu::always_inline]] Integer integer(Value& v, std::string_view expecting) {
     if (v.family == msgpack::Family::FixPos) [[likely]] return {false, v.fix, 0};
     if (!v.is_integer()) fail_invalid_type(v, expecting);
-    return r_.read_integer(v);
+    const msgpack::Integer n = r_.read_integer(v);
+    return {n.negative, n.u, n.i};
   }
 
   // A number as a double: integers and floats.
@@ -331,5 +334,19 @@ class MsgpackSource {
 
   msgpack::Reader r_;
 };
+
+// Runs `read()` over a MessagePack source and turns every failure of the read into ValueError
+// "{prefix}{reader text}"; an interrupt or MemoryError passes unchanged.
+template <class Read>
+py::Ref read_msgpack(std::string_view prefix, Read&& read) {
+  std::string message;
+  try {
+    return read();
+  } catch (...) {
+    bool positioned = false;
+    message = reader_text_of_current(positioned);
+  }
+  fail_text(PyExc_ValueError, std::string(prefix) + message);
+}
 
 }  // namespace quorvel::serde

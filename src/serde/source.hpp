@@ -3,8 +3,10 @@
 // a typed read, a generic read, a skip, a capture or a type error.
 #pragma once
 
+#include "msgpack/value.hpp"
 #include "py/error.hpp"
 
+#include <concepts>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -24,6 +26,23 @@ struct Scalar {
   double d = 0;
   std::string_view s;  // string: valid until the next read of the source
 };
+
+// Whether `a` and `b` hold the same `n` bytes. Keys are short: compared in words, never reading
+// outside either range.
+[[gnu::always_inline]] inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
+  auto load8 = [](const char* p) { uint64_t w; std::memcpy(&w, p, 8); return w; };
+  auto load4 = [](const char* p) { uint32_t w; std::memcpy(&w, p, 4); return w; };
+  if (n >= 8) {
+    for (size_t i = 0; i + 8 < n; i += 8) {
+      if (load8(a + i) != load8(b + i)) return false;
+    }
+    return load8(a + n - 8) == load8(b + n - 8);
+  }
+  if (n >= 4) return load4(a) == load4(b) && load4(a + n - 4) == load4(b + n - 4);
+  auto load2 = [](const char* p) { uint16_t w; std::memcpy(&w, p, 2); return w; };
+  if (n >= 2) return load2(a) == load2(b) && load2(a + n - 2) == load2(b + n - 2);
+  return n == 0 || a[0] == b[0];
+}
 
 // A key as a source may compare it where it stands in the input: its bytes, and for a key of no
 // more than 16 bytes (`wide`) the same as two zero-padded words with the masks that select them.
@@ -47,6 +66,40 @@ struct KeyProbe {
   uint64_t masks[2] = {0, 0};
   bool wide = false;
   bool plain = true;  // JSON text holds it as it is: no character that is escaped or ends a string
+};
+
+// An integer as read: non-negative values in `u`, negative ones in `i`.
+struct Integer {
+  bool negative = false;
+  uint64_t u = 0;
+  int64_t i = 0;
+  std::string render() const { return negative ? std::to_string(i) : std::to_string(u); }
+};
+
+// What the model reader asks of a document source. A source hands out values (`Value`) one at a
+// time; each is consumed exactly once, by one of the reads below, a skip, a capture or a type error.
+// Besides these, a source offers
+// - map(v, expecting, entry): the entries of an object or map, entry(key, value) for each (an entry
+//   that also says which key it expects next may have it compared, and a common value read, where
+//   it stands: entry.expected(), entry.in_place(at...), entry.matched(value));
+// - seq(v, expecting, start, elem): the elements of an array, start(bound) and then elem(value);
+// - f64_at, integer_at, bool_at and a text read where a value stands, for entry.in_place;
+// - for a fallback field, the value's bytes (JSON: raw(v), its text; MessagePack: reencode(v)).
+template <class S>
+concept DocumentSource = requires(S& s, const S& cs, typename S::Value& v, std::string_view expecting,
+                                  const typename S::Capture& capture) {
+  { S::json } -> std::convertible_to<bool>;
+  { s.take_null(v) } -> std::same_as<bool>;
+  { s.boolean(v) } -> std::same_as<bool>;
+  { s.integer(v, expecting) } -> std::same_as<Integer>;
+  { s.float64(v, expecting) } -> std::same_as<double>;
+  { s.float32(v, expecting) } -> std::same_as<float>;
+  { s.text(v, expecting) } -> std::same_as<std::string_view>;
+  { s.scalar(v) } -> std::same_as<Scalar>;
+  { s.generic(v) } -> std::same_as<msgpack::MessagePackValue>;
+  { s.skip(v) } -> std::same_as<void>;
+  { s.capture(v) } -> std::same_as<typename S::Capture>;
+  { S::checked_key(expecting) } -> std::same_as<void>;
 };
 
 // A reader error that already names its position in the input (the JSON reader's syntax errors).

@@ -1,29 +1,22 @@
-// The model builder of decode_serde: one algorithm over both document sources.
-//
-// A model object is read from one JSON object or MessagePack map: each key is matched against the
-// model's serialized names through a per-model key table, each value is decoded by its field's
-// kind, a union's entries whose meaning depends on the arm wait (as views of their text in the
-// input, which stays alive and unchanged for the whole call) until the type tag has chosen it, and the object is constructed by keyword at the end. The decoded entries of
-// every model being read live on one stack per call, so a model costs no allocation of its own.
-#pragma once
+// The model reader, defined once for each document source (see model_reader.hpp).
+#include "serde/model_reader.hpp"
 
-#include "plan/access.hpp"
 #include "msgpack/reader.hpp"
-#include "plan/native_plan.hpp"
 #include "plan/scalar.hpp"
 #include "py/error.hpp"
 #include "py/numpy.hpp"
 #include "py/recursion.hpp"
-#include "py/ref.hpp"
 #include "py/text.hpp"
 #include "serde/coerce.hpp"
 #include "serde/json_scan.hpp"
-#include "serde/source.hpp"
+#include "serde/json_source.hpp"
+#include "serde/msgpack_source.hpp"
 
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,240 +24,14 @@
 
 namespace quorvel::serde {
 
+namespace {
+
 // Builds one model object from the keywords that arrived. Kept small and separate so that the
 // construction path can change without touching the readers.
 inline py::Ref construct_model(ModelWalk& walk, const ObjectWire& object, PyObject* cls, PyObject* const* values,
                                size_t count, PyObject* kwnames) {
   return walk.construct(object, cls, std::span(values, count), count == 0 ? nullptr : kwnames);
 }
-
-// Whether `a` and `b` hold the same `n` bytes. Keys are short: compared in words, never reading
-// outside either range.
-[[gnu::always_inline]] inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
-  auto load8 = [](const char* p) { uint64_t w; std::memcpy(&w, p, 8); return w; };
-  auto load4 = [](const char* p) { uint32_t w; std::memcpy(&w, p, 4); return w; };
-  if (n >= 8) {
-    for (size_t i = 0; i + 8 < n; i += 8) {
-      if (load8(a + i) != load8(b + i)) return false;
-    }
-    return load8(a + n - 8) == load8(b + n - 8);
-  }
-  if (n >= 4) return load4(a) == load4(b) && load4(a + n - 4) == load4(b + n - 4);
-  auto load2 = [](const char* p) { uint16_t w; std::memcpy(&w, p, 2); return w; };
-  if (n >= 2) return load2(a) == load2(b) && load2(a + n - 2) == load2(b + n - 2);
-  return n == 0 || a[0] == b[0];
-}
-
-// How a field's value is read when that needs no more than its kind: decided once per model, so
-// the common fields skip the general dispatch. `general` covers everything else.
-enum class Direct : uint8_t { general, strict_float, strict_integer, strict_bool, text };
-
-// The expecting texts of typed reads by scalar kind.
-inline std::string_view typed_expecting(ScalarKind kind) {
-  switch (kind) {
-    case ScalarKind::bool_: return expecting_boolean;
-    case ScalarKind::int8: return "i8";
-    case ScalarKind::uint8: return "u8";
-    case ScalarKind::int16: return "i16";
-    case ScalarKind::uint16: return "u16";
-    case ScalarKind::int32: return "i32";
-    case ScalarKind::uint32: return "u32";
-    case ScalarKind::int64: return "i64";
-    case ScalarKind::uint64: return "u64";
-    case ScalarKind::float32: return "f32";
-    case ScalarKind::float64: return "f64";
-  }
-  return "a number";
-}
-
-// One serialized field of a model as the key dispatch sees it.
-struct KeySlot {
-  std::string_view key;
-  const FieldWire* field;
-  bool first;     // no earlier serialized field has the same key
-  Direct direct;  // the read this field's values take
-  ScalarKind scalar;  // for the strict reads
-  int64_t lo = 0;     // strict_integer: the range of the scalar kind
-  uint64_t hi = 0;
-  std::string_view expecting;  // strict_integer: what its errors say was expected
-};
-
-// The range of an integer scalar kind (empty for the others).
-inline std::pair<int64_t, uint64_t> integer_range(ScalarKind kind) noexcept {
-  switch (kind) {
-    case ScalarKind::int8: return {INT8_MIN, INT8_MAX};
-    case ScalarKind::int16: return {INT16_MIN, INT16_MAX};
-    case ScalarKind::int32: return {INT32_MIN, INT32_MAX};
-    case ScalarKind::int64: return {INT64_MIN, INT64_MAX};
-    case ScalarKind::uint8: return {0, UINT8_MAX};
-    case ScalarKind::uint16: return {0, UINT16_MAX};
-    case ScalarKind::uint32: return {0, UINT32_MAX};
-    case ScalarKind::uint64: return {0, UINT64_MAX};
-    case ScalarKind::bool_:
-    case ScalarKind::float32:
-    case ScalarKind::float64: break;
-  }
-  return {0, 0};
-}
-
-inline Direct direct_read(const FieldWire& f, bool strict) noexcept {
-  if (f.serde_nullable) return Direct::general;
-  if (f.kind == FieldKind::string) return Direct::text;
-  if (f.kind != FieldKind::scalar || !strict || f.serde_python_int || !f.scalar || f.enum_index) return Direct::general;
-  switch (*f.scalar) {
-    case ScalarKind::float32:
-    case ScalarKind::float64: return Direct::strict_float;
-    case ScalarKind::bool_: return Direct::strict_bool;
-    case ScalarKind::int8:
-    case ScalarKind::int16:
-    case ScalarKind::int32:
-    case ScalarKind::int64:
-    case ScalarKind::uint8:
-    case ScalarKind::uint16:
-    case ScalarKind::uint32:
-    case ScalarKind::uint64: return Direct::strict_integer;
-  }
-  return Direct::general;
-}
-
-struct ModelInfo {
-  const SerdeObject* serde = nullptr;
-  const ObjectWire* object = nullptr;
-  std::vector<KeySlot> keys;  // by position among the serialized fields
-  std::vector<KeyProbe> probes;  // the same keys, for a source that compares them where they stand
-  PyObject* cls = nullptr;    // the bound class (held by the bound types), looked up when first built
-};
-
-// One decoded entry of a model being read: the key as read, the model whose field it matched
-// (and that field's position among its serialized fields) and the value.
-struct Parsed {
-  std::string_view name;
-  uint32_t object;
-  uint32_t field;
-  py::Ref value;
-};
-
-// An entry of a union read before its type tag, kept as the source captured it.
-template <class Capture>
-struct Buffered {
-  std::string_view name;
-  Capture raw;
-};
-
-class DecodeContext {
- public:
-  DecodeContext(const NativePlan& plan, PyObject* fallback_decoders, bool strict)
-      : plan(plan), fallback_decoders(fallback_decoders), strict(strict), walk(plan), models_(plan.objects.size()) {}
-
-  ModelInfo& info(uint32_t index) {
-    ModelInfo& m = models_[index];
-    if (m.serde == nullptr) [[unlikely]] prepare(m, index);
-    return m;
-  }
-
-  PyObject* model_class(uint32_t index) {
-    ModelInfo& m = info(index);
-    if (m.cls == nullptr) m.cls = plan.bound_class(index);
-    return m.cls;
-  }
-
-  // The position of the first serialized field with this key; `hint` is tried first (documents
-  // usually list the fields in declared order).
-  static constexpr uint32_t none = ~uint32_t{0};
-  [[gnu::always_inline]] static uint32_t lookup(const ModelInfo& m, std::string_view key, uint32_t hint) noexcept {
-    const KeySlot* keys = m.keys.data();
-    const size_t count = m.keys.size();
-    if (hint < count && keys[hint].first && keys[hint].key.size() == key.size() &&
-        same_bytes(keys[hint].key.data(), key.data(), key.size())) [[likely]] {
-      return hint;
-    }
-    return scan(m, key);
-  }
-
-  [[gnu::noinline]] static uint32_t scan(const ModelInfo& m, std::string_view key) noexcept {
-    const KeySlot* keys = m.keys.data();
-    const size_t count = m.keys.size();
-    for (uint32_t i = 0; i < count; ++i) {
-      if (keys[i].key.size() == key.size() && same_bytes(keys[i].key.data(), key.data(), key.size())) return i;
-    }
-    return none;
-  }
-
-  static const FieldWire& field_of(const ModelInfo& m, uint32_t serde_index) noexcept { return *m.keys[serde_index].field; }
-
-  const NativePlan& plan;
-  PyObject* fallback_decoders;  // borrowed dict
-  bool strict;
-  ModelWalk walk;  // builds the models (plan/access.hpp)
-
-  std::vector<Parsed> parsed;
-  std::vector<PyObject*> args;
-
- private:
-  [[gnu::noinline]] void prepare(ModelInfo& m, uint32_t index) {
-    const SerdeObject& so = plan.serde_object(index);
-    const ObjectWire& object = plan.objects[index];
-    m.keys.resize(so.fields.size());
-    m.probes.resize(so.fields.size());
-    for (size_t j = 0; j < so.fields.size(); ++j) {
-      bool first = true;
-      for (size_t i = 0; i < j && first; ++i) first = so.fields[i].key != so.fields[j].key;
-      const FieldWire& f = object.fields[so.fields[j].field_index];
-      const ScalarKind kind = f.scalar.value_or(ScalarKind::bool_);
-      const auto [lo, hi] = integer_range(kind);
-      m.keys[j] = KeySlot{so.fields[j].key, &f, first, direct_read(f, strict), kind, lo, hi, typed_expecting(kind)};
-      // Only the first field with a key can be expected (lookup finds that one): a later one's
-      // probe never matches.
-      if (first) m.probes[j] = KeyProbe(so.fields[j].key);
-    }
-    m.object = &object;
-    m.serde = &so;
-  }
-
-  std::vector<ModelInfo> models_;
-};
-
-// Owns the references pushed into it, at most `capacity` (fixed when it is made), until they are
-// cleared or it ends: in an array of its own for the usual few, else in a region it takes at the
-// top of the call's argument stack (and gives back when it ends).
-class OwnedArgs {
- public:
-  OwnedArgs(std::vector<PyObject*>& args, size_t capacity)
-      : args_(args), base_(args.size()), spilled_(capacity > inline_capacity) {
-    if (spilled_) args_.resize(base_ + capacity, nullptr);
-  }
-  ~OwnedArgs() {
-    clear();
-    if (spilled_) args_.resize(base_);
-  }
-  OwnedArgs(const OwnedArgs&) = delete;
-  OwnedArgs& operator=(const OwnedArgs&) = delete;
-
-  void push(py::Ref value) noexcept { data()[size_++] = value.release(); }
-  // The region moves when the argument stack grows (a nested model may spill too): read anew.
-  PyObject** data() noexcept { return spilled_ ? args_.data() + base_ : inline_; }
-  // The k-th reference pushed, handed over; its place keeps null.
-  py::Ref take(size_t k) noexcept { return py::Ref::steal(std::exchange(data()[k], nullptr)); }
-  void clear() noexcept {
-    PyObject** values = data();
-    for (size_t k = 0; k < size_; ++k) Py_XDECREF(values[k]);
-    size_ = 0;
-  }
-
- private:
-  static constexpr size_t inline_capacity = 16;
-  std::vector<PyObject*>& args_;
-  size_t base_;
-  bool spilled_;
-  size_t size_ = 0;
-  PyObject* inline_[inline_capacity];
-};
-
-// What a model visitor reads: one fixed model, or a union's arms chosen by type tag.
-struct Target {
-  const std::vector<ArmWire>* arms = nullptr;
-  uint32_t object = 0;
-};
 
 // A Python list filled in place up to a bound that the input can hold, then by appending.
 class ListBuilder {
@@ -311,23 +78,8 @@ inline py::Ref int_from(__int128 v) {
   return v < 0 ? check_new(PyLong_FromLongLong(static_cast<long long>(v)))
                : check_new(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v)));
 }
-
-// ScalarValue::into_py, inline for the per-field path.
-inline py::Ref scalar_object(const ScalarValue& s) {
-  switch (s.kind) {
-    case ScalarKind::bool_: return py::Ref::borrow(s.b ? Py_True : Py_False);
-    case ScalarKind::int8:
-    case ScalarKind::int16:
-    case ScalarKind::int32:
-    case ScalarKind::int64: return check_new(PyLong_FromLongLong(s.i));
-    case ScalarKind::uint8:
-    case ScalarKind::uint16:
-    case ScalarKind::uint32:
-    case ScalarKind::uint64: return check_new(PyLong_FromUnsignedLongLong(s.u));
-    case ScalarKind::float32: return check_new(PyFloat_FromDouble(static_cast<double>(s.f32)));
-    case ScalarKind::float64: return check_new(PyFloat_FromDouble(s.f64));
-  }
-  return s.into_py();
+inline py::Ref int_from(const Integer& n) {
+  return check_new(n.negative ? PyLong_FromLongLong(n.i) : PyLong_FromUnsignedLongLong(n.u));
 }
 
 inline ScalarValue unwrap(Coerced c) {
@@ -335,102 +87,113 @@ inline ScalarValue unwrap(Coerced c) {
   return *c;
 }
 
-
-[[noreturn, gnu::cold, gnu::noinline]] inline void integer_out_of_range(const msgpack::Integer& n,
+[[noreturn, gnu::cold, gnu::noinline]] inline void integer_out_of_range(const Integer& n,
                                                                        std::string_view expecting) {
   invalid_value(std::format("integer `{}`", n.render()), expecting);
 }
 
-// Decodes the buffered entry `raw` of field `field` with a fresh reader over it (`src` is the
-// source that captured it); defined per source.
-template <class Src>
-py::Ref decode_buffered_value(DecodeContext& ctx, Src& src, const FieldWire& field, const typename Src::Capture& raw);
+}  // namespace
 
-template <class Src>
-class Builder {
- public:
-  using Value = typename Src::Value;
-
-  Builder(DecodeContext& ctx, Src& src) noexcept : ctx_(ctx), src_(src) {}
-
-  // A model object from the map `read_map` walks: read_map(entry) calls entry(key, value) once
-  // per entry, in document order.
-  template <class ReadMap>
-  py::Ref visit_map(Target target, ReadMap&& read_map);
-
-  py::Ref model(Value& v, Target target, std::string_view expecting = expecting_model) {
-    return visit_map(target, [&](auto&& entry) { src_.map(v, expecting, entry); });
+// Owns the values pushed into it, at most `capacity` (fixed when it is made), until they are taken
+// or it ends: in an array of its own for the usual few, else in a region it takes at the top of the
+// call's spill stack (and gives back when it ends).
+template <DocumentSource Src>
+struct ModelReader<Src>::Slots {
+  Slots(std::vector<py::Ref>& spill, size_t capacity)
+      : spill_(spill), base_(spill.size()), spilled_(capacity > inline_capacity) {
+    if (spilled_) spill_.resize(base_ + capacity);
   }
-
-  // The seed's entry: None for a null of a nullable field, else the field's value.
-  py::Ref nullable_field(const FieldWire& f, Value& v) {
-    if (f.serde_nullable && src_.take_null(v)) return py::Ref::borrow(Py_None);
-    return field(f, v);
+  ~Slots() {
+    clear();
+    if (spilled_) spill_.resize(base_);
   }
+  Slots(const Slots&) = delete;
+  Slots& operator=(const Slots&) = delete;
 
-  py::Ref field(const FieldWire& f, Value& v);
-
-  // A value of the field `slot` describes, by its direct read when it has one.
-  [[gnu::always_inline]] py::Ref direct(const KeySlot& slot, Value& v) {
-    switch (slot.direct) {
-      case Direct::strict_float: return check_new(PyFloat_FromDouble(src_.float64(v, "f64")));
-      case Direct::strict_integer: {
-        // strict_object's integer reads, with the range resolved once per model.
-        const msgpack::Integer n = src_.integer(v, slot.expecting);
-        if (n.negative ? n.i < slot.lo : n.u > slot.hi) [[unlikely]] integer_out_of_range(n, slot.expecting);
-        return check_new(n.negative ? PyLong_FromLongLong(n.i) : PyLong_FromUnsignedLongLong(n.u));
-      }
-      case Direct::strict_bool: return py::Ref::borrow(src_.boolean(v) ? Py_True : Py_False);
-      case Direct::text: return new_str(src_.text(v, expecting_string));
-      case Direct::general: break;
+  void push(py::Ref value) noexcept {
+    if (spilled_) spill_[base_ + size_++] = std::move(value);
+    else std::construct_at(&inline_.refs[size_++], std::move(value));
+  }
+  // The values as a call's argument array. The region moves when the spill stack grows (a nested
+  // model may spill too): read anew after any read.
+  PyObject* const* values() noexcept { return py::as_args(spilled_ ? spill_.data() + base_ : inline_.refs); }
+  // The k-th value pushed, handed over; its place keeps null.
+  py::Ref take(size_t k) noexcept { return std::move(spilled_ ? spill_[base_ + k] : inline_.refs[k]); }
+  void clear() noexcept {
+    for (size_t k = 0; k < size_; ++k) {
+      if (spilled_) spill_[base_ + k].reset();
+      else std::destroy_at(&inline_.refs[k]);
     }
-    const FieldWire& f = *slot.field;
-    return f.kind == FieldKind::scalar && !f.serde_nullable ? scalar(f, v) : nullable_field(f, v);
+    size_ = 0;
   }
 
  private:
-  struct Resolved {
-    enum class Kind : uint8_t { missing, found, conflicting } kind = Kind::missing;
-    const FieldWire* field = nullptr;
-    uint32_t object = 0;
-    uint32_t index = 0;
+  static constexpr size_t inline_capacity = 16;
+  // Constructed as values arrive: a model of a few fields does not clear all sixteen.
+  union Inline {
+    Inline() noexcept {}
+    ~Inline() {}
+    py::Ref refs[inline_capacity];
   };
-
-  template <class ReadMap>
-  py::Ref visit_fixed(uint32_t object, ReadMap& read_map);
-  struct ExpectingEntries;
-  template <class... At>
-  bool direct_in_place(const KeySlot& slot, OwnedArgs& slots, At&... at);
-  Resolved resolve(Target target, bool candidates, uint32_t chosen, std::string_view key, uint32_t hint);
-  std::optional<uint32_t> choose_tag(Target target, std::string_view tag);
-  void decode_buffered(uint32_t chosen, size_t base);
-  py::Ref construct(uint32_t object, size_t base);
-
-  py::Ref scalar(const FieldWire& f, Value& v);
-  msgpack::Integer checked_integer(ScalarKind kind, Value& v, int64_t lo, uint64_t hi);
-  ScalarValue strict_scalar(ScalarKind kind, Value& v);
-  py::Ref strict_object(ScalarKind kind, Value& v);
-  ScalarValue coerced_scalar(ScalarKind kind, Value& v);
-  py::Ref python_int(Value& v);
-  py::Ref strings(Value& v);
-  py::Ref model_vector(const FieldWire& f, Value& v, Target target);
-  py::Ref enum_vector(const FieldWire& f, Value& v);
-  py::Ref numeric_vector(const FieldWire& f, Value& v);
-  py::Ref uuid(Value& v);
-  py::Ref decimal(Value& v);
-  py::Ref fallback(const FieldWire& f, Value& v);
-
-  [[noreturn]] void refuse_null(std::string_view expecting) { invalid_type(Src::json ? "null" : "unit value", expecting); }
-
-  DecodeContext& ctx_;
-  Src& src_;
-  std::vector<Buffered<typename Src::Capture>> buffered_;  // of every union being read, innermost last
+  std::vector<py::Ref>& spill_;
+  size_t base_;
+  bool spilled_;
+  size_t size_ = 0;
+  Inline inline_;
 };
+
+template <DocumentSource Src>
+struct ModelReader<Src>::Resolved {
+  enum class Kind : uint8_t { missing, found, conflicting } kind = Kind::missing;
+  const FieldWire* field = nullptr;
+  uint32_t object = 0;
+  uint32_t index = 0;
+};
+
+template <DocumentSource Src>
+py::Ref ModelReader<Src>::root(Target target) {
+  if constexpr (Src::json) {
+    return visit_map(target, [&](auto&& entry) { src_.root_map(entry); });
+  } else {
+    Value v = src_.next();
+    return model(v, target);
+  }
+}
+
+template <DocumentSource Src>
+py::Ref ModelReader<Src>::model(Value& v, Target target) {
+  return visit_map(target, [&](auto&& entry) { src_.map(v, expecting_model, entry); });
+}
+
+template <DocumentSource Src>
+py::Ref ModelReader<Src>::nullable_field(const FieldWire& f, Value& v) {
+  if (f.serde_nullable && src_.take_null(v)) return py::Ref::borrow(Py_None);
+  return field(f, v);
+}
+
+// A value of the field `slot` describes, by its direct read when it has one.
+template <DocumentSource Src>
+[[gnu::always_inline]] inline py::Ref ModelReader<Src>::direct(const KeySlot& slot, Value& v) {
+  switch (slot.direct) {
+    case Direct::strict_float: return check_new(PyFloat_FromDouble(src_.float64(v, "f64")));
+    case Direct::strict_integer: {
+      const Integer n = src_.integer(v, slot.expecting);
+      if (!slot.range.holds(n.negative, n.i, n.u)) [[unlikely]] integer_out_of_range(n, slot.expecting);
+      return int_from(n);
+    }
+    case Direct::strict_bool: return py::Ref::borrow(src_.boolean(v) ? Py_True : Py_False);
+    case Direct::text: return new_str(src_.text(v, expecting_string));
+    case Direct::general: break;
+  }
+  const FieldWire& f = *slot.field;
+  return f.kind == FieldKind::scalar && !f.serde_nullable ? scalar(f, v) : nullable_field(f, v);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Model objects
 
-inline bool same_shape(const FieldWire& a, const FieldWire& b) {
+// Whether two arms define a key alike: else the entry waits for the tag.
+static bool same_shape(const FieldWire& a, const FieldWire& b) {
   if (a.kind != b.kind || a.scalar != b.scalar || a.target_index != b.target_index || a.fixed_length != b.fixed_length ||
       a.fallback_id != b.fallback_id || a.serde_omit_default != b.serde_omit_default || a.arms.size() != b.arms.size()) {
     return false;
@@ -441,17 +204,17 @@ inline bool same_shape(const FieldWire& a, const FieldWire& b) {
   return true;
 }
 
-template <class Src>
+template <DocumentSource Src>
 template <class ReadMap>
-py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
+py::Ref ModelReader<Src>::visit_map(Target target, ReadMap&& read_map) {
   RecursionGuard recursion(" while decoding a generated model");
   std::optional<std::string_view> tag_name;
   if (target.arms == nullptr) {
-    const SerdeObject& so = *ctx_.info(target.object).serde;
+    const SerdeObject& so = *ctx_.model(target.object).serde;
     if (!so.tag) return visit_fixed(target.object, read_map);
     tag_name = so.tag->first;
   } else if (!target.arms->empty()) {
-    const SerdeObject& so = *ctx_.info(target.arms->front().target_index).serde;
+    const SerdeObject& so = *ctx_.model(target.arms->front().target_index).serde;
     if (so.tag) tag_name = so.tag->first;
   }
   bool known = target.arms == nullptr;
@@ -461,7 +224,7 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
   const size_t buffered_base = buffered_.size();
   uint32_t hint = 0;
   // The model whose keys are looked up, once it is known (the common case: from the start).
-  const ModelInfo* fixed = candidates ? nullptr : &ctx_.info(chosen);
+  const ModelFacts* fixed = candidates ? nullptr : &ctx_.model(chosen);
 
   // Keys that match no field are checked to be text before they are used (see the sources' map).
   read_map([&](std::string_view key, Value& value) {
@@ -473,18 +236,18 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
       known = true;
       candidates = false;
       chosen = *match;
-      fixed = &ctx_.info(chosen);
+      fixed = &ctx_.model(chosen);
       hint = 0;
       return;
     }
     if (fixed != nullptr) [[likely]] {
-      const uint32_t index = DecodeContext::lookup(*fixed, key, hint);
-      if (index == DecodeContext::none) {
+      const uint32_t index = Facts::lookup(*fixed, key, hint);
+      if (index == Facts::none) {
         src_.checked_key(key);
         src_.skip(value);
         return;
       }
-      const KeySlot& slot = fixed->keys[index];
+      const KeySlot& slot = fixed->slots(ctx_.strict)[index];
       ctx_.parsed.push_back(Parsed{key, chosen, index, direct(slot, value)});
       hint = index + 1;
       return;
@@ -518,16 +281,17 @@ py::Ref Builder<Src>::visit_map(Target target, ReadMap&& read_map) {
 // entries, in arrival order, and the rest takes the general path. The state lives in one object
 // (ExpectingEntries) that the source's map loop reaches in one step; the loop also compares the
 // key it expects next where it stands, and may read a common value in place.
-template <class Src>
+template <DocumentSource Src>
 template <class ReadMap>
-py::Ref Builder<Src>::visit_fixed(uint32_t object, ReadMap& read_map) {
-  const ModelInfo& m = ctx_.info(object);
-  const uint32_t count = static_cast<uint32_t>(m.keys.size());
+py::Ref ModelReader<Src>::visit_fixed(uint32_t object, ReadMap& read_map) {
+  const ModelFacts& m = ctx_.model(object);
+  const std::vector<KeySlot>& keys = m.slots(ctx_.strict);
+  const uint32_t count = static_cast<uint32_t>(keys.size());
   const size_t base = ctx_.parsed.size();
-  ExpectingEntries e{*this, m, m.keys.data(), count, object, OwnedArgs(ctx_.args, count)};
+  ExpectingEntries e{*this, m, keys.data(), count, object, Slots(ctx_.spilled, count)};
   read_map(e);
   if (e.in_order && e.filled == count) {
-    return construct_model(ctx_.walk, ctx_.plan.objects[object], ctx_.model_class(object), e.slots.data(), count,
+    return construct_model(ctx_.walk, *m.object, ctx_.model_class(m, object), e.slots.values(), count,
                            m.serde->kwnames.get());
   }
   for (uint32_t k = 0; e.in_order && k < e.filled; ++k) {
@@ -541,14 +305,14 @@ py::Ref Builder<Src>::visit_fixed(uint32_t object, ReadMap& read_map) {
 
 // The entries of one fixed model's map as visit_fixed reads them: the entry callback, and what
 // the source asks of it around the expected key (see the sources' map loops).
-template <class Src>
-struct Builder<Src>::ExpectingEntries {
-  Builder& b;
-  const ModelInfo& m;
+template <DocumentSource Src>
+struct ModelReader<Src>::ExpectingEntries {
+  ModelReader& b;
+  const ModelFacts& m;
   const KeySlot* keys;
   uint32_t count;
   uint32_t object;
-  OwnedArgs slots;      // the leading fields read in order
+  Slots slots;          // the leading fields read in order
   uint32_t filled = 0;  // how many those are
   uint32_t hint = 0;    // the field whose key is expected next
   bool in_order = true;
@@ -570,8 +334,8 @@ struct Builder<Src>::ExpectingEntries {
   }
 
   [[gnu::always_inline]] void operator()(std::string_view key, Value& value) {
-    const uint32_t index = DecodeContext::lookup(m, key, hint);
-    if (index == DecodeContext::none) {
+    const uint32_t index = Facts::lookup(m, key, hint);
+    if (index == Facts::none) {
       b.src_.checked_key(key);
       b.src_.skip(value);
       return;
@@ -596,9 +360,9 @@ struct Builder<Src>::ExpectingEntries {
 // read and the usual form; false (nothing read) otherwise. A value read here is exactly what
 // direct() would have made of it; the source's reads take `at` (its position) and leave it
 // unchanged when they fail.
-template <class Src>
+template <DocumentSource Src>
 template <class... At>
-bool Builder<Src>::direct_in_place(const KeySlot& slot, OwnedArgs& slots, At&... at) {
+bool ModelReader<Src>::direct_in_place(const KeySlot& slot, Slots& slots, At&... at) {
   switch (slot.direct) {
     case Direct::strict_float: {
       double d = 0;
@@ -607,9 +371,9 @@ bool Builder<Src>::direct_in_place(const KeySlot& slot, OwnedArgs& slots, At&...
       return true;
     }
     case Direct::strict_integer: {
-      msgpack::Integer n;
-      if (!src_.integer_at(at..., slot.lo, slot.hi, n)) return false;
-      slots.push(check_new(n.negative ? PyLong_FromLongLong(n.i) : PyLong_FromUnsignedLongLong(n.u)));
+      Integer n;
+      if (!src_.integer_at(at..., slot.range, n)) return false;
+      slots.push(int_from(n));
       return true;
     }
     case Direct::strict_bool: {
@@ -634,65 +398,90 @@ bool Builder<Src>::direct_in_place(const KeySlot& slot, OwnedArgs& slots, At&...
   return false;
 }
 
-template <class Src>
-auto Builder<Src>::resolve(Target target, bool candidates, uint32_t chosen, std::string_view key, uint32_t hint)
+template <DocumentSource Src>
+auto ModelReader<Src>::resolve(Target target, bool candidates, uint32_t chosen, std::string_view key, uint32_t hint)
     -> Resolved {
   Resolved r;
   if (!candidates) {
-    ModelInfo& m = ctx_.info(chosen);
-    uint32_t index = ctx_.lookup(m, key, hint);
-    if (index == DecodeContext::none) return r;
-    return Resolved{Resolved::Kind::found, &ctx_.field_of(m, index), chosen, index};
+    const ModelFacts& m = ctx_.model(chosen);
+    uint32_t index = Facts::lookup(m, key, hint);
+    if (index == Facts::none) return r;
+    return Resolved{Resolved::Kind::found, m.keys[0][index].field, chosen, index};
   }
   for (const ArmWire& arm : *target.arms) {
-    ModelInfo& m = ctx_.info(arm.target_index);
-    uint32_t index = ctx_.lookup(m, key, DecodeContext::none);
-    if (index == DecodeContext::none) continue;
-    const FieldWire& f = ctx_.field_of(m, index);
+    const ModelFacts& m = ctx_.model(arm.target_index);
+    uint32_t index = Facts::lookup(m, key, Facts::none);
+    if (index == Facts::none) continue;
+    const FieldWire& f = *m.keys[0][index].field;
     if (r.field != nullptr && !same_shape(*r.field, f)) return Resolved{Resolved::Kind::conflicting};
     r = Resolved{Resolved::Kind::found, &f, arm.target_index, index};
   }
   return r;
 }
 
-template <class Src>
-std::optional<uint32_t> Builder<Src>::choose_tag(Target target, std::string_view tag) {
+template <DocumentSource Src>
+std::optional<uint32_t> ModelReader<Src>::choose_tag(Target target, std::string_view tag) {
   if (target.arms == nullptr) {
-    const SerdeObject& so = *ctx_.info(target.object).serde;
+    const SerdeObject& so = *ctx_.model(target.object).serde;
     if (so.tag && so.tag->second == tag) return target.object;
     return std::nullopt;
   }
   for (const ArmWire& arm : *target.arms) {
-    const SerdeObject& so = *ctx_.info(arm.target_index).serde;
+    const SerdeObject& so = *ctx_.model(arm.target_index).serde;
     if (so.tag && so.tag->second == tag) return arm.target_index;
   }
   return std::nullopt;
 }
 
-template <class Src>
-void Builder<Src>::decode_buffered(uint32_t chosen, size_t base) {
+template <DocumentSource Src>
+void ModelReader<Src>::decode_buffered(uint32_t chosen, size_t base) {
   const size_t end = buffered_.size();
-  ModelInfo& m = ctx_.info(chosen);
+  const ModelFacts& m = ctx_.model(chosen);
   for (size_t k = base; k < end; ++k) {
     const auto entry = buffered_[k];
-    uint32_t index = ctx_.lookup(m, entry.name, DecodeContext::none);
-    if (index == DecodeContext::none) continue;
-    py::Ref value = decode_buffered_value<Src>(ctx_, src_, ctx_.field_of(m, index), entry.raw);
+    uint32_t index = Facts::lookup(m, entry.name, Facts::none);
+    if (index == Facts::none) continue;
+    py::Ref value = decode_buffered_value(*m.keys[0][index].field, entry.raw);
     ctx_.parsed.push_back(Parsed{entry.name, chosen, index, std::move(value)});
   }
   buffered_.erase(buffered_.begin() + static_cast<ptrdiff_t>(base), buffered_.end());
 }
 
-template <class Src>
-py::Ref Builder<Src>::construct(uint32_t object, size_t base) {
-  ModelInfo& m = ctx_.info(object);
-  PyObject* cls = ctx_.model_class(object);
+// A buffered entry read again with a fresh reader of its own (and a fresh nesting budget).
+template <DocumentSource Src>
+py::Ref ModelReader<Src>::decode_buffered_value(const FieldWire& field, const typename Src::Capture& raw) {
+  if constexpr (Src::json) {
+    return src_.reread(raw, "cannot decode buffered JSON field: ", [&](JsonSource& inner, sj::value& value) {
+      return ModelReader<JsonSource>(ctx_, inner).nullable_field(field, value);
+    });
+  } else {
+    MsgpackSource inner(raw);
+    py::Ref value = read_msgpack("cannot decode buffered MessagePack field: ", [&] {
+      msgpack::Marker marker = inner.next();
+      return ModelReader<MsgpackSource>(ctx_, inner).nullable_field(field, marker);
+    });
+    if (inner.remaining() != 0) fail(PyExc_ValueError, "buffered MessagePack field contains trailing data");
+    return value;
+  }
+}
+
+template <DocumentSource Src>
+py::Ref ModelReader<Src>::construct(uint32_t object, size_t base) {
+  const ModelFacts& m = ctx_.model(object);
+  PyObject* cls = ctx_.model_class(m, object);
   const auto& fields = m.serde->fields;
   const size_t count = ctx_.parsed.size() - base;
   Parsed* entries = ctx_.parsed.data() + base;
   if (count == fields.size()) {
-    // Fast path: each declared field exactly once; one call with the prebuilt keyword names.
-    const size_t args_base = ctx_.args.size();
+    // Fast path: each declared field exactly once; one call with the prebuilt keyword names, the
+    // values borrowed from the entries, which own them.
+    std::vector<PyObject*>& values = ctx_.call_values;
+    const size_t at = values.size();
+    struct Trim {
+      std::vector<PyObject*>& values;
+      size_t at;
+      ~Trim() { values.resize(at); }
+    } trim{values, at};
     bool complete = true;
     bool in_order = true;
     for (size_t k = 0; k < count; ++k) {
@@ -702,38 +491,26 @@ py::Ref Builder<Src>::construct(uint32_t object, size_t base) {
       }
     }
     if (in_order) {
-      for (size_t k = 0; k < count; ++k) ctx_.args.push_back(entries[k].value.get());
+      for (size_t k = 0; k < count; ++k) values.push_back(entries[k].value.get());
     } else {
       for (size_t j = 0; j < fields.size() && complete; ++j) {
         complete = false;
         for (size_t k = 0; k < count; ++k) {
           if (entries[k].name == fields[j].key) {
-            ctx_.args.push_back(entries[k].value.get());
+            values.push_back(entries[k].value.get());
             complete = true;
             break;
           }
         }
       }
     }
-    if (complete) {
-      py::Ref result;
-      try {
-        result = construct_model(ctx_.walk, ctx_.plan.objects[object], cls, ctx_.args.data() + args_base, count,
-                                 m.serde->kwnames.get());
-      } catch (...) {
-        ctx_.args.resize(args_base);
-        throw;
-      }
-      ctx_.args.resize(args_base);
-      return result;
-    }
-    ctx_.args.resize(args_base);
+    if (complete) return construct_model(ctx_.walk, *m.object, cls, values.data() + at, count, m.serde->kwnames.get());
   }
   // Slow path: a keyword dict in arrival order; a later entry for a field replaces an earlier one.
   py::Ref kwargs = check_new(PyDict_New());
   for (size_t k = 0; k < count; ++k) {
-    uint32_t index = ctx_.lookup(m, entries[k].name, DecodeContext::none);
-    if (index == DecodeContext::none) {
+    uint32_t index = Facts::lookup(m, entries[k].name, Facts::none);
+    if (index == Facts::none) {
       fail(PyExc_ValueError, "field {} does not belong to tagged model {}", text::quoted(entries[k].name), m.object->name);
     }
     check_status(PyDict_SetItem(kwargs.get(), fields[index].attr.get(), entries[k].value.get()));
@@ -745,8 +522,8 @@ py::Ref Builder<Src>::construct(uint32_t object, size_t base) {
 // ---------------------------------------------------------------------------------------------
 // Field values
 
-template <class Src>
-py::Ref Builder<Src>::field(const FieldWire& f, Value& v) {
+template <DocumentSource Src>
+py::Ref ModelReader<Src>::field(const FieldWire& f, Value& v) {
   switch (f.kind) {
     case FieldKind::scalar: return scalar(f, v);
     case FieldKind::string: return new_str(src_.text(v, expecting_string));
@@ -774,43 +551,42 @@ py::Ref Builder<Src>::field(const FieldWire& f, Value& v) {
   reader_fail("field requires the quorvel fallback");
 }
 
-template <class Src>
-py::Ref Builder<Src>::scalar(const FieldWire& f, Value& v) {
+template <DocumentSource Src>
+py::Ref ModelReader<Src>::scalar(const FieldWire& f, Value& v) {
   if (f.serde_python_int) return python_int(v);
   if (!f.scalar) reader_fail("scalar field has no scalar type");
   if (ctx_.strict && !f.enum_index) return strict_object(*f.scalar, v);
   ScalarValue value = ctx_.strict ? strict_scalar(*f.scalar, v) : coerced_scalar(*f.scalar, v);
-  py::Ref object = scalar_object(value);
+  py::Ref object = value.into_py();
   if (!f.enum_index) return object;
   return ctx_.plan.apply_enum(f, std::move(object));
 }
 
 // A strict integer of `kind`, read and checked against the range [lo, hi].
-template <class Src>
-msgpack::Integer Builder<Src>::checked_integer(ScalarKind kind, Value& v, int64_t lo, uint64_t hi) {
+// A strict integer of `kind`, read and checked against the values the kind holds.
+template <DocumentSource Src>
+Integer ModelReader<Src>::checked_integer(ScalarKind kind, Value& v) {
   const std::string_view expecting = typed_expecting(kind);
-  const msgpack::Integer n = src_.integer(v, expecting);
-  if (n.negative ? n.i < lo : n.u > hi) integer_out_of_range(n, expecting);
+  const Integer n = src_.integer(v, expecting);
+  if (!integer_range(kind).holds(n.negative, n.i, n.u)) integer_out_of_range(n, expecting);
   return n;
 }
 
-template <class Src>
-ScalarValue Builder<Src>::strict_scalar(ScalarKind kind, Value& v) {
-  auto signed_value = [&](int64_t lo, int64_t hi) {
-    const msgpack::Integer n = checked_integer(kind, v, lo, static_cast<uint64_t>(hi));
-    return ScalarValue::make_signed(kind, n.negative ? n.i : static_cast<int64_t>(n.u));
-  };
-  auto unsigned_value = [&](uint64_t hi) { return ScalarValue::make_unsigned(kind, checked_integer(kind, v, 0, hi).u); };
+template <DocumentSource Src>
+ScalarValue ModelReader<Src>::strict_scalar(ScalarKind kind, Value& v) {
   switch (kind) {
     case ScalarKind::bool_: return ScalarValue::make_bool(src_.boolean(v));
-    case ScalarKind::int8: return signed_value(INT8_MIN, INT8_MAX);
-    case ScalarKind::int16: return signed_value(INT16_MIN, INT16_MAX);
-    case ScalarKind::int32: return signed_value(INT32_MIN, INT32_MAX);
-    case ScalarKind::int64: return signed_value(INT64_MIN, INT64_MAX);
-    case ScalarKind::uint8: return unsigned_value(UINT8_MAX);
-    case ScalarKind::uint16: return unsigned_value(UINT16_MAX);
-    case ScalarKind::uint32: return unsigned_value(UINT32_MAX);
-    case ScalarKind::uint64: return unsigned_value(UINT64_MAX);
+    case ScalarKind::int8:
+    case ScalarKind::int16:
+    case ScalarKind::int32:
+    case ScalarKind::int64: {
+      const Integer n = checked_integer(kind, v);
+      return ScalarValue::make_signed(kind, n.negative ? n.i : static_cast<int64_t>(n.u));
+    }
+    case ScalarKind::uint8:
+    case ScalarKind::uint16:
+    case ScalarKind::uint32:
+    case ScalarKind::uint64: return ScalarValue::make_unsigned(kind, checked_integer(kind, v).u);
     case ScalarKind::float32:
     case ScalarKind::float64:
       // Both float kinds read a double as it is: a strict float32 field is not rounded.
@@ -820,31 +596,26 @@ ScalarValue Builder<Src>::strict_scalar(ScalarKind kind, Value& v) {
 }
 
 // strict_scalar as the Python object, without the intermediate value (the common path).
-template <class Src>
-py::Ref Builder<Src>::strict_object(ScalarKind kind, Value& v) {
-  auto signed_object = [&](int64_t lo, int64_t hi) {
-    const msgpack::Integer n = checked_integer(kind, v, lo, static_cast<uint64_t>(hi));
-    return check_new(PyLong_FromLongLong(n.negative ? n.i : static_cast<int64_t>(n.u)));
-  };
-  auto unsigned_object = [&](uint64_t hi) { return check_new(PyLong_FromUnsignedLongLong(checked_integer(kind, v, 0, hi).u)); };
+template <DocumentSource Src>
+py::Ref ModelReader<Src>::strict_object(ScalarKind kind, Value& v) {
   switch (kind) {
     case ScalarKind::bool_: return py::Ref::borrow(src_.boolean(v) ? Py_True : Py_False);
-    case ScalarKind::int8: return signed_object(INT8_MIN, INT8_MAX);
-    case ScalarKind::int16: return signed_object(INT16_MIN, INT16_MAX);
-    case ScalarKind::int32: return signed_object(INT32_MIN, INT32_MAX);
-    case ScalarKind::int64: return signed_object(INT64_MIN, INT64_MAX);
-    case ScalarKind::uint8: return unsigned_object(UINT8_MAX);
-    case ScalarKind::uint16: return unsigned_object(UINT16_MAX);
-    case ScalarKind::uint32: return unsigned_object(UINT32_MAX);
-    case ScalarKind::uint64: return unsigned_object(UINT64_MAX);
+    case ScalarKind::int8:
+    case ScalarKind::int16:
+    case ScalarKind::int32:
+    case ScalarKind::int64:
+    case ScalarKind::uint8:
+    case ScalarKind::uint16:
+    case ScalarKind::uint32:
+    case ScalarKind::uint64: return int_from(checked_integer(kind, v));
     case ScalarKind::float32:
     case ScalarKind::float64: return check_new(PyFloat_FromDouble(src_.float64(v, "f64")));
   }
   reader_fail("scalar field has no scalar type");
 }
 
-template <class Src>
-ScalarValue Builder<Src>::coerced_scalar(ScalarKind kind, Value& v) {
+template <DocumentSource Src>
+ScalarValue ModelReader<Src>::coerced_scalar(ScalarKind kind, Value& v) {
   // Only a refusal needs the text, so it is not built for every value.
   auto expecting = [kind] { return std::format("a value coercible to {}", display_name(kind)); };
   Scalar s = src_.scalar(v);
@@ -865,8 +636,8 @@ ScalarValue Builder<Src>::coerced_scalar(ScalarKind kind, Value& v) {
   src_.fail_invalid_type(v, expecting());
 }
 
-template <class Src>
-py::Ref Builder<Src>::python_int(Value& v) {
+template <DocumentSource Src>
+py::Ref ModelReader<Src>::python_int(Value& v) {
   if constexpr (Src::json) {
     if (ctx_.strict) {
       // The number's own digits: integers of any size read exactly.
@@ -911,16 +682,16 @@ py::Ref Builder<Src>::python_int(Value& v) {
   src_.fail_invalid_type(v, expecting_integer);
 }
 
-template <class Src>
-py::Ref Builder<Src>::strings(Value& v) {
+template <DocumentSource Src>
+py::Ref ModelReader<Src>::strings(Value& v) {
   ListBuilder out;
   src_.seq(v, expecting_sequence, [&](size_t bound) { out.reserve(bound); },
            [&](Value& e) { out.push(new_str(src_.text(e, expecting_string))); });
   return out.finish();
 }
 
-template <class Src>
-py::Ref Builder<Src>::model_vector(const FieldWire& f, Value& v, Target target) {
+template <DocumentSource Src>
+py::Ref ModelReader<Src>::model_vector(const FieldWire& f, Value& v, Target target) {
   ListBuilder out;
   const bool nullable = f.serde_element_nullable;
   if constexpr (!Src::json) {
@@ -947,8 +718,8 @@ py::Ref Builder<Src>::model_vector(const FieldWire& f, Value& v, Target target) 
   return out.finish();
 }
 
-template <class Src>
-py::Ref Builder<Src>::enum_vector(const FieldWire& f, Value& v) {
+template <DocumentSource Src>
+py::Ref ModelReader<Src>::enum_vector(const FieldWire& f, Value& v) {
   if (!f.scalar) reader_fail("enum vector has no scalar type");
   std::vector<msgpack::MessagePackValue> values;
   src_.seq(v, expecting_sequence, [&](size_t bound) { values.reserve(bound); },
@@ -965,8 +736,8 @@ py::Ref Builder<Src>::enum_vector(const FieldWire& f, Value& v) {
   return out.finish();
 }
 
-template <class Src>
-py::Ref Builder<Src>::numeric_vector(const FieldWire& f, Value& v) {
+template <DocumentSource Src>
+py::Ref ModelReader<Src>::numeric_vector(const FieldWire& f, Value& v) {
   if (!f.scalar) reader_fail("numeric vector field has no scalar type");
   const ScalarKind kind = *f.scalar;
   const size_t width = scalar_width(kind);
@@ -1033,13 +804,13 @@ py::Ref Builder<Src>::numeric_vector(const FieldWire& f, Value& v) {
   return numpy::array_from_bytes(numpy_dtype(kind), width, count, data.data());
 }
 
-inline py::Ref call_uuid(const NativePlan& plan, PyObject* text) {
+static py::Ref call_uuid(const NativePlan& plan, PyObject* text) {
   if (!plan.uuid_type) fail(PyExc_RuntimeError, "UUID type is not loaded");
   return check_new(PyObject_CallOneArg(plan.uuid_type.get(), text));
 }
 
 // UUID(bytes=b)
-inline py::Ref construct_uuid_bytes(const NativePlan& plan, std::string_view bytes) {
+static py::Ref construct_uuid_bytes(const NativePlan& plan, std::string_view bytes) {
   py::Ref kwargs = check_new(PyDict_New());
   py::Ref b = check_new(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
   check_status(PyDict_SetItemString(kwargs.get(), "bytes", b.get()));
@@ -1048,8 +819,8 @@ inline py::Ref construct_uuid_bytes(const NativePlan& plan, std::string_view byt
   return check_new(PyObject_Call(plan.uuid_type.get(), no_args.get(), kwargs.get()));
 }
 
-template <class Src>
-py::Ref Builder<Src>::uuid(Value& v) {
+template <DocumentSource Src>
+py::Ref ModelReader<Src>::uuid(Value& v) {
   if constexpr (Src::json) {
     py::Ref text = new_str(src_.text(v, expecting_string));
     return call_uuid(ctx_.plan, text.get());
@@ -1065,8 +836,8 @@ py::Ref Builder<Src>::uuid(Value& v) {
   }
 }
 
-template <class Src>
-py::Ref Builder<Src>::decimal(Value& v) {
+template <DocumentSource Src>
+py::Ref ModelReader<Src>::decimal(Value& v) {
   py::Ref text;
   if constexpr (Src::json) {
     // A number keeps its digits exactly as written (1.10 stays 1.10).
@@ -1092,8 +863,8 @@ py::Ref Builder<Src>::decimal(Value& v) {
   return check_new(PyObject_CallOneArg(ctx_.plan.decimal_type.get(), text.get()));
 }
 
-template <class Src>
-py::Ref Builder<Src>::fallback(const FieldWire& f, Value& v) {
+template <DocumentSource Src>
+py::Ref ModelReader<Src>::fallback(const FieldWire& f, Value& v) {
   if (!f.fallback_id) reader_fail("fallback field has no callback id");
   py::Ref key = new_str(*f.fallback_id);
   PyObject* found = nullptr;
@@ -1110,5 +881,8 @@ py::Ref Builder<Src>::fallback(const FieldWire& f, Value& v) {
   }
   return check_new(PyObject_CallOneArg(decoder.get(), bytes.get()));
 }
+
+template class ModelReader<JsonSource>;
+template class ModelReader<MsgpackSource>;
 
 }  // namespace quorvel::serde
