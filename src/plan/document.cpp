@@ -5,6 +5,7 @@
 // or by index); a bin stands for a sequence of small unsigned integers wherever a record or a
 // list is expected.
 #include "msgpack/reader.hpp"
+#include "py/found.hpp"
 #include "py/text.hpp"
 #include "plan/wire.hpp"
 
@@ -92,16 +93,8 @@ std::string_view as_chars(std::span<const uint8_t> bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-[[noreturn]] void invalid_type_found(std::string_view found, std::string_view expecting) {
-  reader_fail("invalid type: {}, expected {}", found, expecting);
-}
-
-[[noreturn]] void invalid_value_found(std::string_view found, std::string_view expecting) {
-  reader_fail("invalid value: {}, expected {}", found, expecting);
-}
-
-std::string integer_found(const msgpack::Integer& n) { return std::format("integer `{}`", n.render()); }
-std::string byte_found(uint8_t b) { return std::format("integer `{}`", b); }
+std::string integer_found(const msgpack::Integer& n) { return found::integer(n.render()); }
+std::string byte_found(uint8_t b) { return found::integer(b); }
 
 class DocumentReader {
  public:
@@ -130,26 +123,24 @@ class DocumentReader {
   }
 
   // A value of the wrong family: reads what the value's description needs and fails.
-  [[noreturn]] void invalid_type(Marker m, std::string_view expecting) {
-    if (m.is_integer()) invalid_type_found(integer_found(r_.read_integer(m)), expecting);
-    if (m.family == Family::Null) invalid_type_found("unit value", expecting);
-    if (m.is_bool()) invalid_type_found(m.family == Family::True ? "boolean `true`" : "boolean `false`", expecting);
-    if (m.is_float()) {
-      invalid_type_found(std::format("floating point `{}`", text::shortest_with_point(r_.read_float(m))), expecting);
-    }
+  [[noreturn]] void fail_invalid_type(Marker m, std::string_view expecting) {
+    if (m.is_integer()) invalid_type(integer_found(r_.read_integer(m)), expecting);
+    if (m.family == Family::Null) invalid_type(found::unit, expecting);
+    if (m.is_bool()) invalid_type(found::boolean(m.family == Family::True), expecting);
+    if (m.is_float()) invalid_type(found::floating(r_.read_float(m)), expecting);
     if (m.is_str()) {
       auto s = as_chars(r_.read_payload(r_.read_length(m)));
       if (auto fault = text::utf8_fault(s); !fault.empty()) reader_fail("string found to be invalid utf8: {}", fault);
-      invalid_type_found("string " + text::quoted(s), expecting);
+      invalid_type(found::string(s), expecting);
     }
     if (m.is_bin()) {
       r_.read_payload(r_.read_length(m));
-      invalid_type_found("byte array", expecting);
+      invalid_type(found::bytes, expecting);
     }
     if (m.is_array() || m.is_map() || m.is_ext()) {
       r_.read_length(m);
       msgpack::Reader::Nesting nesting(r_);
-      invalid_type_found(m.is_array() ? "sequence" : m.is_map() ? "map" : "newtype struct", expecting);
+      invalid_type(m.is_array() ? found::sequence : m.is_map() ? found::map : found::ext, expecting);
     }
     msgpack::wrong_marker(m);
   }
@@ -159,23 +150,23 @@ class DocumentReader {
     Marker m = take_marker();
     if (m.is_integer()) {
       auto n = r_.read_integer(m);
-      if (n.negative || n.u > max) invalid_value_found(integer_found(n), expecting);
+      if (n.negative || n.u > max) invalid_value(integer_found(n), expecting);
       return n.u;
     }
-    if (m.family == Family::Null || m.is_bool() || m.is_float()) invalid_type(m, expecting);
+    if (m.family == Family::Null || m.is_bool() || m.is_float()) fail_invalid_type(m, expecting);
     msgpack::wrong_marker(m);
   }
 
   bool read_bool(Elem e) {
-    if (e.from_byte) invalid_type_found(byte_found(e.byte), "a boolean");
+    if (e.from_byte) invalid_type(byte_found(e.byte), "a boolean");
     Marker m = take_marker();
     if (m.is_bool()) return m.family == Family::True;
-    if (m.is_integer() || m.family == Family::Null || m.is_float()) invalid_type(m, "a boolean");
+    if (m.is_integer() || m.family == Family::Null || m.is_float()) fail_invalid_type(m, "a boolean");
     msgpack::wrong_marker(m);
   }
 
   std::string read_string(Elem e) {
-    if (e.from_byte) invalid_type_found(byte_found(e.byte), "a string");
+    if (e.from_byte) invalid_type(byte_found(e.byte), "a string");
     Marker m = take_marker();
     if (m.is_str()) {
       auto s = as_chars(r_.read_payload(r_.read_length(m)));
@@ -184,15 +175,15 @@ class DocumentReader {
     }
     if (m.is_bin()) {
       auto s = as_chars(r_.read_payload(r_.read_length(m)));
-      if (!text::is_utf8(s)) invalid_value_found("byte array", "a string");
+      if (!text::is_utf8(s)) invalid_value(found::bytes, "a string");
       return std::string(s);
     }
-    invalid_type(m, "a string");
+    fail_invalid_type(m, "a string");
   }
 
   template <class Read>
   auto read_optional(Elem e, Read&& read) -> std::optional<decltype(read(e))> {
-    if (e.from_byte) invalid_type_found(byte_found(e.byte), "option");
+    if (e.from_byte) invalid_type(byte_found(e.byte), "option");
     Marker m = take_marker();
     if (m.family == Family::Null) return std::nullopt;
     cached_ = m;
@@ -201,7 +192,7 @@ class DocumentReader {
 
   template <class ReadElem>
   void read_list(Elem e, ReadElem&& read_elem) {
-    if (e.from_byte) invalid_type_found(byte_found(e.byte), "a sequence");
+    if (e.from_byte) invalid_type(byte_found(e.byte), "a sequence");
     Marker m = take_marker();
     if (m.is_array()) {
       uint32_t n = r_.read_length(m);
@@ -213,12 +204,12 @@ class DocumentReader {
       for (uint8_t b : r_.read_payload(r_.read_length(m))) read_elem(Elem{true, b});
       return;
     }
-    invalid_type(m, "a sequence");
+    fail_invalid_type(m, "a sequence");
   }
 
   template <size_t N>
   uint8_t read_enum(Elem e, const std::array<std::string_view, N>& names, std::string_view byte_expecting) {
-    if (e.from_byte) invalid_type_found(byte_found(e.byte), byte_expecting);
+    if (e.from_byte) invalid_type(byte_found(e.byte), byte_expecting);
     Marker m = take_marker();
     if (m.is_map()) {
       uint32_t n = r_.read_length(m);
@@ -243,7 +234,7 @@ class DocumentReader {
     };
     if (m.is_unsigned()) {
       auto n = r_.read_integer(m);
-      if (n.u >= N) invalid_value_found(integer_found(n), std::format("variant index 0 <= i < {}", N));
+      if (n.u >= N) invalid_value(integer_found(n), std::format("variant index 0 <= i < {}", N));
       return static_cast<uint8_t>(n.u);
     }
     if (m.is_str()) {
@@ -252,7 +243,7 @@ class DocumentReader {
       return by_name(s);
     }
     if (m.is_bin()) return by_name(as_chars(r_.read_payload(r_.read_length(m))));
-    invalid_type(m, "variant identifier");
+    fail_invalid_type(m, "variant identifier");
   }
 
   MessagePackValue read_value(Elem e) {
@@ -280,12 +271,12 @@ class DocumentReader {
       return std::nullopt;
     }
     if (m.is_str() || m.is_bin()) return by_bytes(as_chars(r_.read_payload(r_.read_length(m))));
-    invalid_type(m, "field identifier");
+    fail_invalid_type(m, "field identifier");
   }
 
   template <class ReadField>
   void read_record(Elem e, const RecordShape& shape, ReadField&& read_field) {
-    if (e.from_byte) invalid_type_found(byte_found(e.byte), shape.expecting);
+    if (e.from_byte) invalid_type(byte_found(e.byte), shape.expecting);
     Marker m = take_marker();
     if (m.is_array()) {
       uint32_t n = r_.read_length(m);
@@ -318,7 +309,7 @@ class DocumentReader {
       array_form(shape, bytes.size(), [&](size_t i, size_t k) { read_field(i, Elem{true, bytes[k]}); });
       return;
     }
-    invalid_type(m, shape.expecting);
+    fail_invalid_type(m, shape.expecting);
   }
 
   // Reads the fields of an array-form record of n elements; `read(i, k)` reads field i from

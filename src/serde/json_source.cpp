@@ -74,9 +74,9 @@ std::string describe_number(std::string_view token) {
   auto number = json::parse_number(token);
   if (!number) return "";
   switch (number->kind) {
-    case json::Number::Kind::unsigned_integer: return std::format("integer `{}`", number->u);
-    case json::Number::Kind::signed_integer: return std::format("integer `{}`", number->i);
-    case json::Number::Kind::floating: return std::format("floating point `{}`", text::shortest_with_point(number->d));
+    case json::Number::Kind::unsigned_integer: return found::integer(number->u);
+    case json::Number::Kind::signed_integer: return found::integer(number->i);
+    case json::Number::Kind::floating: return found::floating(number->d);
   }
   return "";
 }
@@ -97,24 +97,24 @@ std::string diagnose_text(std::string_view text, simdjson::error_code code, size
   while (pos < text.size() && json::is_space(text[pos])) ++pos;
   if (pos >= text.size()) throw PositionedError{with_position(json::eof_text, text, text.size(), false)};
   if (text[pos] == '[') {
-    throw PositionedError{with_position(std::format("invalid type: sequence, expected {}", expecting), text, pos, true)};
+    throw PositionedError{with_position(found::invalid_type_text(found::sequence, expecting), text, pos, true)};
   }
   size_t end = pos;
   if (auto fault = json::scan_value(text, end, JsonSource::depth_limit)) {
     throw PositionedError{with_position(fault->message, text, fault->offset, fault->offset < text.size())};
   }
   std::string_view token = text.substr(pos, end - pos);
-  std::string found;
+  std::string what;
   switch (token[0]) {
-    case '"': found = "string " + text::quoted(json::unescape(token)); break;
-    case 't': found = "boolean `true`"; break;
-    case 'f': found = "boolean `false`"; break;
-    case 'n': found = "null"; break;
+    case '"': what = found::string(json::unescape(token)); break;
+    case 't': what = found::boolean(true); break;
+    case 'f': what = found::boolean(false); break;
+    case 'n': what = found::null; break;
     default:
-      found = describe_number(token);
-      if (found.empty()) throw PositionedError{with_position("number out of range", text, end, false)};
+      what = describe_number(token);
+      if (what.empty()) throw PositionedError{with_position("number out of range", text, end, false)};
   }
-  throw PositionedError{with_position(std::format("invalid type: {}, expected {}", found, expecting), text, end, false)};
+  throw PositionedError{with_position(found::invalid_type_text(what, expecting), text, end, false)};
 }
 
 }  // namespace
@@ -283,39 +283,39 @@ void JsonSource::fail_invalid_type(Value& v, std::string_view expecting) {
   const ValueKind k = kind(v);
   const std::string_view token = json::trim(v.raw_json_token());
   const size_t start = offset_of(token.data());
-  std::string found;
+  std::string what;
   switch (k) {
     case ValueKind::null:
       take_null(v);
-      found = "null";
+      what = found::null;
       break;
     case ValueKind::boolean: {
       bool b = false;
       check(v.get_bool().get(b));  // "tru" looks like a boolean but is no value at all
-      found = b ? "boolean `true`" : "boolean `false`";
+      what = found::boolean(b);
       break;
     }
     case ValueKind::unsigned_integer:
     case ValueKind::signed_integer:
     case ValueKind::floating: {
       Scalar s = number_of(v, expecting);
-      found = s.kind == ValueKind::floating ? std::format("floating point `{}`", text::shortest_with_point(s.d))
-              : s.kind == ValueKind::signed_integer ? std::format("integer `{}`", s.i)
-                                                     : std::format("integer `{}`", s.u);
+      what = s.kind == ValueKind::floating ? found::floating(s.d)
+             : s.kind == ValueKind::signed_integer ? found::integer(s.i)
+                                                    : found::integer(s.u);
       break;
     }
     case ValueKind::string: {
       std::string_view s;
       check(v.get_string().get(s));
-      found = "string " + text::quoted(s);
+      what = found::string(s);
       break;
     }
-    case ValueKind::array: fail_at(std::format("invalid type: sequence, expected {}", expecting), start, true);
-    case ValueKind::map: fail_at(std::format("invalid type: map, expected {}", expecting), start, true);
+    case ValueKind::array: fail_at(found::invalid_type_text(found::sequence, expecting), start, true);
+    case ValueKind::map: fail_at(found::invalid_type_text(found::map, expecting), start, true);
     case ValueKind::binary:
     case ValueKind::ext: throw EngineError{simdjson::TAPE_ERROR};
   }
-  fail_at(std::format("invalid type: {}, expected {}", found, expecting), start + token.size(), false);
+  fail_at(found::invalid_type_text(what, expecting), start + token.size(), false);
 }
 
 void JsonSource::fail_at(std::string message, size_t offset, bool include_byte) {

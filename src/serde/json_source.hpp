@@ -160,7 +160,7 @@ class JsonSource {
       return i < 0 ? Integer{true, 0, i} : Integer{false, static_cast<uint64_t>(i), 0};
     }
     Scalar s = number_of(v, expecting);
-    if (s.kind == ValueKind::floating) invalid_type(std::format("floating point `{}`", text::shortest_with_point(s.d)), expecting);
+    if (s.kind == ValueKind::floating) invalid_type(found::floating(s.d), expecting);
     return s.kind == ValueKind::signed_integer ? Integer{true, 0, s.i} : Integer{false, s.u, 0};
   }
 

@@ -89,7 +89,7 @@ inline ScalarValue unwrap(Coerced c) {
 
 [[noreturn, gnu::cold, gnu::noinline]] inline void integer_out_of_range(const Integer& n,
                                                                        std::string_view expecting) {
-  invalid_value(std::format("integer `{}`", n.render()), expecting);
+  invalid_value(found::integer(n.render()), expecting);
 }
 
 }  // namespace
@@ -672,7 +672,7 @@ py::Ref ModelReader<Src>::python_int(Value& v) {
       if (!d) throw ReaderError{std::move(fault)};
       return from_float(*d);
     }
-    case ValueKind::boolean: invalid_type(s.b ? "boolean `true`" : "boolean `false`", expecting_integer);
+    case ValueKind::boolean: invalid_type(found::boolean(s.b), expecting_integer);
     case ValueKind::null: refuse_null(expecting_integer);
     case ValueKind::binary:
     case ValueKind::array:
@@ -699,7 +699,7 @@ py::Ref ModelReader<Src>::model_vector(const FieldWire& f, Value& v, Target targ
     if (src_.is_bytes(v)) {
       const auto bytes = src_.bytes(v);
       if (!bytes.empty()) {
-        invalid_type(std::format("integer `{}`", bytes[0]), nullable ? expecting_model_or_null : expecting_model);
+        invalid_type(found::integer(bytes[0]), nullable ? expecting_model_or_null : expecting_model);
       }
       if (f.fixed_length != 0) reader_fail("fixed object array requires {} values, got 0", f.fixed_length);
       return out.finish();

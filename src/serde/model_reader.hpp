@@ -104,7 +104,7 @@ class ModelReader {
   py::Ref decimal(Value& v);
   py::Ref fallback(const FieldWire& f, Value& v);
 
-  [[noreturn]] void refuse_null(std::string_view expecting) { invalid_type(Src::json ? "null" : "unit value", expecting); }
+  [[noreturn]] void refuse_null(std::string_view expecting) { invalid_type(Src::json ? found::null : found::unit, expecting); }
 
   // An entry of a union read before its type tag, kept as the source captured it.
   struct Buffered {

@@ -314,7 +314,7 @@ class MsgpackSource {
 
   // Text that is UTF-8; other bytes are a byte string, refused as a bin holding them is.
   static std::string_view text_of(std::string_view s, std::string_view expecting) {
-    if (!text::is_ascii(s) && !text::is_utf8(s)) [[unlikely]] invalid_value("byte array", expecting);
+    if (!text::is_ascii(s) && !text::is_utf8(s)) [[unlikely]] invalid_value(found::bytes, expecting);
     return s;
   }
   static std::string_view as_text(std::span<const uint8_t> payload) noexcept {

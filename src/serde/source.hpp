@@ -5,6 +5,7 @@
 
 #include "msgpack/value.hpp"
 #include "py/error.hpp"
+#include "py/found.hpp"
 
 #include <concepts>
 #include <cstdint>
@@ -122,11 +123,5 @@ inline constexpr std::string_view expecting_integer = "an integer";
 // rethrown unchanged.
 std::string reader_text_of_current(bool& positioned);
 
-[[noreturn]] inline void invalid_type(std::string_view found, std::string_view expecting) {
-  reader_fail("invalid type: {}, expected {}", found, expecting);
-}
-[[noreturn]] inline void invalid_value(std::string_view found, std::string_view expecting) {
-  reader_fail("invalid value: {}, expected {}", found, expecting);
-}
 
 }  // namespace quorvel::serde
