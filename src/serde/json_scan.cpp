@@ -340,7 +340,7 @@ std::optional<Number> parse_number(std::string_view token) {
   if (integral) {
     if (token[0] == '-') {
       int64_t v = 0;
-      if (std::from_chars(first, last, v).ec == std::errc{} && v != 0) {
+      if (std::from_chars(first, last, v).ec == std::errc{} && !is_negative_zero(v, token[0])) {
         number.kind = Number::Kind::signed_integer;
         number.i = v;
         return number;

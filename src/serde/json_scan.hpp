@@ -55,6 +55,12 @@ std::string position_suffix(std::string_view text, size_t offset, bool include_b
 // been validated.
 std::string unescape(std::string_view token);
 
+// An integer token that reads as 0 with a sign, "-0", is the float -0.0 to this reader, not the
+// integer 0: its sign survives. `first` is the token's first byte.
+constexpr bool is_negative_zero(int64_t value, char first) noexcept { return value == 0 && first == '-'; }
+// The same of an integer token's text (JSON writes that zero no other way).
+constexpr bool is_negative_zero(std::string_view integer_token) noexcept { return integer_token == "-0"; }
+
 // A validated number token, classified as the reader holds it (-0 is the float -0.0).
 struct Number {
   enum class Kind : uint8_t { unsigned_integer, signed_integer, floating } kind;

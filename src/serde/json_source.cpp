@@ -127,8 +127,7 @@ Scalar JsonSource::number_of(Value& v, std::string_view expecting) {
   const std::string_view token = json::trim(v.raw_json_token());
   last_token_ = token.data();
   Scalar s;
-  if (token == "-0") {
-    // -0 is the float -0.0, not the integer 0: its sign survives.
+  if (json::is_negative_zero(token)) {
     s.kind = ValueKind::floating;
     s.d = -0.0;
     return s;

@@ -90,7 +90,7 @@ class JsonSource {
           case sj::number_type::signed_integer: {
             const std::string_view token = json::trim(v.raw_json_token());
             if (!token.starts_with('-')) return ValueKind::unsigned_integer;
-            return token == "-0" ? ValueKind::floating : ValueKind::signed_integer;
+            return json::is_negative_zero(token) ? ValueKind::floating : ValueKind::signed_integer;
           }
         }
         return ValueKind::floating;
@@ -156,7 +156,7 @@ class JsonSource {
   Integer integer(Value& v, std::string_view expecting) {
     note(v);
     int64_t i = 0;
-    if (v.get_int64().get(i) == simdjson::SUCCESS && (i != 0 || !json::trim(v.raw_json_token()).starts_with('-'))) {
+    if (v.get_int64().get(i) == simdjson::SUCCESS && !json::is_negative_zero(i, json::trim(v.raw_json_token())[0])) {
       return i < 0 ? Integer{true, 0, i} : Integer{false, static_cast<uint64_t>(i), 0};
     }
     Scalar s = number_of(v, expecting);
@@ -283,8 +283,7 @@ class JsonSource {
   }
   [[gnu::always_inline]] static bool integer_at(const uint8_t* p, IntegerRange range, Integer& out) noexcept {
     int64_t i = 0;
-    // "-0" is a float to this reader, not the integer 0.
-    if (!engine::parse_integer(p, i) || (i == 0 && *p == '-')) return false;
+    if (!engine::parse_integer(p, i) || json::is_negative_zero(i, static_cast<char>(*p))) return false;
     out = i < 0 ? Integer{true, 0, i} : Integer{false, static_cast<uint64_t>(i), 0};
     return range.holds(out.negative, out.i, out.u);
   }
