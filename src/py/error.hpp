@@ -26,6 +26,7 @@ struct PyFailure {
 
 struct ReaderError {
   std::string message;
+  bool positioned = false;  // the message already names its place in the input (JSON syntax errors)
 };
 
 // An internal inconsistency; surfaces as the module's panic exception.

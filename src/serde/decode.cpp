@@ -24,10 +24,8 @@ std::string reader_text_of_current(bool& positioned) {
   positioned = false;
   try {
     throw;
-  } catch (const PositionedError& e) {
-    positioned = true;
-    return e.message;
   } catch (const ReaderError& e) {
+    positioned = e.positioned;
     return e.message;
   } catch (const PyFailure& f) {
     if (!is_ordinary_error(f.type)) throw;

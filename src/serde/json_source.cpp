@@ -95,13 +95,13 @@ std::string diagnose_text(std::string_view text, simdjson::error_code code, size
 [[noreturn]] void refuse_root(std::string_view text, std::string_view expecting) {
   size_t pos = 0;
   while (pos < text.size() && json::is_space(text[pos])) ++pos;
-  if (pos >= text.size()) throw PositionedError{with_position(json::eof_text, text, text.size(), false)};
+  if (pos >= text.size()) throw ReaderError{with_position(json::eof_text, text, text.size(), false), true};
   if (text[pos] == '[') {
-    throw PositionedError{with_position(found::invalid_type_text(found::sequence, expecting), text, pos, true)};
+    throw ReaderError{with_position(found::invalid_type_text(found::sequence, expecting), text, pos, true), true};
   }
   size_t end = pos;
   if (auto fault = json::scan_value(text, end, JsonSource::depth_limit)) {
-    throw PositionedError{with_position(fault->message, text, fault->offset, fault->offset < text.size())};
+    throw ReaderError{with_position(fault->message, text, fault->offset, fault->offset < text.size()), true};
   }
   std::string_view token = text.substr(pos, end - pos);
   std::string what;
@@ -112,9 +112,9 @@ std::string diagnose_text(std::string_view text, simdjson::error_code code, size
     case 'n': what = found::null; break;
     default:
       what = describe_number(token);
-      if (what.empty()) throw PositionedError{with_position("number out of range", text, end, false)};
+      if (what.empty()) throw ReaderError{with_position("number out of range", text, end, false), true};
   }
-  throw PositionedError{with_position(found::invalid_type_text(what, expecting), text, end, false)};
+  throw ReaderError{with_position(found::invalid_type_text(what, expecting), text, end, false), true};
 }
 
 }  // namespace
@@ -318,7 +318,7 @@ void JsonSource::fail_invalid_type(Value& v, std::string_view expecting) {
 }
 
 void JsonSource::fail_at(std::string message, size_t offset, bool include_byte) {
-  throw PositionedError{with_position(message, text_, offset, include_byte)};
+  throw ReaderError{with_position(message, text_, offset, include_byte), true};
 }
 
 void JsonSource::finish() {
@@ -357,8 +357,6 @@ py::Ref guarded_read(std::string_view text, std::string_view prefix, std::option
   std::string message;
   try {
     return read();
-  } catch (const PositionedError& e) {
-    message = e.message;
   } catch (const EngineError& e) {
     message = source ? source->diagnose(e.code) : diagnose_text(text, e.code, 0);
   } catch (...) {
@@ -377,8 +375,8 @@ py::Ref guarded_read(std::string_view text, std::string_view prefix, std::option
 [[noreturn]] void read_up_to_fault(EngineLease& engine, sj::document& doc, std::optional<JsonSource>& source,
                          std::string_view text, const std::function<py::Ref(JsonSource&)>& body) {
   const auto fault = json::scan_document(text, JsonSource::depth_limit);
-  if (!fault) throw PositionedError{diagnose_text(text, simdjson::CAPACITY, 0)};  // well-formed, yet refused
-  auto report = [&] { return PositionedError{with_position(fault->message, text, fault->offset, fault->offset < text.size())}; };
+  if (!fault) throw ReaderError{diagnose_text(text, simdjson::CAPACITY, 0), true};  // well-formed, yet refused
+  auto report = [&] { return ReaderError{with_position(fault->message, text, fault->offset, fault->offset < text.size()), true}; };
   const size_t kept = std::min(fault->clean_end(), text.size());
   const size_t length = kept + 3;
   char* data = engine->padded(length + simdjson::SIMDJSON_PADDING);

@@ -103,10 +103,6 @@ concept DocumentSource = requires(S& s, const S& cs, typename S::Value& v, std::
   { S::checked_key(expecting) } -> std::same_as<void>;
 };
 
-// A reader error that already names its position in the input (the JSON reader's syntax errors).
-struct PositionedError {
-  std::string message;
-};
 
 // Expecting texts of the readers' type errors.
 inline constexpr std::string_view expecting_model = "a generated model object";
