@@ -77,7 +77,7 @@ class Reader {
   // given back when the guard goes out of scope, on every way out.
   class Nesting {
    public:
-    explicit Nesting(Reader& reader) : reader_(reader) {
+    [[gnu::always_inline]] explicit Nesting(Reader& reader) : reader_(reader) {
       if (reader_.depth_ <= 1) throw ReaderError{"depth limit exceeded"};
       --reader_.depth_;
     }

@@ -47,41 +47,41 @@ struct ValueIterator : sj::value_iterator {
 };
 }  // namespace detail
 
-inline sj::value_iterator& iterator_of(sj::value& v) noexcept { return v.*(&detail::Value::iter); }
-inline sj::value_iterator& iterator_of(sj::object& o) noexcept { return o.*(&detail::Object::iter); }
-inline sj::json_iterator& iterator_of(sj::document& d) noexcept { return d.*(&detail::Document::iter); }
+[[gnu::always_inline]] inline sj::value_iterator& iterator_of(sj::value& v) noexcept { return v.*(&detail::Value::iter); }
+[[gnu::always_inline]] inline sj::value_iterator& iterator_of(sj::object& o) noexcept { return o.*(&detail::Object::iter); }
+[[gnu::always_inline]] inline sj::json_iterator& iterator_of(sj::document& d) noexcept { return d.*(&detail::Document::iter); }
 
 // The value an iterator stands at (the engine's object and array types make theirs so).
-inline sj::value value_at(const sj::value_iterator& it) noexcept { return detail::Value(it); }
+[[gnu::always_inline]] inline sj::value value_at(const sj::value_iterator& it) noexcept { return detail::Value(it); }
 
 // Where a value's first token stands in the engine's index.
-inline sj::token_position start_of(sj::value& v) noexcept {
+[[gnu::always_inline]] inline sj::token_position start_of(sj::value& v) noexcept {
   return iterator_of(v).*(&detail::ValueIterator::_start_position);
 }
 
 // The token `delta` steps from the current one, and a step past `n` tokens.
-inline const uint8_t* token(sj::json_iterator& json, int32_t delta) noexcept { return json.peek(delta); }
-inline void step(sj::json_iterator& json, int n) noexcept {
+[[gnu::always_inline]] inline const uint8_t* token(sj::json_iterator& json, int32_t delta) noexcept { return json.peek(delta); }
+[[gnu::always_inline]] inline void step(sj::json_iterator& json, int n) noexcept {
   for (int k = 0; k < n; ++k) json.return_current_and_advance();
 }
 
 // The string whose text starts at `text` (past its opening quote), unescaped into the engine's
 // buffer as its typed read does. On failure nothing of the buffer is kept.
-inline bool unescape(sj::json_iterator& json, const uint8_t* text, std::string_view& out) noexcept {
+[[gnu::always_inline]] inline bool unescape(sj::json_iterator& json, const uint8_t* text, std::string_view& out) noexcept {
   uint8_t* const mark = json.string_buf_loc();
   if (json.unescape(sj::raw_json_string(text), false).get(out) == simdjson::SUCCESS) return true;
   json.string_buf_loc() = mark;
   return false;
 }
-inline simdjson::error_code unescape(sj::json_iterator& json, sj::raw_json_string raw, std::string_view& out) noexcept {
+[[gnu::always_inline]] inline simdjson::error_code unescape(sj::json_iterator& json, sj::raw_json_string raw, std::string_view& out) noexcept {
   return json.unescape(raw, false).get(out);
 }
 
 // A number read from its text where its token starts, as the typed reads read it.
-inline bool parse_double(const uint8_t* p, double& out) noexcept {
+[[gnu::always_inline]] inline bool parse_double(const uint8_t* p, double& out) noexcept {
   return simdjson::builtin::numberparsing::parse_double(p).get(out) == simdjson::SUCCESS;
 }
-inline bool parse_integer(const uint8_t* p, int64_t& out) noexcept {
+[[gnu::always_inline]] inline bool parse_integer(const uint8_t* p, int64_t& out) noexcept {
   return simdjson::builtin::numberparsing::parse_integer(p).get(out) == simdjson::SUCCESS;
 }
 

@@ -78,7 +78,7 @@ inline py::Ref int_from(__int128 v) {
   return v < 0 ? check_new(PyLong_FromLongLong(static_cast<long long>(v)))
                : check_new(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v)));
 }
-inline py::Ref int_from(const Integer& n) {
+[[gnu::always_inline]] inline py::Ref int_from(const Integer& n) {
   return check_new(n.negative ? PyLong_FromLongLong(n.i) : PyLong_FromUnsignedLongLong(n.u));
 }
 
@@ -110,19 +110,20 @@ struct ModelReader<Src>::Slots {
   Slots(const Slots&) = delete;
   Slots& operator=(const Slots&) = delete;
 
-  void push(py::Ref value) noexcept {
+  [[gnu::always_inline]] void push(py::Ref value) noexcept {
     if (spilled_) spill_[base_ + size_++] = std::move(value);
     else std::construct_at(&inline_.refs[size_++], std::move(value));
   }
   // The values as a call's argument array. The region moves when the spill stack grows (a nested
   // model may spill too): read anew after any read.
-  PyObject* const* values() noexcept { return py::as_args(spilled_ ? spill_.data() + base_ : inline_.refs); }
+  [[gnu::always_inline]] PyObject* const* values() noexcept { return py::as_args(spilled_ ? spill_.data() + base_ : inline_.refs); }
   // The k-th value pushed, handed over; its place keeps null.
-  py::Ref take(size_t k) noexcept { return std::move(spilled_ ? spill_[base_ + k] : inline_.refs[k]); }
-  void clear() noexcept {
-    for (size_t k = 0; k < size_; ++k) {
-      if (spilled_) spill_[base_ + k].reset();
-      else std::destroy_at(&inline_.refs[k]);
+  [[gnu::always_inline]] py::Ref take(size_t k) noexcept { return std::move(spilled_ ? spill_[base_ + k] : inline_.refs[k]); }
+  [[gnu::always_inline]] void clear() noexcept {
+    if (spilled_) {
+      for (size_t k = 0; k < size_; ++k) spill_[base_ + k].reset();
+    } else {
+      for (size_t k = 0; k < size_; ++k) std::destroy_at(&inline_.refs[k]);
     }
     size_ = 0;
   }

@@ -241,8 +241,8 @@ class MsgpackSource {
   }
 
   // A str or a bin holding UTF-8.
-  std::string_view text(Value& v, std::string_view expecting) {
-    if (!v.is_str() && !v.is_bin()) fail_invalid_type(v, expecting);
+  [[gnu::always_inline]] std::string_view text(Value& v, std::string_view expecting) {
+    if (!v.is_str() && !v.is_bin()) [[unlikely]] fail_invalid_type(v, expecting);
     auto payload = r_.read_payload(r_.read_length(v));
     return text_of(std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()), expecting);
   }
