@@ -57,9 +57,28 @@ constexpr IntegerRange integer_range(ScalarKind k) noexcept {
   return {};
 }
 
-constexpr bool is_signed_kind(ScalarKind k) noexcept {
-  return k == ScalarKind::int8 || k == ScalarKind::int16 || k == ScalarKind::int32 || k == ScalarKind::int64;
+// The families of scalar kinds: code that treats every kind of a family alike switches over
+// these, and this is the one switch that lists each kind's family.
+enum class ScalarFamily : uint8_t { boolean, signed_integer, unsigned_integer, floating };
+
+constexpr ScalarFamily family_of(ScalarKind k) noexcept {
+  switch (k) {
+    case ScalarKind::bool_: return ScalarFamily::boolean;
+    case ScalarKind::int8:
+    case ScalarKind::int16:
+    case ScalarKind::int32:
+    case ScalarKind::int64: return ScalarFamily::signed_integer;
+    case ScalarKind::uint8:
+    case ScalarKind::uint16:
+    case ScalarKind::uint32:
+    case ScalarKind::uint64: return ScalarFamily::unsigned_integer;
+    case ScalarKind::float32:
+    case ScalarKind::float64: return ScalarFamily::floating;
+  }
+  return ScalarFamily::floating;
 }
+
+constexpr bool is_signed_kind(ScalarKind k) noexcept { return family_of(k) == ScalarFamily::signed_integer; }
 
 // Truncates to the kind's width, as the FlatBuffer slot holds it.
 inline int64_t narrow_signed(ScalarKind kind, int64_t v) {

@@ -100,26 +100,24 @@ bool lax_integral(double v, __int128& out) noexcept {
 }
 
 Coerced scalar_from_integer(ScalarKind kind, __int128 v) {
-  switch (kind) {
-    case ScalarKind::bool_:
+  auto out_of_range = [&] {
+    return std::unexpected(std::format("integer {} is out of range for {}", render(v), display_name(kind)));
+  };
+  switch (family_of(kind)) {
+    case ScalarFamily::boolean:
       if (v == 0 || v == 1) return ScalarValue::make_bool(v == 1);
       return std::unexpected(std::format("integer {} is not a boolean", render(v)));
-    case ScalarKind::int8:
-    case ScalarKind::int16:
-    case ScalarKind::int32:
-    case ScalarKind::int64:
-    case ScalarKind::uint8:
-    case ScalarKind::uint16:
-    case ScalarKind::uint32:
-    case ScalarKind::uint64:
-      if (!integer_range(kind).holds(v)) {
-        return std::unexpected(std::format("integer {} is out of range for {}", render(v), display_name(kind)));
+    case ScalarFamily::signed_integer:
+      if (!integer_range(kind).holds(v)) return out_of_range();
+      return ScalarValue::make_signed(kind, static_cast<int64_t>(v));
+    case ScalarFamily::unsigned_integer:
+      if (!integer_range(kind).holds(v)) return out_of_range();
+      return ScalarValue::make_unsigned(kind, static_cast<uint64_t>(v));
+    case ScalarFamily::floating:
+      // The nearest float of the kind's width, rounded once.
+      if (kind == ScalarKind::float32) {
+        return ScalarValue::make_f32(v < 0 ? static_cast<float>(static_cast<int64_t>(v)) : static_cast<float>(static_cast<uint64_t>(v)));
       }
-      return is_signed_kind(kind) ? ScalarValue::make_signed(kind, static_cast<int64_t>(v))
-                                  : ScalarValue::make_unsigned(kind, static_cast<uint64_t>(v));
-    case ScalarKind::float32:
-      return ScalarValue::make_f32(v < 0 ? static_cast<float>(static_cast<int64_t>(v)) : static_cast<float>(static_cast<uint64_t>(v)));
-    case ScalarKind::float64:
       return ScalarValue::make_f64(v < 0 ? static_cast<double>(static_cast<int64_t>(v)) : static_cast<double>(static_cast<uint64_t>(v)));
   }
   return std::unexpected(std::string("unknown scalar kind"));

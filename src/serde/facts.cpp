@@ -31,18 +31,11 @@ Direct direct_read(const FieldWire& f, bool strict) noexcept {
   if (f.serde_nullable) return Direct::general;
   if (f.kind == FieldKind::string) return Direct::text;
   if (f.kind != FieldKind::scalar || !strict || f.serde_python_int || !f.scalar || f.enum_index) return Direct::general;
-  switch (*f.scalar) {
-    case ScalarKind::float32:
-    case ScalarKind::float64: return Direct::strict_float;
-    case ScalarKind::bool_: return Direct::strict_bool;
-    case ScalarKind::int8:
-    case ScalarKind::int16:
-    case ScalarKind::int32:
-    case ScalarKind::int64:
-    case ScalarKind::uint8:
-    case ScalarKind::uint16:
-    case ScalarKind::uint32:
-    case ScalarKind::uint64: return Direct::strict_integer;
+  switch (family_of(*f.scalar)) {
+    case ScalarFamily::floating: return Direct::strict_float;
+    case ScalarFamily::boolean: return Direct::strict_bool;
+    case ScalarFamily::signed_integer:
+    case ScalarFamily::unsigned_integer: return Direct::strict_integer;
   }
   return Direct::general;
 }

@@ -575,21 +575,14 @@ Integer ModelReader<Src>::checked_integer(ScalarKind kind, Value& v) {
 
 template <DocumentSource Src>
 ScalarValue ModelReader<Src>::strict_scalar(ScalarKind kind, Value& v) {
-  switch (kind) {
-    case ScalarKind::bool_: return ScalarValue::make_bool(src_.boolean(v));
-    case ScalarKind::int8:
-    case ScalarKind::int16:
-    case ScalarKind::int32:
-    case ScalarKind::int64: {
+  switch (family_of(kind)) {
+    case ScalarFamily::boolean: return ScalarValue::make_bool(src_.boolean(v));
+    case ScalarFamily::signed_integer: {
       const Integer n = checked_integer(kind, v);
       return ScalarValue::make_signed(kind, n.negative ? n.i : static_cast<int64_t>(n.u));
     }
-    case ScalarKind::uint8:
-    case ScalarKind::uint16:
-    case ScalarKind::uint32:
-    case ScalarKind::uint64: return ScalarValue::make_unsigned(kind, checked_integer(kind, v).u);
-    case ScalarKind::float32:
-    case ScalarKind::float64:
+    case ScalarFamily::unsigned_integer: return ScalarValue::make_unsigned(kind, checked_integer(kind, v).u);
+    case ScalarFamily::floating:
       // Both float kinds read a double as it is: a strict float32 field is not rounded.
       return ScalarValue::make_f64(src_.float64(v, "f64"));
   }
@@ -599,18 +592,11 @@ ScalarValue ModelReader<Src>::strict_scalar(ScalarKind kind, Value& v) {
 // strict_scalar as the Python object, without the intermediate value (the common path).
 template <DocumentSource Src>
 py::Ref ModelReader<Src>::strict_object(ScalarKind kind, Value& v) {
-  switch (kind) {
-    case ScalarKind::bool_: return py::Ref::borrow(src_.boolean(v) ? Py_True : Py_False);
-    case ScalarKind::int8:
-    case ScalarKind::int16:
-    case ScalarKind::int32:
-    case ScalarKind::int64:
-    case ScalarKind::uint8:
-    case ScalarKind::uint16:
-    case ScalarKind::uint32:
-    case ScalarKind::uint64: return int_from(checked_integer(kind, v));
-    case ScalarKind::float32:
-    case ScalarKind::float64: return check_new(PyFloat_FromDouble(src_.float64(v, "f64")));
+  switch (family_of(kind)) {
+    case ScalarFamily::boolean: return py::Ref::borrow(src_.boolean(v) ? Py_True : Py_False);
+    case ScalarFamily::signed_integer:
+    case ScalarFamily::unsigned_integer: return int_from(checked_integer(kind, v));
+    case ScalarFamily::floating: return check_new(PyFloat_FromDouble(src_.float64(v, "f64")));
   }
   reader_fail("scalar field has no scalar type");
 }
@@ -768,23 +754,14 @@ py::Ref ModelReader<Src>::numeric_vector(const FieldWire& f, Value& v) {
   auto reserve = [&](size_t bound) { data.reserve(bound * width); };
   if (ctx_.strict) {
     src_.seq(v, expecting_sequence, reserve, [&](Value& e) {
-      switch (kind) {
-        case ScalarKind::float32:
-          if (src_.take_null(e)) return put(ScalarValue::make_f32(std::numeric_limits<float>::quiet_NaN()));
-          return put(ScalarValue::make_f32(src_.float32(e, "f32")));
-        case ScalarKind::float64:
-          if (src_.take_null(e)) return put(ScalarValue::make_f64(std::numeric_limits<double>::quiet_NaN()));
-          return put(ScalarValue::make_f64(src_.float64(e, "f64")));
-        case ScalarKind::bool_:
-        case ScalarKind::int8:
-        case ScalarKind::uint8:
-        case ScalarKind::int16:
-        case ScalarKind::uint16:
-        case ScalarKind::int32:
-        case ScalarKind::uint32:
-        case ScalarKind::int64:
-        case ScalarKind::uint64: return put(strict_scalar(kind, e));
+      if (family_of(kind) != ScalarFamily::floating) return put(strict_scalar(kind, e));
+      // A float element may be null, which stands for NaN.
+      if (kind == ScalarKind::float32) {
+        if (src_.take_null(e)) return put(ScalarValue::make_f32(std::numeric_limits<float>::quiet_NaN()));
+        return put(ScalarValue::make_f32(src_.float32(e, "f32")));
       }
+      if (src_.take_null(e)) return put(ScalarValue::make_f64(std::numeric_limits<double>::quiet_NaN()));
+      return put(ScalarValue::make_f64(src_.float64(e, "f64")));
     });
   } else {
     // Every element is read before a conversion failure is reported, as a whole array is.
