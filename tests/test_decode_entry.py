@@ -2,6 +2,8 @@
 document, the nesting budgets, the readers' syntax errors with their positions, and how failures
 raised while reading reach the caller."""
 
+import json
+
 import pytest
 
 from decoding import FORMATS, PREFIX, TYPES, Holder, Leaf, decode, error, make_plan
@@ -169,6 +171,38 @@ def test_root_model_is_built_before_what_follows_is_read(after):
 @pytest.mark.parametrize("data", [b'{"i8": 1}  \n\t\r ', b'\n{"i8": 1}'])
 def test_json_whitespace_around_the_document(plan, data):
     assert decode(plan, data, "json").i8 == 1
+
+
+# Malformed where a value is skipped, captured as text (fallback, decimal) or read by a field.
+@pytest.mark.parametrize("data", [
+    b'{"zz": "a": "b", "c": }, "i8": 3}',
+    b'{"zz": "a":}}',
+    b'{"zz": "a":]}',
+    b'{"extra": "a":}}',
+    b'{"amount": "1":}}',
+    b'{"leaf": {"zz": "a":}}}',
+    b'{"zz": 1:}}',
+    b'{"full_name": "a":}}',
+    b'{"zz": "a" "b"}',
+])
+def test_json_malformed_after_a_value(plan, data):
+    with pytest.raises(ValueError):
+        json.loads(data)
+    with pytest.raises(ValueError, match=f"^{PREFIX['json']}"):
+        decode(plan, data, "json", fallback_decoders={"extra": bytes})
+
+
+@pytest.mark.parametrize("data, message", [
+    (b'{"zz": [1e400, -1e400], "i8": 1}', None),
+    (b'{"extra": 1e400}', None),
+    (b'{"f64": 1e400}', "number out of range"),
+    (b'{"f64": -1' + b"0" * 400 + b"}", "number out of range"),
+])
+def test_json_numbers_beyond_the_double_range(plan, data, message):
+    if message is None:
+        decode(plan, data, "json", fallback_decoders={"extra": bytes})
+    else:
+        assert error(plan, data, "json") == message
 
 
 def test_msgpack_trailing_data(plan):
