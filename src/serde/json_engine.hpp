@@ -3,7 +3,7 @@
 // What it touches, and why (each measured worth its cost in the decode benchmark):
 // - `value::iter`, `object::iter`, `document::iter` (protected): objects and arrays are walked on
 //   the value's own iterator, in the engine's own steps, instead of through the object and array
-//   types, whose construction copies the iterator (a store-forwarding stall per model).
+//   types, whose construction copies the iterator (measured slower, once per model).
 // - `value_iterator`'s protected constructor and `_start_position`, `json_iterator::reenter_child`
 //   and the iterator's copy: a union entry kept until its type tag is read again from the same
 //   parse, instead of a copy of its text parsed anew (which made nested unions quadratic).
