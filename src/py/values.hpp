@@ -1,0 +1,60 @@
+// Python objects made from native values as the readers produce them: str from UTF-8 text, int
+// from any 64-bit integer, and lists filled in place.
+#pragma once
+
+#include "py/error.hpp"
+#include "py/ref.hpp"
+#include "py/text.hpp"
+
+#include <cstring>
+#include <string_view>
+
+namespace quorvel::inline py {
+
+// A Python list filled in place up to a bound that the input can hold, then by appending.
+class ListBuilder {
+ public:
+  void reserve(size_t bound) { list_ = check_new(PyList_New(static_cast<Py_ssize_t>(bound))); }
+  void push(Ref item) {
+    if (!list_) reserve(0);
+    if (count_ < static_cast<size_t>(PyList_GET_SIZE(list_.get()))) {
+      PyList_SET_ITEM(list_.get(), static_cast<Py_ssize_t>(count_), item.release());
+    } else {
+      check_status(PyList_Append(list_.get(), item.get()));
+    }
+    ++count_;
+  }
+  size_t size() const noexcept { return count_; }
+  Ref finish() {
+    if (!list_) reserve(0);
+    if (count_ < static_cast<size_t>(PyList_GET_SIZE(list_.get()))) {
+      check_status(PyList_SetSlice(list_.get(), static_cast<Py_ssize_t>(count_), PY_SSIZE_T_MAX, nullptr));
+    }
+    return std::move(list_);
+  }
+
+ private:
+  Ref list_;
+  size_t count_ = 0;
+};
+
+// A str of ASCII text, copied straight into a new compact str.
+inline Ref new_ascii(std::string_view s) {
+  PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
+  if (out == nullptr) throw_error_set();
+  if (!s.empty()) std::memcpy(PyUnicode_1BYTE_DATA(out), s.data(), s.size());
+  return Ref::steal(out);
+}
+
+// A str of valid UTF-8 text; ASCII is the common case.
+inline Ref new_str(std::string_view s) {
+  if (text::is_ascii(s)) return new_ascii(s);
+  return check_new(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
+}
+
+inline Ref int_from(__int128 v) {
+  return v < 0 ? check_new(PyLong_FromLongLong(static_cast<long long>(v)))
+               : check_new(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v)));
+}
+
+}  // namespace quorvel::py
