@@ -632,7 +632,7 @@ namespace {
 uoffset_t scalar_table(Builder& builder, const ObjectWire& object, const ModelView& view, std::span<const PackField> facts) {
   // No Python code runs below (only exact types are converted): the class checked once holds.
   if (!view.slots_current()) return 0;
-  std::array<Builder::ScalarItem, PackFields::max_scalars_only> items;
+  std::array<Builder::ScalarItem, PackObject::max_scalars_only> items;
   size_t count = 0;
   for (size_t i = 0; i < facts.size(); ++i) {
     const PackField& fact = facts[i];
@@ -664,24 +664,20 @@ uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* mode
   object.require_table();
   std::optional<FieldStateStack::Frame> frame;
   std::span<FieldState> states;
-  const PackObject* packed = ctx.fields.object(object);
-  const std::span<const PackField> facts = packed ? std::span<const PackField>(packed->fields) : std::span<const PackField>();
+  const PackObject& packed = ctx.facts.pack(object.index);
+  const std::span<const PackField> facts = packed.fields;
   if (given == nullptr) {
     const ModelView view = ctx.walk.view(object, model);
-    if (packed != nullptr && packed->scalars_only) {
+    if (packed.scalars_only) {
       if (const uoffset_t table = scalar_table(ctx.builder, object, view, facts)) return table;
     }
     frame.emplace(ctx.states, object.fields.size());
     states = frame->states();
-    if (facts.size() == object.fields.size()) {
-      // load_fields, reading the compact facts
-      for (size_t i = 0; i < facts.size(); ++i) {
-        py::Ref value = view.read(i);
-        if (facts[i].sorted && value.get() != Py_None) value = sorted_table_map_values(ctx.plan, object.fields[i], value.get());
-        states[i].value = std::move(value);
-      }
-    } else {
-      load_fields(ctx.plan, object, view, states);
+    // load_fields, reading the compact facts
+    for (size_t i = 0; i < facts.size(); ++i) {
+      py::Ref value = view.read(i);
+      if (facts[i].sorted && value.get() != Py_None) value = sorted_table_map_values(ctx.plan, object.fields[i], value.get());
+      states[i].value = std::move(value);
     }
   } else {
     states = *given;
@@ -689,7 +685,7 @@ uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* mode
   const size_t count = std::min(states.size(), object.fields.size());
 
   for (size_t i = 0; i < count; ++i) {
-    if (i < facts.size() ? !facts[i].pass_one : !written_in_pass_one(object.fields[i].kind)) continue;
+    if (!facts[i].pass_one) continue;
     const FieldWire& field = object.fields[i];
     FieldState& state = states[i];
     if (is_none(state.value)) {
@@ -702,7 +698,7 @@ uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* mode
   const uoffset_t start = ctx.builder.StartTable();
   for (size_t i = 0; i < count; ++i) {
     FieldState& state = states[i];
-    if (i < facts.size() && facts[i].inline_scalar && !state.scalar) {
+    if (facts[i].inline_scalar && !state.scalar) {
       // The common exact types converted and queued here; everything else as pass two does it.
       const PackField& fact = facts[i];
       PyObject* value = state.value.get();
@@ -774,7 +770,7 @@ std::unique_ptr<NativeBufferData> pack(NativePlan& plan, std::string_view root, 
   CountFixups fixups;
   FieldStateStack stack;
   std::vector<uoffset_t> offsets;
-  PackContext ctx{plan, builder, fixups, walk, stack, offsets, PackFields::of(plan)};
+  PackContext ctx{plan, builder, fixups, walk, stack, offsets, PlanFacts::of(plan)};
   const uoffset_t root_table = build_table(ctx, *object, model, &states);
   builder.finish_root(root_table, identifier ? reinterpret_cast<const uint8_t*>(identifier->data()) : nullptr,
                       size_prefixed);

@@ -6,7 +6,7 @@
 #include "py/recursion.hpp"
 #include "py/sequence.hpp"
 #include "flatbuffer/keyed.hpp"
-#include "flatbuffer/pack_layout.hpp"
+#include "flatbuffer/plan_facts.hpp"
 #include "plan/access.hpp"
 #include "plan/native_plan.hpp"
 #include "plan/scalar.hpp"
@@ -253,7 +253,7 @@ struct PackContext {
   ModelWalk& walk;
   FieldStateStack& states;
   std::vector<uoffset_t>& offsets;  // offset vectors being collected, innermost last
-  const PackFields& fields;
+  const PlanFacts& facts;
 };
 
 // Reads the fields of a model already checked against `object` into `states`.

@@ -5,8 +5,9 @@
 
 #include "flatbuffer/formats.hpp"
 #include "flatbuffer/keyed.hpp"
-#include "py/numpy.hpp"
+#include "flatbuffer/plan_facts.hpp"
 #include "flatbuffer/read.hpp"
+#include "py/numpy.hpp"
 #include "py/text.hpp"
 
 #include <algorithm>
@@ -183,8 +184,8 @@ class Materializer {
  public:
   Materializer(const NativePlan& plan, ByteRange range, DecodeBudget& budget, const NativeModelTypes* model_types,
                PyObject* overrides)
-      : plan_(plan), walk_(plan), range_(range), budget_(budget), model_types_(model_types), overrides_(overrides),
-        default_types_(plan.objects.size(), -1) {}
+      : plan_(plan), facts_(PlanFacts::of(plan)), walk_(plan), range_(range), budget_(budget), model_types_(model_types),
+        overrides_(overrides), default_types_(plan.objects.size(), -1) {}
 
   uint32_t intern(py::Ref cls) {
     auto it = type_lookup_.find(cls.get());
@@ -235,8 +236,8 @@ class Materializer {
   }
 
   void advance_object(ObjectFrame& top);
-  py::Ref table_scalar(const TableRecord& table, const FieldFacts& field);
-  py::Ref struct_scalar(uint64_t struct_position, const FieldFacts& field);
+  py::Ref table_scalar(const TableRecord& table, const UnpackField& field);
+  py::Ref struct_scalar(uint64_t struct_position, const UnpackField& field);
   py::Ref scalar_object(uint64_t position, ScalarKind kind);
   void step_object(const ObjectFrame& frame, uint32_t field_index);
   void decode_table_field(const ObjectFrame& frame, const FieldWire& field);
@@ -263,6 +264,7 @@ class Materializer {
   }
 
   const NativePlan& plan_;
+  const PlanFacts& facts_;
   ModelWalk walk_;
   ByteRange range_;
   DecodeBudget& budget_;
@@ -407,11 +409,10 @@ bool opens_frame(FieldKind kind) noexcept {
 // frame of its own, or builds the object once none is left. Plain scalars are decoded from the
 // compact facts alone; every other field takes the general path.
 void Materializer::advance_object(ObjectFrame& top) {
-  const ObjectWire& object = plan_.objects[top.object];
-  const FieldFacts* facts = object.facts.data();
-  const auto count = static_cast<uint32_t>(object.facts.size());
+  const std::span<const UnpackField> fields = facts_.unpack(top.object);
+  const auto count = static_cast<uint32_t>(fields.size());
   for (uint32_t i = top.next_field; i < count; ++i) {
-    const FieldFacts& field = facts[i];
+    const UnpackField& field = fields[i];
     if (field.plain_scalar) {
       values_.push(top.is_table ? table_scalar(top.table, field) : struct_scalar(top.position, field));
     } else if (opens_frame(field.kind)) {
@@ -431,7 +432,7 @@ void Materializer::advance_object(ObjectFrame& top) {
 }
 
 // A plain scalar of a table: its value, None when absent and optional, else its default.
-py::Ref Materializer::table_scalar(const TableRecord& table, const FieldFacts& field) {
+py::Ref Materializer::table_scalar(const TableRecord& table, const UnpackField& field) {
   // push_table checked the whole vtable, and an even slot below its (even) size lies inside it.
   if (field.offset < table.vtable_size) {
     const uint16_t v = range_.load<uint16_t>(table.vtable + field.offset);
@@ -447,7 +448,7 @@ py::Ref Materializer::table_scalar(const TableRecord& table, const FieldFacts& f
   return field.default_object.clone();
 }
 
-py::Ref Materializer::struct_scalar(uint64_t struct_position, const FieldFacts& field) {
+py::Ref Materializer::struct_scalar(uint64_t struct_position, const UnpackField& field) {
   const uint64_t position = checked_add(range_, struct_position, field.offset, "struct field offset overflows");
   range_.require_span("scalar data", position, field.width);
   return scalar_object(position, field.scalar);
