@@ -34,6 +34,10 @@ std::string_view element_type_name(ScalarKind kind) {
   return names[static_cast<size_t>(kind)];
 }
 
+void slot_out_of_range(uint16_t slot) {
+  fail(PyExc_ValueError, "native field slot {} exceeds the FlatBuffers vtable limit", slot);
+}
+
 void refuse_in_table(const FieldWire& field, bool decoding) {
   switch (field.kind) {
     case FieldKind::array_scalar:

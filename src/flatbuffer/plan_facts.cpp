@@ -1,6 +1,6 @@
 #include "flatbuffer/plan_facts.hpp"
 
-#include "flatbuffer/builder.hpp"
+#include "flatbuffer/formats.hpp"
 
 namespace quorvel::flatbuffer {
 

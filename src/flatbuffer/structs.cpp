@@ -100,11 +100,11 @@ void write_scalar_element(ScalarKind kind, PyObject* element, uint8_t* out) {
   }
 }
 
-void align_builder(Builder& builder, uint64_t alignment) {
+void align_writer(TableWriter& writer, uint64_t alignment) {
   if (alignment != 1 && alignment != 2 && alignment != 4 && alignment != 8) {
     fail(PyExc_ValueError, "unsupported native struct alignment {}", alignment);
   }
-  builder.Align(static_cast<size_t>(alignment));
+  writer.builder().Align(static_cast<size_t>(alignment));
 }
 
 void encode_struct_into(NativePlan& plan, ModelWalk& walk, const ObjectWire& object, PyObject* value,

@@ -1,7 +1,7 @@
 // Test-only extension: exposes the scalar conversions, which the public API reaches only through
 // pack and unpack, so that tests can pin them down one by one. Built by the dev tool, never
 // installed.
-#include "flatbuffer/builder.hpp"
+#include "flatbuffer/table_writer.hpp"
 #include "py/entry.hpp"
 #include "msgpack/reader.hpp"
 #include "plan/scalar.hpp"
