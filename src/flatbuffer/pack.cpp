@@ -142,8 +142,8 @@ BuiltChild pass_one(PackContext& ctx, const FieldWire& field, FieldState& state)
           return;
         }
         const ArmWire& arm = union_arm(plan, field, item.get());
-        const uint64_t tag = arm.tag;  // little-endian, cut to the width
-        types.insert(types.end(), reinterpret_cast<const uint8_t*>(&tag), reinterpret_cast<const uint8_t*>(&tag) + width);
+        types.resize(types.size() + width);
+        store_bits(types.data() + types.size() - width, width, arm.tag);
         offsets.push(build_table(ctx, plan.objects[arm.target_index], item.get(), nullptr));
       });
       uoffset_t types_vector = width == 1 ? writer.create_bytes(types) : build_element_vector(writer, width, types, ctx.fixups);
@@ -464,10 +464,7 @@ std::unique_ptr<NativeBufferData> pack(NativePlan& plan, std::string_view root, 
   flatbuffers::FlatBufferBuilder& builder = writer.builder();
   uint8_t* data = builder.GetBufferPointer();
   const size_t size = builder.GetSize();
-  for (const auto& [tail, count] : fixups) {
-    const uint32_t le = count;  // little-endian hosts only, as the builder itself assumes
-    std::memcpy(data + (size - tail), &le, sizeof le);
-  }
+  for (const auto& [tail, count] : fixups) store_bits(data + (size - tail), sizeof(uint32_t), count);
 
   auto result = std::make_unique<NativeBufferData>();
   size_t allocation = 0, head = 0;

@@ -129,7 +129,4 @@ inline void refuse_str_for_vector(PyObject* value) {
   if (PyUnicode_Check(value)) fail(PyExc_TypeError, "Can't extract `str` to `Vec`");
 }
 
-// Converts one element at a kind's exact width into `out` (little-endian).
-void write_scalar_element(ScalarKind kind, PyObject* element, uint8_t* out);
-
 }  // namespace quorvel::flatbuffer

@@ -34,7 +34,7 @@ std::vector<uint8_t> convert_sequence(ScalarKind kind, PyObject* value, size_t& 
   count = 0;
   for_each_sequence(value, [&](py::Ref item) {
     out.resize(out.size() + width);
-    write_scalar_element(kind, item.get(), out.data() + out.size() - width);
+    store_scalar(out.data() + out.size() - width, ScalarValue::extract(kind, item.get()));
     ++count;
   });
   return out;
@@ -75,31 +75,6 @@ void write_struct_scalar_array(std::span<uint8_t> region, uint64_t offset, uint6
 
 }  // namespace
 
-void write_scalar_element(ScalarKind kind, PyObject* element, uint8_t* out) {
-  const ScalarValue v = ScalarValue::extract(kind, element);
-  switch (kind) {
-    case ScalarKind::bool_: *out = v.b ? 1 : 0; break;
-    case ScalarKind::int8:
-    case ScalarKind::uint8: *out = static_cast<uint8_t>(v.u); break;
-    case ScalarKind::int16:
-    case ScalarKind::uint16: {
-      const auto x = static_cast<uint16_t>(v.u);
-      std::memcpy(out, &x, 2);
-      break;
-    }
-    case ScalarKind::int32:
-    case ScalarKind::uint32: {
-      const auto x = static_cast<uint32_t>(v.u);
-      std::memcpy(out, &x, 4);
-      break;
-    }
-    case ScalarKind::int64:
-    case ScalarKind::uint64: std::memcpy(out, &v.u, 8); break;
-    case ScalarKind::float32: std::memcpy(out, &v.f32, 4); break;
-    case ScalarKind::float64: std::memcpy(out, &v.f64, 8); break;
-  }
-}
-
 void align_writer(TableWriter& writer, uint64_t alignment) {
   if (alignment != 1 && alignment != 2 && alignment != 4 && alignment != 8) {
     fail(PyExc_ValueError, "unsupported native struct alignment {}", alignment);
@@ -122,7 +97,7 @@ void encode_struct_into(NativePlan& plan, ModelWalk& walk, const ObjectWire& obj
       case FieldKind::scalar: {
         auto end = add(field.offset, scalar_width(field.scalar_kind()));
         if (!end || *end > length) fail(PyExc_ValueError, "struct field {} lies outside its struct", field.name);
-        write_scalar_element(field.scalar_kind(), attr.get(), region.data() + field.offset);
+        store_scalar(region.data() + field.offset, ScalarValue::extract(field.scalar_kind(), attr.get()));
         break;
       }
       case FieldKind::struct_: {

@@ -142,13 +142,7 @@ uoffset_t TableWriter::write_scalars(uoffset_t start, const ObjectWire& object, 
   return write_cached(entry, start, [&](uint8_t* body) {
     for (size_t i = 0; i < items.size(); ++i) {
       uint8_t* at = body + (entry.table_size - entry.ends[i]);
-      const uint64_t bits = items[i].bits;
-      switch (items[i].width) {  // fixed-size stores
-        case 1: *at = static_cast<uint8_t>(bits); break;
-        case 2: std::memcpy(at, &bits, 2); break;
-        case 4: std::memcpy(at, &bits, 4); break;
-        default: std::memcpy(at, &bits, 8); break;
-      }
+      store_bits(at, items[i].width, items[i].bits);
     }
   });
 }
@@ -224,20 +218,7 @@ void TableWriter::queue_union_type(flatbuffers::voffset_t field, ScalarKind kind
   const auto width = static_cast<uint8_t>(scalar_width(kind));
   if (width < 8) tag &= (uint64_t{1} << (8 * width)) - 1;  // cut to the width, as written
   if (tag == 0) return;  // the type's default, which AddElement leaves out
-  if (queue(field, width, width, ItemKind::scalar, tag)) return;
-  switch (kind) {
-    case ScalarKind::uint8: builder_.AddElement<uint8_t>(field, static_cast<uint8_t>(tag), 0); break;
-    case ScalarKind::uint16: builder_.AddElement<uint16_t>(field, static_cast<uint16_t>(tag), 0); break;
-    case ScalarKind::uint32: builder_.AddElement<uint32_t>(field, static_cast<uint32_t>(tag), 0); break;
-    case ScalarKind::uint64:
-    case ScalarKind::bool_:
-    case ScalarKind::int8:
-    case ScalarKind::int16:
-    case ScalarKind::int32:
-    case ScalarKind::int64:
-    case ScalarKind::float32:
-    case ScalarKind::float64: builder_.AddElement<uint64_t>(field, tag, 0); break;
-  }
+  if (!queue(field, width, width, ItemKind::scalar, tag)) add_bits(builder_, field, width, tag);
 }
 
 std::optional<std::span<uint8_t>> TableWriter::queue_struct(flatbuffers::voffset_t field, size_t alignment, size_t size) {
@@ -249,14 +230,7 @@ std::optional<std::span<uint8_t>> TableWriter::queue_struct(flatbuffers::voffset
 
 inline void TableWriter::write_item(const Queued& item, uint8_t* at) const {
   switch (item.kind) {
-    case ItemKind::scalar:
-      switch (item.size) {  // fixed-size stores
-        case 1: *at = static_cast<uint8_t>(item.bits); break;
-        case 2: std::memcpy(at, &item.bits, 2); break;
-        case 4: std::memcpy(at, &item.bits, 4); break;
-        default: std::memcpy(at, &item.bits, 8); break;
-      }
-      break;
+    case ItemKind::scalar: store_bits(at, item.size, item.bits); break;
     case ItemKind::offset: {
       // From the offset's own position, as ReferTo counts it.
       const uoffset_t relative = item.field_size - static_cast<uoffset_t>(item.bits);

@@ -5,11 +5,11 @@
 
 #include "flatbuffer/builder_door.hpp"
 #include "flatbuffer/formats.hpp"
+#include "flatbuffer/scalar_bytes.hpp"
 #include "plan/wire.hpp"
 #include "py/native_buffer.hpp"
 
 #include <array>
-#include <cstring>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -20,44 +20,12 @@ namespace quorvel::flatbuffer {
 
 using flatbuffers::uoffset_t;
 
-// The value as stored, little-endian in the low bytes (integers cut to the width when written).
-inline uint64_t scalar_bits(const ScalarValue& value) noexcept {
-  uint64_t bits = 0;
-  switch (value.kind) {
-    case ScalarKind::bool_: bits = value.b ? 1 : 0; break;
-    case ScalarKind::int8:
-    case ScalarKind::int16:
-    case ScalarKind::int32:
-    case ScalarKind::int64:
-    case ScalarKind::uint8:
-    case ScalarKind::uint16:
-    case ScalarKind::uint32:
-    case ScalarKind::uint64: bits = value.u; break;
-    case ScalarKind::float32: std::memcpy(&bits, &value.f32, 4); break;
-    case ScalarKind::float64: std::memcpy(&bits, &value.f64, 8); break;
-  }
-  return bits;
-}
-
-// Writes `value` into the table being built at vtable slot `slot`, or omits it when it equals
-// `default_value` (never omitted when that is null).
-inline void push_scalar(flatbuffers::FlatBufferBuilder& builder, const ScalarValue& value, uint16_t slot,
-                 const ScalarValue* default_value) {
-  if (default_value != nullptr && value.equals(*default_value)) return;
-  const auto field = slot_voffset(slot);
-  switch (value.kind) {
-    case ScalarKind::bool_: builder.AddElement<uint8_t>(field, value.b ? 1 : 0); break;
-    case ScalarKind::int8: builder.AddElement<int8_t>(field, static_cast<int8_t>(value.i)); break;
-    case ScalarKind::uint8: builder.AddElement<uint8_t>(field, static_cast<uint8_t>(value.u)); break;
-    case ScalarKind::int16: builder.AddElement<int16_t>(field, static_cast<int16_t>(value.i)); break;
-    case ScalarKind::uint16: builder.AddElement<uint16_t>(field, static_cast<uint16_t>(value.u)); break;
-    case ScalarKind::int32: builder.AddElement<int32_t>(field, static_cast<int32_t>(value.i)); break;
-    case ScalarKind::uint32: builder.AddElement<uint32_t>(field, static_cast<uint32_t>(value.u)); break;
-    case ScalarKind::int64: builder.AddElement<int64_t>(field, value.i); break;
-    case ScalarKind::uint64: builder.AddElement<uint64_t>(field, value.u); break;
-    case ScalarKind::float32: builder.AddElement<float>(field, value.f32); break;
-    case ScalarKind::float64: builder.AddElement<double>(field, value.f64); break;
-  }
+// Adds the low `width` bytes of `bits` to the open table at `field`, as AddElement with a type of
+// that width adds them.
+inline void add_bits(flatbuffers::FlatBufferBuilder& builder, flatbuffers::voffset_t field, size_t width, uint64_t bits) {
+  builder.Align(width);
+  builder.PushBytes(reinterpret_cast<const uint8_t*>(&bits), width);
+  builder.TrackField(field, builder.GetSize());
 }
 
 // Buffers are allocated as NativeBuffer releases them. Stateless, so one instance serves every
@@ -97,7 +65,8 @@ class TableWriter {
   void queue_scalar(flatbuffers::voffset_t field, const ScalarValue& value, const ScalarValue* default_value) {
     if (default_value != nullptr && value.equals(*default_value)) return;
     const auto width = static_cast<uint8_t>(scalar_width(value.kind));
-    if (!queue(field, width, width, ItemKind::scalar, scalar_bits(value))) push_scalar(builder_, value, static_cast<uint16_t>((field - 4) / 2), nullptr);
+    const uint64_t bits = scalar_bits(value);
+    if (!queue(field, width, width, ItemKind::scalar, bits)) add_bits(builder_, field, width, bits);
   }
   // A table of scalars only, written at once when a table of its object with the same fields was
   // laid out before and everything fits; else 0, with nothing written. Items in field order.

@@ -7,10 +7,12 @@
 #include "flatbuffer/keyed.hpp"
 #include "flatbuffer/plan_facts.hpp"
 #include "flatbuffer/read.hpp"
+#include "flatbuffer/scalar_bytes.hpp"
 #include "py/numpy.hpp"
 #include "py/text.hpp"
 
 #include <algorithm>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -174,6 +176,15 @@ class ValueStack {
   std::vector<PyObject*> values_;
 };
 
+// A C number as a Python object.
+template <class T>
+py::Ref number_object(T v) {
+  if constexpr (std::is_same_v<T, bool>) return py::Ref::borrow(v ? Py_True : Py_False);
+  else if constexpr (std::is_floating_point_v<T>) return check_new(PyFloat_FromDouble(static_cast<double>(v)));
+  else if constexpr (std::is_signed_v<T>) return check_new(PyLong_FromLongLong(v));
+  else return check_new(PyLong_FromUnsignedLongLong(v));
+}
+
 uint64_t checked_add(const ByteRange& range, uint64_t a, uint64_t b, const char* message) {
   uint64_t r;
   if (__builtin_add_overflow(a, b, &r)) range.errors().bounds_error(message);
@@ -238,7 +249,11 @@ class Materializer {
   void advance_object(ObjectFrame& top);
   py::Ref table_scalar(const TableRecord& table, const UnpackField& field);
   py::Ref struct_scalar(uint64_t struct_position, const UnpackField& field);
-  py::Ref scalar_object(uint64_t position, ScalarKind kind);
+  // The scalar at an already checked position as a Python object, converted from its C type
+  // (without a ScalarValue in between: this is the hot loop of a decode).
+  py::Ref scalar_object(uint64_t position, ScalarKind kind) {
+    return with_stored_scalar(range_.data() + position, kind, [](auto v) { return number_object(v); });
+  }
   void step_object(const ObjectFrame& frame, uint32_t field_index);
   void decode_table_field(const ObjectFrame& frame, const FieldWire& field);
   void decode_struct_field(const ObjectFrame& frame, const FieldWire& field);
@@ -452,24 +467,6 @@ py::Ref Materializer::struct_scalar(uint64_t struct_position, const UnpackField&
   const uint64_t position = checked_add(range_, struct_position, field.offset, "struct field offset overflows");
   range_.require_span("scalar data", position, field.width);
   return scalar_object(position, field.scalar);
-}
-
-// The scalar at an already checked position as a Python object.
-py::Ref Materializer::scalar_object(uint64_t position, ScalarKind kind) {
-  switch (kind) {
-    case ScalarKind::bool_: return py::Ref::borrow(range_.data()[position] != 0 ? Py_True : Py_False);
-    case ScalarKind::int8: return check_new(PyLong_FromLong(range_.load<int8_t>(position)));
-    case ScalarKind::uint8: return check_new(PyLong_FromLong(range_.load<uint8_t>(position)));
-    case ScalarKind::int16: return check_new(PyLong_FromLong(range_.load<int16_t>(position)));
-    case ScalarKind::uint16: return check_new(PyLong_FromLong(range_.load<uint16_t>(position)));
-    case ScalarKind::int32: return check_new(PyLong_FromLong(range_.load<int32_t>(position)));
-    case ScalarKind::uint32: return check_new(PyLong_FromUnsignedLong(range_.load<uint32_t>(position)));
-    case ScalarKind::int64: return check_new(PyLong_FromLongLong(range_.load<int64_t>(position)));
-    case ScalarKind::uint64: return check_new(PyLong_FromUnsignedLongLong(range_.load<uint64_t>(position)));
-    case ScalarKind::float32: return check_new(PyFloat_FromDouble(static_cast<double>(range_.load<float>(position))));
-    case ScalarKind::float64: return check_new(PyFloat_FromDouble(range_.load<double>(position)));
-  }
-  throw InternalFailure("unknown scalar kind");
 }
 
 void Materializer::step_object(const ObjectFrame& frame, uint32_t field_index) {

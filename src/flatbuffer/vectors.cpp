@@ -86,7 +86,7 @@ uoffset_t build_scalar_vector(TableWriter& writer, ScalarKind kind, PyObject* va
   elements.reserve(reservation(sequence_length(value)) * width);
   for_each_sequence(value, [&](py::Ref item) {
     elements.resize(elements.size() + width);
-    write_scalar_element(kind, item.get(), elements.data() + elements.size() - width);
+    store_scalar(elements.data() + elements.size() - width, ScalarValue::extract(kind, item.get()));
   });
   if (kind == ScalarKind::bool_) return writer.create_bytes(elements);
   return build_element_vector(writer, width, elements, fixups);
