@@ -165,19 +165,8 @@ BuiltChild pass_one(PackContext& ctx, const FieldWire& field, FieldState& state)
 void add_union_type(TableWriter& writer, const FieldWire& field, uint64_t tag) {
   const auto vo = slot_voffset(*field.type_slot);
   const ScalarKind kind = field.type_scalar.value_or(ScalarKind::bool_);
-  switch (kind) {
-    case ScalarKind::uint8:
-    case ScalarKind::uint16:
-    case ScalarKind::uint32:
-    case ScalarKind::uint64: writer.queue_union_type(vo, kind, tag); break;
-    case ScalarKind::bool_:
-    case ScalarKind::int8:
-    case ScalarKind::int16:
-    case ScalarKind::int32:
-    case ScalarKind::int64:
-    case ScalarKind::float32:
-    case ScalarKind::float64: fail(PyExc_ValueError, "polymorphic field has an invalid type scalar");
-  }
+  if (!is_unsigned(kind)) fail(PyExc_ValueError, "polymorphic field has an invalid type scalar");
+  writer.queue_union_type(vo, kind, tag);
 }
 
 void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
@@ -186,37 +175,19 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
   const BuiltChild& child = state.child;
   if (child.form != BuiltChild::Form::none) {
     writer.queue_offset(slot_voffset(field.slot), child.main);
-    switch (field.kind) {
-      case FieldKind::union_vector:
-        if (child.form != BuiltChild::Form::pair) fail(PyExc_TypeError, "union vector has no discriminator vector");
-        if (!field.type_slot) fail(PyExc_ValueError, "union vector has no type slot");
+    switch (child.form) {
+      case BuiltChild::Form::none:
+      case BuiltChild::Form::single: break;
+      case BuiltChild::Form::pair:  // a union vector's types, a dynamic field's tag
+        if (!field.type_slot) {
+          fail(PyExc_ValueError, "{} has no type slot", field.kind == FieldKind::dynamic ? "dynamic field" : "union vector");
+        }
         writer.queue_offset(slot_voffset(*field.type_slot), child.companion);
         break;
-      case FieldKind::union_:
-        if (child.form != BuiltChild::Form::union_) fail(PyExc_TypeError, "union has no discriminator");
+      case BuiltChild::Form::union_:
         if (!field.type_slot) fail(PyExc_ValueError, "union has no type slot");
         add_union_type(writer, field, child.tag);
         break;
-      case FieldKind::dynamic:
-        if (child.form != BuiltChild::Form::pair) fail(PyExc_TypeError, "dynamic FlatBuffer has no type tag");
-        if (!field.type_slot) fail(PyExc_ValueError, "dynamic field has no type slot");
-        writer.queue_offset(slot_voffset(*field.type_slot), child.companion);
-        break;
-      case FieldKind::scalar:
-      case FieldKind::string:
-      case FieldKind::table:
-      case FieldKind::struct_:
-      case FieldKind::vector_byte:
-      case FieldKind::vector_scalar:
-      case FieldKind::vector_string:
-      case FieldKind::vector_table:
-      case FieldKind::vector_struct:
-      case FieldKind::nested:
-      case FieldKind::array_scalar:
-      case FieldKind::array_struct:
-      case FieldKind::uuid:
-      case FieldKind::decimal:
-      case FieldKind::fallback: break;
     }
     return;
   }
@@ -238,8 +209,8 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
     if (field.required) required_absent(field);
     return;
   }
-  switch (field.kind) {
-    case FieldKind::struct_: {
+  switch (field_form(field.kind)) {
+    case FieldForm::struct_: {
       const ObjectWire& target = plan.target_of(field);
       // A table addresses its fields with 16-bit offsets, so an inline struct cannot be larger.
       // The value's own faults are reported first, as writing it would.
@@ -273,24 +244,12 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
       builder.TrackField(slot_voffset(field.slot), builder.GetSize());
       break;
     }
-    case FieldKind::array_scalar:
-    case FieldKind::array_struct:
-    case FieldKind::uuid:
-    case FieldKind::decimal:
-    case FieldKind::fallback: refuse_in_table(field, /*decoding=*/false);
+    case FieldForm::scalar_array:
+    case FieldForm::struct_array:
+    case FieldForm::serde_only: refuse_in_table(field, /*decoding=*/false);
     // Scalars are written above; the rest were written by pass one.
-    case FieldKind::scalar:
-    case FieldKind::string:
-    case FieldKind::table:
-    case FieldKind::vector_byte:
-    case FieldKind::vector_scalar:
-    case FieldKind::vector_string:
-    case FieldKind::vector_table:
-    case FieldKind::vector_struct:
-    case FieldKind::nested:
-    case FieldKind::dynamic:
-    case FieldKind::union_:
-    case FieldKind::union_vector: break;
+    case FieldForm::scalar:
+    case FieldForm::offset: break;
   }
 }
 

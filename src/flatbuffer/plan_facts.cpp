@@ -6,31 +6,6 @@ namespace quorvel::flatbuffer {
 
 namespace {
 
-// Whether a field of this kind is written before its table opens.
-constexpr bool written_in_pass_one(FieldKind kind) {
-  switch (kind) {
-    case FieldKind::string:
-    case FieldKind::table:
-    case FieldKind::vector_byte:
-    case FieldKind::vector_scalar:
-    case FieldKind::vector_string:
-    case FieldKind::vector_table:
-    case FieldKind::vector_struct:
-    case FieldKind::nested:
-    case FieldKind::dynamic:
-    case FieldKind::union_:
-    case FieldKind::union_vector: return true;
-    case FieldKind::scalar:
-    case FieldKind::struct_:
-    case FieldKind::array_scalar:
-    case FieldKind::array_struct:
-    case FieldKind::uuid:
-    case FieldKind::decimal:
-    case FieldKind::fallback: return false;
-  }
-  return false;
-}
-
 PackObject pack_object(const ObjectWire& object, std::span<const ObjectWire> objects) {
   PackObject out;
   out.fields.resize(object.fields.size());
@@ -40,7 +15,7 @@ PackObject pack_object(const ObjectWire& object, std::span<const ObjectWire> obj
     PackField& fact = out.fields[i];
     fact.kind = field.kind;
     fact.optional = field.optional;
-    fact.pass_one = written_in_pass_one(field.kind);
+    fact.pass_one = field_form(field.kind) == FieldForm::offset;
     if (field.kind == FieldKind::vector_table && field.target_index && *field.target_index < objects.size()) {
       const ObjectWire& target = objects[*field.target_index];
       fact.sorted = target.key_field && *target.key_field < target.fields.size();

@@ -93,24 +93,24 @@ void encode_struct_into(NativePlan& plan, ModelWalk& walk, const ObjectWire& obj
   for (size_t i = 0; i < object.fields.size(); ++i) {
     const FieldWire& field = object.fields[i];
     py::Ref attr = model.read(i);
-    switch (field.kind) {
-      case FieldKind::scalar: {
+    switch (field_form(field.kind)) {
+      case FieldForm::scalar: {
         auto end = add(field.offset, scalar_width(field.scalar_kind()));
         if (!end || *end > length) fail(PyExc_ValueError, "struct field {} lies outside its struct", field.name);
         store_scalar(region.data() + field.offset, ScalarValue::extract(field.scalar_kind(), attr.get()));
         break;
       }
-      case FieldKind::struct_: {
+      case FieldForm::struct_: {
         const ObjectWire& child = plan.target_of(field);
         auto end = add(field.offset, child.byte_size);
         if (!end || *end > length) fail(PyExc_ValueError, "nested struct lies outside its parent");
         encode_struct_into(plan, walk, child, attr.get(), region.subspan(field.offset, child.byte_size));
         break;
       }
-      case FieldKind::array_scalar:
+      case FieldForm::scalar_array:
         write_struct_scalar_array(region, field.offset, field.fixed_length, field.scalar_kind(), attr.get());
         break;
-      case FieldKind::array_struct: {
+      case FieldForm::struct_array: {
         const ObjectWire& child = plan.target_of(field);
         const size_t n = sequence_length(attr.get());
         require_fixed_array_length(field.fixed_length, n);
@@ -125,20 +125,8 @@ void encode_struct_into(NativePlan& plan, ModelWalk& walk, const ObjectWire& obj
         }
         break;
       }
-      case FieldKind::string:
-      case FieldKind::table:
-      case FieldKind::vector_byte:
-      case FieldKind::vector_scalar:
-      case FieldKind::vector_string:
-      case FieldKind::vector_table:
-      case FieldKind::vector_struct:
-      case FieldKind::nested:
-      case FieldKind::dynamic:
-      case FieldKind::union_:
-      case FieldKind::union_vector:
-      case FieldKind::uuid:
-      case FieldKind::decimal:
-      case FieldKind::fallback: fail(PyExc_NotImplementedError, "unsupported native struct field");
+      case FieldForm::offset:
+      case FieldForm::serde_only: refuse_in_struct();
     }
   }
 }

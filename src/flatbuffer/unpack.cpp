@@ -643,24 +643,24 @@ void Materializer::decode_dynamic(const FieldWire& field, const TableRecord& tab
 
 void Materializer::decode_struct_field(const ObjectFrame& frame, const FieldWire& field) {
   const uint64_t p = frame.position;
-  switch (field.kind) {
-    case FieldKind::scalar: {
+  switch (field_form(field.kind)) {
+    case FieldForm::scalar: {
       const uint64_t position = checked_add(range_, p, field.offset, "struct field offset overflows");
       values_.push(plan_.apply_enum(field, range_.read_scalar_value(position, field.scalar_kind()).into_py()));
       return;
     }
-    case FieldKind::struct_: {
+    case FieldForm::struct_: {
       const uint32_t target = target_index(field, "struct field");
       const uint64_t position = checked_add(range_, p, field.offset, "struct field offset overflows");
       push_struct(target, child_model_type(frame.type, field, target), position, true);
       return;
     }
-    case FieldKind::array_scalar: {
+    case FieldForm::scalar_array: {
       const uint64_t position = checked_add(range_, p, field.offset, "struct field offset overflows");
       values_.push(decode_scalar_sequence(field, position, field.fixed_length, field.scalar_kind()));
       return;
     }
-    case FieldKind::array_struct: {
+    case FieldForm::struct_array: {
       const uint32_t target = target_index(field, "struct array");
       const uint32_t type = child_model_type(frame.type, field, target);
       const uint64_t position = checked_add(range_, p, field.offset, "struct field offset overflows");
@@ -668,20 +668,8 @@ void Materializer::decode_struct_field(const ObjectFrame& frame, const FieldWire
           ListFrame{false, field.element_size, target, type, position, field.fixed_length, 0, values_.size(), true});
       return;
     }
-    case FieldKind::string:
-    case FieldKind::table:
-    case FieldKind::vector_byte:
-    case FieldKind::vector_scalar:
-    case FieldKind::vector_string:
-    case FieldKind::vector_table:
-    case FieldKind::vector_struct:
-    case FieldKind::nested:
-    case FieldKind::dynamic:
-    case FieldKind::union_:
-    case FieldKind::union_vector:
-    case FieldKind::uuid:
-    case FieldKind::decimal:
-    case FieldKind::fallback: fail(PyExc_NotImplementedError, "unsupported native struct field");
+    case FieldForm::offset:
+    case FieldForm::serde_only: refuse_in_struct();
   }
 }
 
