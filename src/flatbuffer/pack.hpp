@@ -124,6 +124,10 @@ uoffset_t build_scalar_vector(TableWriter& writer, ScalarKind kind, PyObject* va
 // A vector of elements already laid out little-endian at `width` bytes each.
 uoffset_t build_element_vector(TableWriter& writer, size_t width, std::span<const uint8_t> elements, CountFixups& fixups);
 
+// The elements of a sequence (a str or anything else but a sequence refused) converted at the
+// kind's width, little-endian; with `reserve_by_length`, room for len(value) of them first.
+std::vector<uint8_t> sequence_elements(ScalarKind kind, PyObject* value, bool reserve_by_length);
+
 // A str is a sequence of its characters, never the elements a vector field means.
 inline void refuse_str_for_vector(PyObject* value) {
   if (PyUnicode_Check(value)) fail(PyExc_TypeError, "Can't extract `str` to `Vec`");

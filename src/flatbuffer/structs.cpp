@@ -25,21 +25,6 @@ void require_fixed_array_length(uint64_t expected, uint64_t actual) {
   if (expected != actual) fail(PyExc_ValueError, "fixed array requires {} items, got {}", expected, actual);
 }
 
-// Elements of a non-buffer value converted at the kind's width.
-std::vector<uint8_t> convert_sequence(ScalarKind kind, PyObject* value, size_t& count) {
-  refuse_str_for_vector(value);
-  if (!PySequence_Check(value)) fail_wrong_type(value, "Sequence");
-  const size_t width = scalar_width(kind);
-  std::vector<uint8_t> out;
-  count = 0;
-  for_each_sequence(value, [&](py::Ref item) {
-    out.resize(out.size() + width);
-    store_scalar(out.data() + out.size() - width, ScalarValue::extract(kind, item.get()));
-    ++count;
-  });
-  return out;
-}
-
 void write_struct_scalar_array(std::span<uint8_t> region, uint64_t offset, uint64_t fixed_length, ScalarKind kind,
                                PyObject* value) {
   const size_t width = scalar_width(kind);
@@ -64,7 +49,8 @@ void write_struct_scalar_array(std::span<uint8_t> region, uint64_t offset, uint6
     buffer->copy_to(elements.data());
     count = elements.size() / width;
   } else {
-    elements = convert_sequence(kind, value, count);
+    elements = sequence_elements(kind, value, /*reserve_by_length=*/false);
+    count = elements.size() / width;
   }
   require_fixed_array_length(fixed_length, count);
   auto size = mul(fixed_length, width);

@@ -80,16 +80,22 @@ uoffset_t build_scalar_vector(TableWriter& writer, ScalarKind kind, PyObject* va
     const size_t count = static_cast<size_t>(view.len) / width;
     return build_raw_vector(writer, width, count, fixups, [&](uint8_t* out) { buffer->copy_to(out); });
   }
+  const std::vector<uint8_t> elements = sequence_elements(kind, value, /*reserve_by_length=*/true);
+  if (kind == ScalarKind::bool_) return writer.create_bytes(elements);
+  return build_element_vector(writer, width, elements, fixups);
+}
+
+std::vector<uint8_t> sequence_elements(ScalarKind kind, PyObject* value, bool reserve_by_length) {
   refuse_str_for_vector(value);
   if (!PySequence_Check(value)) fail_wrong_type(value, "Sequence");
+  const size_t width = scalar_width(kind);
   std::vector<uint8_t> elements;
-  elements.reserve(reservation(sequence_length(value)) * width);
+  if (reserve_by_length) elements.reserve(reservation(sequence_length(value)) * width);
   for_each_sequence(value, [&](py::Ref item) {
     elements.resize(elements.size() + width);
     store_scalar(elements.data() + elements.size() - width, ScalarValue::extract(kind, item.get()));
   });
-  if (kind == ScalarKind::bool_) return writer.create_bytes(elements);
-  return build_element_vector(writer, width, elements, fixups);
+  return elements;
 }
 
 uoffset_t build_element_vector(TableWriter& writer, size_t width, std::span<const uint8_t> elements, CountFixups& fixups) {
