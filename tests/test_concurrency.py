@@ -445,3 +445,26 @@ class TestConcurrentModelTypes:
                     assert got == ("TypeError", "native model field has conflicting subclass bindings")
                 else:
                     assert got == ("ok", "NativeModelTypes")
+
+
+# ---------------------------------------------------------------------------------------------
+# The FlatBuffer codec's per-plan facts, built by whichever pack or unpack comes first
+
+
+class TestFirstPackAndUnpack:
+    def test_fresh_plans_packed_and_unpacked_from_every_thread(self):
+        shape = Shape(center=Point(x=3, y=-4), name="first")
+        reference = bytes(shapes_plan().pack("Shape", shape))
+        for _ in range(ROUNDS):
+            plan = shapes_plan()
+
+            def work(i):
+                # Half the threads meet the fresh plan with unpack, half with pack.
+                if i % 2:
+                    got = plan.unpack("Shape", reference)
+                    return got.center.x, got.center.y, got.name
+                return bytes(plan.pack("Shape", shape))
+
+            for i, (kind, result) in enumerate(run_together(THREADS, work)):
+                assert kind == "ok"
+                assert result == ((3, -4, "first") if i % 2 else reference)

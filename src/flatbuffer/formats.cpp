@@ -34,29 +34,19 @@ std::string_view element_type_name(ScalarKind kind) {
   return names[static_cast<size_t>(kind)];
 }
 
+void slot_out_of_range(uint16_t slot) {
+  fail(PyExc_ValueError, "native field slot {} exceeds the FlatBuffers vtable limit", slot);
+}
+
 void refuse_in_table(const FieldWire& field, bool decoding) {
-  switch (field.kind) {
-    case FieldKind::array_scalar:
-    case FieldKind::array_struct: fail(PyExc_ValueError, "fixed arrays may only be fields of structs");
-    case FieldKind::uuid:
-    case FieldKind::decimal:
-    case FieldKind::fallback:
-    case FieldKind::scalar:
-    case FieldKind::string:
-    case FieldKind::table:
-    case FieldKind::struct_:
-    case FieldKind::vector_byte:
-    case FieldKind::vector_scalar:
-    case FieldKind::vector_string:
-    case FieldKind::vector_table:
-    case FieldKind::vector_struct:
-    case FieldKind::nested:
-    case FieldKind::dynamic:
-    case FieldKind::union_:
-    case FieldKind::union_vector: break;
+  const FieldForm form = field_form(field.kind);
+  if (form == FieldForm::scalar_array || form == FieldForm::struct_array) {
+    fail(PyExc_ValueError, "fixed arrays may only be fields of structs");
   }
   fail(PyExc_ValueError, "serde fallback fields cannot be {} as FlatBuffers", decoding ? "decoded" : "encoded");
 }
+
+void refuse_in_struct() { fail(PyExc_NotImplementedError, "unsupported native struct field"); }
 
 void require_file_identifier(std::optional<std::string_view> identifier) {
   if (!identifier) return;

@@ -14,18 +14,13 @@ namespace {
 
 constexpr uint64_t format_limit = uint64_t{1} << 31;  // 2 GiB
 
-flatbuffers::voffset_t voffset(uint16_t slot) { return slot_voffset(slot); }
-
 bool is_none(const py::Ref& value) { return value.get() == Py_None; }
 
-uoffset_t create_string(Builder& builder, PyObject* value) {
-  const std::string_view text = str_utf8(value);
-  return builder.create_string(text.data(), text.size()).o;
-}
+uoffset_t create_string(TableWriter& writer, PyObject* value) { return writer.create_string(str_utf8(value)); }
 
 // A vector of 32-bit offsets written in place; an offset of 0 stands for an absent element and is
 // written as the word 0.
-uoffset_t write_offset_vector(Builder& builder, std::span<const uoffset_t> offsets) {
+uoffset_t write_offset_vector(flatbuffers::FlatBufferBuilder& builder, std::span<const uoffset_t> offsets) {
   builder.StartVector(offsets.size(), sizeof(uoffset_t), sizeof(uoffset_t));
   for (size_t i = offsets.size(); i-- > 0;) {
     if (offsets[i] == 0) {
@@ -66,27 +61,27 @@ py::Ref call_nested_encoder(NativePlan& plan, PyObject* value) {
 
 BuiltChild single(uoffset_t offset) { return BuiltChild{BuiltChild::Form::single, offset, 0, 0}; }
 
-BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire& field, FieldState& state) {
+BuiltChild pass_one(PackContext& ctx, const FieldWire& field, FieldState& state) {
   NativePlan& plan = ctx.plan;
-  Builder& builder = ctx.builder;
+  TableWriter& writer = ctx.writer;
   PyObject* value = state.value.get();
   switch (field.kind) {
-    case FieldKind::string: return single(create_string(builder, value));
+    case FieldKind::string: return single(create_string(writer, value));
     case FieldKind::table: return single(build_table(ctx, plan.target_of(field), value, nullptr));
-    case FieldKind::vector_byte: return single(build_byte_vector(builder, value));
+    case FieldKind::vector_byte: return single(build_byte_vector(writer, value));
     case FieldKind::vector_scalar:
-      return single(build_scalar_vector(builder, field.scalar_kind(), value, ctx.fixups));
+      return single(build_scalar_vector(writer, field.scalar_kind(), value, ctx.fixups));
     case FieldKind::vector_string: {
       refuse_str_for_vector(value);
       OffsetCollector offsets(ctx.offsets, sequence_length(value));
-      for_each_sequence(value, [&](py::Ref item) { offsets.push(create_string(builder, item.get())); });
-      return single(write_offset_vector(builder, offsets.collected()));
+      for_each_sequence(value, [&](py::Ref item) { offsets.push(create_string(writer, item.get())); });
+      return single(write_offset_vector(writer.builder(), offsets.collected()));
     }
     case FieldKind::vector_table: {
       const ObjectWire& target = plan.target_of(field);
       OffsetCollector offsets(ctx.offsets, sequence_length(value));
       for_each_sequence(value, [&](py::Ref item) { offsets.push(build_table(ctx, target, item.get(), nullptr)); });
-      return single(write_offset_vector(builder, offsets.collected()));
+      return single(write_offset_vector(writer.builder(), offsets.collected()));
     }
     case FieldKind::vector_struct: {
       const ObjectWire& target = plan.target_of(field);
@@ -104,15 +99,15 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
         encode_struct_into(plan, ctx.walk, target, item.get(), std::span(scratch).last(size));
         ++count;
       });
-      if (target.min_alignment > 4) align_builder(builder, target.min_alignment);
-      uoffset_t offset = builder.create_bytes(scratch.data(), scratch.size()).o;
+      if (target.min_alignment > 4) align_writer(writer, target.min_alignment);
+      uoffset_t offset = writer.create_bytes(scratch);
       if (count > UINT32_MAX) fail(PyExc_ValueError, "struct vector length exceeds the format limit");
       ctx.fixups.emplace_back(offset, static_cast<uint32_t>(count));
       return single(offset);
     }
     case FieldKind::nested: {
       py::Ref result = state.nested ? std::move(state.nested) : call_nested_encoder(plan, value);
-      return single(build_byte_vector(builder, result.get()));
+      return single(build_byte_vector(writer, result.get()));
     }
     case FieldKind::dynamic: {
       std::pair<std::string, py::Ref> encoded;
@@ -122,8 +117,8 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
       } else {
         encoded = encode_dynamic_value(plan, field, value);
       }
-      uoffset_t tag = builder.create_string(encoded.first.data(), encoded.first.size()).o;
-      uoffset_t payload = build_byte_vector(builder, encoded.second.get());
+      uoffset_t tag = writer.create_string(encoded.first);
+      uoffset_t payload = build_byte_vector(writer, encoded.second.get());
       return BuiltChild{BuiltChild::Form::pair, payload, tag, 0};
     }
     case FieldKind::union_: {
@@ -147,13 +142,12 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
           return;
         }
         const ArmWire& arm = union_arm(plan, field, item.get());
-        const uint64_t tag = arm.tag;  // little-endian, cut to the width
-        types.insert(types.end(), reinterpret_cast<const uint8_t*>(&tag), reinterpret_cast<const uint8_t*>(&tag) + width);
+        types.resize(types.size() + width);
+        store_bits(types.data() + types.size() - width, width, arm.tag);
         offsets.push(build_table(ctx, plan.objects[arm.target_index], item.get(), nullptr));
       });
-      uoffset_t types_vector = width == 1 ? builder.create_bytes(types.data(), types.size()).o
-                                          : build_element_vector(builder, width, types, ctx.fixups);
-      uoffset_t values_vector = write_offset_vector(builder, offsets.collected());
+      uoffset_t types_vector = width == 1 ? writer.create_bytes(types) : build_element_vector(writer, width, types, ctx.fixups);
+      uoffset_t values_vector = write_offset_vector(writer.builder(), offsets.collected());
       return BuiltChild{BuiltChild::Form::pair, values_vector, types_vector, 0};
     }
     // Written inline by pass two, or refused there.
@@ -165,65 +159,35 @@ BuiltChild pass_one(PackContext& ctx, const ObjectWire& object, const FieldWire&
     case FieldKind::decimal:
     case FieldKind::fallback: break;
   }
-  (void)object;
   return {};
 }
 
-void add_union_type(Builder& builder, const FieldWire& field, uint64_t tag) {
-  const auto vo = voffset(*field.type_slot);
+void add_union_type(TableWriter& writer, const FieldWire& field, uint64_t tag) {
+  const auto vo = slot_voffset(*field.type_slot);
   const ScalarKind kind = field.type_scalar.value_or(ScalarKind::bool_);
-  switch (kind) {
-    case ScalarKind::uint8:
-    case ScalarKind::uint16:
-    case ScalarKind::uint32:
-    case ScalarKind::uint64: builder.queue_union_type(vo, kind, tag); break;
-    case ScalarKind::bool_:
-    case ScalarKind::int8:
-    case ScalarKind::int16:
-    case ScalarKind::int32:
-    case ScalarKind::int64:
-    case ScalarKind::float32:
-    case ScalarKind::float64: fail(PyExc_ValueError, "polymorphic field has an invalid type scalar");
-  }
+  if (!is_unsigned(kind)) fail(PyExc_ValueError, "polymorphic field has an invalid type scalar");
+  writer.queue_union_type(vo, kind, tag);
 }
 
 void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
   NativePlan& plan = ctx.plan;
-  Builder& builder = ctx.builder;
+  TableWriter& writer = ctx.writer;
   const BuiltChild& child = state.child;
   if (child.form != BuiltChild::Form::none) {
-    builder.queue_offset(voffset(field.slot), child.main);
-    switch (field.kind) {
-      case FieldKind::union_vector:
-        if (child.form != BuiltChild::Form::pair) fail(PyExc_TypeError, "union vector has no discriminator vector");
-        if (!field.type_slot) fail(PyExc_ValueError, "union vector has no type slot");
-        builder.queue_offset(voffset(*field.type_slot), child.companion);
+    writer.queue_offset(slot_voffset(field.slot), child.main);
+    switch (child.form) {
+      case BuiltChild::Form::none:
+      case BuiltChild::Form::single: break;
+      case BuiltChild::Form::pair:  // a union vector's types, a dynamic field's tag
+        if (!field.type_slot) {
+          fail(PyExc_ValueError, "{} has no type slot", field.kind == FieldKind::dynamic ? "dynamic field" : "union vector");
+        }
+        writer.queue_offset(slot_voffset(*field.type_slot), child.companion);
         break;
-      case FieldKind::union_:
-        if (child.form != BuiltChild::Form::union_) fail(PyExc_TypeError, "union has no discriminator");
+      case BuiltChild::Form::union_:
         if (!field.type_slot) fail(PyExc_ValueError, "union has no type slot");
-        add_union_type(builder, field, child.tag);
+        add_union_type(writer, field, child.tag);
         break;
-      case FieldKind::dynamic:
-        if (child.form != BuiltChild::Form::pair) fail(PyExc_TypeError, "dynamic FlatBuffer has no type tag");
-        if (!field.type_slot) fail(PyExc_ValueError, "dynamic field has no type slot");
-        builder.queue_offset(voffset(*field.type_slot), child.companion);
-        break;
-      case FieldKind::scalar:
-      case FieldKind::string:
-      case FieldKind::table:
-      case FieldKind::struct_:
-      case FieldKind::vector_byte:
-      case FieldKind::vector_scalar:
-      case FieldKind::vector_string:
-      case FieldKind::vector_table:
-      case FieldKind::vector_struct:
-      case FieldKind::nested:
-      case FieldKind::array_scalar:
-      case FieldKind::array_struct:
-      case FieldKind::uuid:
-      case FieldKind::decimal:
-      case FieldKind::fallback: break;
     }
     return;
   }
@@ -232,12 +196,12 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
     if (field.optional && value == Py_None) return;
     const ScalarValue* default_value = field.optional ? nullptr : &field.scalar_default();
     if (state.scalar) {
-      builder.queue_scalar(voffset(field.slot), *state.scalar, default_value);
+      writer.queue_scalar(slot_voffset(field.slot), *state.scalar, default_value);
     } else {
       const ScalarKind kind = field.scalar_kind();
       ScalarValue scalar;
       if (!ScalarValue::extract_exact(kind, value, scalar)) scalar = ScalarValue::extract_generic(kind, value);
-      builder.queue_scalar(voffset(field.slot), scalar, default_value);
+      writer.queue_scalar(slot_voffset(field.slot), scalar, default_value);
     }
     return;
   }
@@ -245,8 +209,8 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
     if (field.required) required_absent(field);
     return;
   }
-  switch (field.kind) {
-    case FieldKind::struct_: {
+  switch (field_form(field.kind)) {
+    case FieldForm::struct_: {
       const ObjectWire& target = plan.target_of(field);
       // A table addresses its fields with 16-bit offsets, so an inline struct cannot be larger.
       // The value's own faults are reported first, as writing it would.
@@ -259,356 +223,37 @@ void pass_two(PackContext& ctx, const FieldWire& field, FieldState& state) {
       const bool valid_alignment = alignment == 1 || alignment == 2 || alignment == 4 || alignment == 8;
       if (valid_alignment) {
         // Encoded into the queue, written with the table. Faults of the value still come first.
-        if (auto region = builder.queue_struct(voffset(field.slot), alignment, target.byte_size)) {
+        if (auto region = writer.queue_struct(slot_voffset(field.slot), alignment, target.byte_size)) {
           encode_struct_into(plan, ctx.walk, target, value, *region);
           break;
         }
       }
-      builder.flush();
-      if (valid_alignment && builder.has_room(target.byte_size + alignment)) {
+      writer.flush();
+      flatbuffers::FlatBufferBuilder& builder = writer.builder();
+      if (valid_alignment && writer.has_room(target.byte_size + alignment)) {
         // Encoded in place. Faults of the value still come first: nothing else can fail here.
-        align_builder(builder, alignment);
-        uint8_t* region = builder.reserve_bytes(target.byte_size);
+        align_writer(writer, alignment);
+        uint8_t* region = writer.reserve_bytes(target.byte_size);
         encode_struct_into(plan, ctx.walk, target, value, std::span(region, target.byte_size));
       } else {
         std::vector<uint8_t> scratch(target.byte_size);
         encode_struct_into(plan, ctx.walk, target, value, scratch);
-        align_builder(builder, alignment);
+        align_writer(writer, alignment);
         builder.PushBytes(scratch.data(), scratch.size());
       }
-      builder.TrackField(voffset(field.slot), builder.GetSize());
+      builder.TrackField(slot_voffset(field.slot), builder.GetSize());
       break;
     }
-    case FieldKind::array_scalar:
-    case FieldKind::array_struct:
-    case FieldKind::uuid:
-    case FieldKind::decimal:
-    case FieldKind::fallback: refuse_in_table(field, /*decoding=*/false);
+    case FieldForm::scalar_array:
+    case FieldForm::struct_array:
+    case FieldForm::serde_only: refuse_in_table(field, /*decoding=*/false);
     // Scalars are written above; the rest were written by pass one.
-    case FieldKind::scalar:
-    case FieldKind::string:
-    case FieldKind::table:
-    case FieldKind::vector_byte:
-    case FieldKind::vector_scalar:
-    case FieldKind::vector_string:
-    case FieldKind::vector_table:
-    case FieldKind::vector_struct:
-    case FieldKind::nested:
-    case FieldKind::dynamic:
-    case FieldKind::union_:
-    case FieldKind::union_vector: break;
+    case FieldForm::scalar:
+    case FieldForm::offset: break;
   }
 }
 
 }  // namespace
-
-void Builder::finish_root(uoffset_t root, const uint8_t* identifier, bool size_prefix) {
-  NotNested();
-  buf_.clear_scratch();
-  const size_t prefix_size = size_prefix ? sizeof(uoffset_t) : 0;
-  TrackMinAlign(prefix_size);
-  const size_t identifier_size = identifier ? flatbuffers::kFileIdentifierLength : 0;
-  PreAlign(prefix_size + sizeof(uoffset_t) + identifier_size, minalign_);
-  if (identifier) PushBytes(identifier, flatbuffers::kFileIdentifierLength);
-  PushElement(ReferTo(root));
-  if (size_prefix) PushElement(GetSize());
-  finished = true;
-}
-
-uoffset_t Builder::end_table(uoffset_t start, const ObjectWire& object) {
-  // Written at once only when nothing of the table is in the buffer yet.
-  if (num_field_loc == 0 && GetSize() == start && object.distinct_slots) return write_table(start, object);
-  flush();
-  const auto* locations =
-      num_field_loc ? reinterpret_cast<const FieldLoc*>(buf_.scratch_end() - num_field_loc * sizeof(FieldLoc)) : nullptr;
-  for (uoffset_t i = 0; !object.distinct_slots && i < num_field_loc; ++i) {
-    for (uoffset_t j = i + 1; j < num_field_loc; ++j) {
-      if (locations[i].id == locations[j].id) {
-        fail(PyExc_ValueError, "native table {} writes vtable slot {} twice", object.name, (locations[i].id - 4) / 2);
-      }
-    }
-  }
-  require_addressable(GetSize() - start, object);
-  return EndTable(start);
-}
-
-void Builder::require_addressable(size_t body, const ObjectWire& object) {
-  // The body so far, plus the alignment and the offset to the vtable that ending the table adds.
-  if (body + 7 >= 0x10000) {
-    fail(PyExc_ValueError, "native table {} exceeds the 64 KiB that a FlatBuffers table can address", object.name);
-  }
-}
-
-Builder::Layout Builder::lay_out(uoffset_t start) {
-  // Narrow items first from the end, wider ones below them: each width pads at most once, and the
-  // offset to the vtable that closes the body needs no padding after a 4- or 8-byte item. Items of
-  // one width (alignment) follow each other without gaps when their sizes are multiples of it,
-  // which only an odd struct size breaks.
-  std::array<size_t, 4> bytes{};
-  bool regular = true;
-  flatbuffers::voffset_t max_voffset = 0;
-  size_t max_align = sizeof(flatbuffers::soffset_t);
-  for (const Queued& item : queue_) {
-    bytes[std::countr_zero(item.align)] += item.size;
-    regular = regular && (item.size & (item.align - 1u)) == 0;  // alignments are powers of two
-    max_voffset = std::max(max_voffset, item.field);
-    max_align = std::max<size_t>(max_align, item.align);
-  }
-  size_t size = start;
-  if (regular) {
-    std::array<size_t, 4> cursor;
-    for (size_t k = 0; k < 4; ++k) {
-      if (bytes[k] != 0) size += flatbuffers::PaddingBytes(size, size_t{1} << k);
-      cursor[k] = size;
-      size += bytes[k];
-    }
-    for (Queued& item : queue_) {
-      size_t& at = cursor[std::countr_zero(item.align)];
-      at += item.size;
-      item.field_size = static_cast<uoffset_t>(at);
-    }
-  } else {
-    for (const uint8_t align : {1, 2, 4, 8}) {
-      for (Queued& item : queue_) {
-        if (item.align != align) continue;
-        size += flatbuffers::PaddingBytes(size, align) + item.size;
-        item.field_size = static_cast<uoffset_t>(size);
-      }
-    }
-  }
-  return Layout{size, max_align, max_voffset};
-}
-
-size_t Builder::layout_index(const ObjectWire& object, uint64_t slots, uoffset_t start) const noexcept {
-  const uint64_t key = (reinterpret_cast<uintptr_t>(&object) >> 4) * 0x9e3779b97f4a7c15ULL ^ slots * 0xbf58476d1ce4e5b9ULL ^ (start & 7);
-  return (key ^ key >> 32) % layouts_.size();
-}
-
-template <class WriteItems>
-uoffset_t Builder::write_cached(const CachedLayout& entry, uoffset_t start, WriteItems write_items) {
-  const size_t vtable_size = entry.vtable_size;
-  const size_t table_size = entry.table_size;
-  const auto table = static_cast<uoffset_t>(start + table_size);
-  uoffset_t& cached = vtables_[entry.hash % vtables_.size()];
-  const bool shared = cached != 0 && flatbuffers::ReadScalar<flatbuffers::voffset_t>(buf_.data_at(cached)) == vtable_size &&
-                      std::memcmp(buf_.data_at(cached), entry.vtable.data(), vtable_size) == 0;
-  uint8_t* body;
-  uoffset_t vtable_at;
-  if (shared) {
-    body = buf_.make_space(table_size);
-    vtable_at = cached;
-  } else {
-    uint8_t* vtable = buf_.make_space(table_size + vtable_size);
-    std::memcpy(vtable, entry.vtable.data(), vtable_size);
-    body = vtable + vtable_size;
-    vtable_at = static_cast<uoffset_t>(table + vtable_size);
-  }
-  std::memset(body, 0, table_size);
-  write_items(body);
-  cached = vtable_at;
-  flatbuffers::WriteScalar(body, static_cast<flatbuffers::soffset_t>(vtable_at) - static_cast<flatbuffers::soffset_t>(table));
-  TrackMinAlign(entry.max_align);
-  nested = false;
-  return table;
-}
-
-uoffset_t Builder::write_table(uoffset_t start, const ObjectWire& object) {
-  const uint64_t slots = queued_slots_;
-  if (slots == uncached || queue_.size() > cached_items) return write_table_uncached(start, object);
-  const size_t index = layout_index(object, slots, start);
-  const CachedLayout* found = find_layout(index, object, slots, start, queue_.size());
-  if (found == nullptr) return write_table_uncached(start, object, index);
-  const CachedLayout& entry = *found;
-  // The same fields as a table laid out before: its size was checked then, its room is now.
-  if (!has_room(entry.table_size + entry.vtable_size)) [[unlikely]] {
-    flush();
-    return EndTable(start);
-  }
-  const uoffset_t table = write_cached(entry, start, [&](uint8_t* body) {
-    for (size_t i = 0; i < queue_.size(); ++i) {
-      Queued& item = queue_[i];
-      item.field_size = static_cast<uoffset_t>(start + entry.ends[i]);
-      write_item(item, body + (entry.table_size - entry.ends[i]));
-    }
-  });
-  reset_queue();
-  return table;
-}
-
-uoffset_t Builder::write_scalars(uoffset_t start, const ObjectWire& object, std::span<const ScalarItem> items) {
-  if (!queue_.empty() || num_field_loc != 0 || GetSize() != start || !object.distinct_slots || items.size() > cached_items) {
-    return 0;
-  }
-  uint64_t slots = 0;
-  size_t bound = 0;  // what queueing them would have required room for
-  for (const ScalarItem& item : items) {
-    const unsigned slot = (item.field - 4u) >> 1;
-    if (slot >= 64) return 0;
-    slots |= uint64_t{1} << slot;
-    bound += 2 * size_t{item.width} + sizeof(FieldLoc);
-  }
-  const CachedLayout* found = find_layout(layout_index(object, slots, start), object, slots, start, items.size());
-  if (found == nullptr) return 0;
-  const CachedLayout& entry = *found;
-  if (!has_room(bound) || !has_room(entry.table_size + entry.vtable_size)) return 0;
-  return write_cached(entry, start, [&](uint8_t* body) {
-    for (size_t i = 0; i < items.size(); ++i) {
-      uint8_t* at = body + (entry.table_size - entry.ends[i]);
-      const uint64_t bits = items[i].bits;
-      switch (items[i].width) {  // fixed-size stores
-        case 1: *at = static_cast<uint8_t>(bits); break;
-        case 2: std::memcpy(at, &bits, 2); break;
-        case 4: std::memcpy(at, &bits, 4); break;
-        default: std::memcpy(at, &bits, 8); break;
-      }
-    }
-  });
-}
-
-uoffset_t Builder::write_table_uncached(uoffset_t start, const ObjectWire& object, size_t index) {
-  const Layout layout = lay_out(start);
-  size_t size = layout.table;
-  require_addressable(size - start, object);
-  size += flatbuffers::PaddingBytes(size, sizeof(flatbuffers::soffset_t)) + sizeof(flatbuffers::soffset_t);
-  const auto table = static_cast<uoffset_t>(size);
-
-  // The vtable: its size, the table's size, then each field's position in the table (0: absent).
-  const size_t vtable_size = std::max<size_t>(layout.max_voffset + sizeof(flatbuffers::voffset_t), 4);
-  const size_t total = (table - start) + vtable_size;
-  if (!has_room(total)) [[unlikely]] {
-    // Past the limit: the builder writes it and fails where it always did.
-    flush();
-    return EndTable(start);
-  }
-  uint8_t* vtable = buf_.make_space(total);
-  uint8_t* body = vtable + vtable_size;
-  std::memset(vtable, 0, total);
-  const auto table_size = static_cast<flatbuffers::voffset_t>(table - start);
-  std::memcpy(vtable, &vtable_size, sizeof(flatbuffers::voffset_t));  // little-endian
-  std::memcpy(vtable + 2, &table_size, sizeof table_size);
-  uint64_t hash = vtable_size * 0x9e3779b97f4a7c15ULL ^ table_size;
-  for (const Queued& item : queue_) {
-    const auto position = static_cast<flatbuffers::voffset_t>(table - item.field_size);
-    std::memcpy(vtable + item.field, &position, sizeof position);
-    hash += (uint64_t{item.field} << 16 | position) * 0xbf58476d1ce4e5b9ULL;
-    write_item(item, body + (table - item.field_size));
-  }
-  hash ^= hash >> 29;
-  if (index != no_entry && vtable_size <= cached_vtable) {
-    // Filed for the next table of this object with the same fields present.
-    CachedLayout* entry = &layouts_[index];
-    entry->slots = queued_slots_;
-    entry->hash = hash;
-    entry->start_align = static_cast<uint8_t>(start & 7);
-    entry->count = static_cast<uint8_t>(queue_.size());
-    entry->max_align = static_cast<uint8_t>(layout.max_align);
-    entry->table_size = table_size;
-    entry->vtable_size = static_cast<uint16_t>(vtable_size);
-    for (size_t i = 0; i < queue_.size(); ++i) entry->ends[i] = static_cast<uint16_t>(queue_[i].field_size - start);
-    std::memcpy(entry->vtable.data(), vtable, vtable_size);
-    layout_objects_[index] = &object;
-  }
-  uoffset_t& cached = vtables_[hash % vtables_.size()];
-  uoffset_t vtable_at = static_cast<uoffset_t>(table + vtable_size);
-  if (cached != 0) {
-    const uint8_t* earlier = buf_.data_at(cached);
-    if (flatbuffers::ReadScalar<flatbuffers::voffset_t>(earlier) == vtable_size &&
-        std::memcmp(earlier, vtable, vtable_size) == 0) {
-      buf_.pop(vtable_size);
-      vtable_at = cached;
-    }
-  }
-  cached = vtable_at;
-  flatbuffers::WriteScalar(body, static_cast<flatbuffers::soffset_t>(vtable_at) - static_cast<flatbuffers::soffset_t>(table));
-  TrackMinAlign(layout.max_align);
-  nested = false;
-  reset_queue();
-  return table;
-}
-
-void Builder::queue_offset(flatbuffers::voffset_t field, uoffset_t offset) {
-  if (offset == 0) return;  // as AddOffset: a null offset is not stored
-  if (!queue(field, sizeof(uoffset_t), sizeof(uoffset_t), ItemKind::offset, offset)) {
-    AddOffset(field, flatbuffers::Offset<void>(offset));
-  }
-}
-
-void Builder::queue_union_type(flatbuffers::voffset_t field, ScalarKind kind, uint64_t tag) {
-  const auto width = static_cast<uint8_t>(scalar_width(kind));
-  if (width < 8) tag &= (uint64_t{1} << (8 * width)) - 1;  // cut to the width, as written
-  if (tag == 0) return;  // the type's default, which AddElement leaves out
-  if (queue(field, width, width, ItemKind::scalar, tag)) return;
-  switch (kind) {
-    case ScalarKind::uint8: AddElement<uint8_t>(field, static_cast<uint8_t>(tag), 0); break;
-    case ScalarKind::uint16: AddElement<uint16_t>(field, static_cast<uint16_t>(tag), 0); break;
-    case ScalarKind::uint32: AddElement<uint32_t>(field, static_cast<uint32_t>(tag), 0); break;
-    case ScalarKind::uint64:
-    case ScalarKind::bool_:
-    case ScalarKind::int8:
-    case ScalarKind::int16:
-    case ScalarKind::int32:
-    case ScalarKind::int64:
-    case ScalarKind::float32:
-    case ScalarKind::float64: AddElement<uint64_t>(field, tag, 0); break;
-  }
-}
-
-std::optional<std::span<uint8_t>> Builder::queue_struct(flatbuffers::voffset_t field, size_t alignment, size_t size) {
-  const size_t at = structs_.size();
-  if (!queue(field, static_cast<uint8_t>(alignment), static_cast<uint32_t>(size), ItemKind::bytes, at)) return std::nullopt;
-  structs_.resize(at + size);
-  return std::span(structs_).subspan(at);
-}
-
-inline void Builder::write_item(const Queued& item, uint8_t* at) const {
-  switch (item.kind) {
-    case ItemKind::scalar:
-      switch (item.size) {  // fixed-size stores
-        case 1: *at = static_cast<uint8_t>(item.bits); break;
-        case 2: std::memcpy(at, &item.bits, 2); break;
-        case 4: std::memcpy(at, &item.bits, 4); break;
-        default: std::memcpy(at, &item.bits, 8); break;
-      }
-      break;
-    case ItemKind::offset: {
-      // From the offset's own position, as ReferTo counts it.
-      const uoffset_t relative = item.field_size - static_cast<uoffset_t>(item.bits);
-      std::memcpy(at, &relative, sizeof relative);
-      break;
-    }
-    case ItemKind::bytes:
-      if (item.size > 0) std::memcpy(at, structs_.data() + item.bits, item.size);
-      break;
-  }
-}
-
-void Builder::write_queue() {
-  // In queue order, laid out as pushing the items one by one lays them out.
-  const size_t start = GetSize();
-  size_t size = start;
-  for (Queued& item : queue_) {
-    TrackMinAlign(item.align);
-    size += flatbuffers::PaddingBytes(size, item.align) + item.size;
-    item.field_size = static_cast<uoffset_t>(size);
-  }
-  uint8_t* base = buf_.make_space(size - start);  // the lowest address; `size` bytes from the end
-  std::memset(base, 0, size - start);
-  for (const Queued& item : queue_) {
-    write_item(item, base + (size - item.field_size));
-    TrackField(item.field, item.field_size);
-  }
-  reset_queue();
-}
-
-void Builder::require_room(size_t n) const {
-  // 16 more for the length prefix, terminator and alignment that come with the object.
-  if (n > FLATBUFFERS_MAX_BUFFER_SIZE - 16 - GetSize()) throw InternalFailure("cannot grow buffer beyond 2 gigabytes");
-}
-
-uint8_t* Builder::reserve_bytes(size_t n) {
-  require_room(n);
-  return buf_.make_space(n);
-}
 
 void load_fields(NativePlan& plan, const ObjectWire& object, const ModelView& model, std::span<FieldState> states) {
   for (size_t i = 0; i < object.fields.size(); ++i) {
@@ -629,10 +274,10 @@ namespace {
 // A table whose fields are all scalars, each read from its slot and of an exact type: converted
 // and written without field states. 0 when a field is anything else (read through getattr, unset,
 // another type), before anything is written: the full path then does it all again.
-uoffset_t scalar_table(Builder& builder, const ObjectWire& object, const ModelView& view, std::span<const PackField> facts) {
+uoffset_t scalar_table(TableWriter& writer, const ObjectWire& object, const ModelView& view, std::span<const PackField> facts) {
   // No Python code runs below (only exact types are converted): the class checked once holds.
   if (!view.slots_current()) return 0;
-  std::array<Builder::ScalarItem, PackFields::max_scalars_only> items;
+  std::array<TableWriter::ScalarItem, PackObject::max_scalars_only> items;
   size_t count = 0;
   for (size_t i = 0; i < facts.size(); ++i) {
     const PackField& fact = facts[i];
@@ -642,19 +287,19 @@ uoffset_t scalar_table(Builder& builder, const ObjectWire& object, const ModelVi
     ScalarValue scalar;
     if (!ScalarValue::extract_exact(fact.scalar, value.get(), scalar)) return 0;
     if (!fact.optional && scalar.equals(fact.default_value)) continue;
-    items[count++] = Builder::ScalarItem{fact.voffset, fact.width, fact.scalar, scalar_bits(scalar)};
+    items[count++] = TableWriter::ScalarItem{fact.voffset, fact.width, fact.scalar, scalar_bits(scalar)};
   }
-  const uoffset_t start = builder.StartTable();
-  if (const uoffset_t table = builder.write_scalars(start, object, std::span(items).first(count))) return table;
+  const uoffset_t start = writer.builder().StartTable();
+  if (const uoffset_t table = writer.write_scalars(start, object, std::span(items).first(count))) return table;
   // Laid out for the first time, or near the size limit: queued one by one.
   for (size_t i = 0; i < count; ++i) {
-    const Builder::ScalarItem& item = items[i];
+    const TableWriter::ScalarItem& item = items[i];
     ScalarValue scalar;
     scalar.kind = item.kind;
     scalar.u = item.bits;
-    builder.queue_scalar(item.field, scalar, nullptr);
+    writer.queue_scalar(item.field, scalar, nullptr);
   }
-  return builder.end_table(start, object);
+  return writer.end_table(start, object);
 }
 
 }  // namespace
@@ -664,24 +309,20 @@ uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* mode
   object.require_table();
   std::optional<FieldStateStack::Frame> frame;
   std::span<FieldState> states;
-  const PackObject* packed = ctx.fields.object(object);
-  const std::span<const PackField> facts = packed ? std::span<const PackField>(packed->fields) : std::span<const PackField>();
+  const PackObject& packed = ctx.facts.pack(object.index);
+  const std::span<const PackField> facts = packed.fields;
   if (given == nullptr) {
     const ModelView view = ctx.walk.view(object, model);
-    if (packed != nullptr && packed->scalars_only) {
-      if (const uoffset_t table = scalar_table(ctx.builder, object, view, facts)) return table;
+    if (packed.scalars_only) {
+      if (const uoffset_t table = scalar_table(ctx.writer, object, view, facts)) return table;
     }
     frame.emplace(ctx.states, object.fields.size());
     states = frame->states();
-    if (facts.size() == object.fields.size()) {
-      // load_fields, reading the compact facts
-      for (size_t i = 0; i < facts.size(); ++i) {
-        py::Ref value = view.read(i);
-        if (facts[i].sorted && value.get() != Py_None) value = sorted_table_map_values(ctx.plan, object.fields[i], value.get());
-        states[i].value = std::move(value);
-      }
-    } else {
-      load_fields(ctx.plan, object, view, states);
+    // load_fields, reading the compact facts
+    for (size_t i = 0; i < facts.size(); ++i) {
+      py::Ref value = view.read(i);
+      if (facts[i].sorted && value.get() != Py_None) value = sorted_table_map_values(ctx.plan, object.fields[i], value.get());
+      states[i].value = std::move(value);
     }
   } else {
     states = *given;
@@ -689,33 +330,33 @@ uoffset_t build_table(PackContext& ctx, const ObjectWire& object, PyObject* mode
   const size_t count = std::min(states.size(), object.fields.size());
 
   for (size_t i = 0; i < count; ++i) {
-    if (i < facts.size() ? !facts[i].pass_one : !written_in_pass_one(object.fields[i].kind)) continue;
+    if (!facts[i].pass_one) continue;
     const FieldWire& field = object.fields[i];
     FieldState& state = states[i];
     if (is_none(state.value)) {
       if (field.required) required_absent(field);
       continue;
     }
-    state.child = pass_one(ctx, object, field, state);
+    state.child = pass_one(ctx, field, state);
   }
 
-  const uoffset_t start = ctx.builder.StartTable();
+  const uoffset_t start = ctx.writer.builder().StartTable();
   for (size_t i = 0; i < count; ++i) {
     FieldState& state = states[i];
-    if (i < facts.size() && facts[i].inline_scalar && !state.scalar) {
+    if (facts[i].inline_scalar && !state.scalar) {
       // The common exact types converted and queued here; everything else as pass two does it.
       const PackField& fact = facts[i];
       PyObject* value = state.value.get();
       if (fact.optional && value == Py_None) continue;
       ScalarValue scalar;
       if (ScalarValue::extract_exact(fact.scalar, value, scalar)) {
-        ctx.builder.queue_scalar(fact.voffset, scalar, fact.optional ? nullptr : &fact.default_value);
+        ctx.writer.queue_scalar(fact.voffset, scalar, fact.optional ? nullptr : &fact.default_value);
         continue;
       }
     }
     pass_two(ctx, object.fields[i], state);
   }
-  return ctx.builder.end_table(start, object);
+  return ctx.writer.end_table(start, object);
 }
 
 const ArmWire& union_arm(NativePlan& plan, const FieldWire& field, PyObject* value) {
@@ -764,27 +405,25 @@ std::unique_ptr<NativeBufferData> pack(NativePlan& plan, std::string_view root, 
       fail(PyExc_ValueError, "estimated FlatBuffer size exceeds the 2 GiB format limit");
     }
     capacity = std::min(estimate.capacity, format_limit);
-    // The builder keeps its bookkeeping (field locations of the open table, 8 bytes each, and one
+    // The builder keeps its bookkeeping (a record per tracked field of the open table, and one
     // word per distinct vtable) at the front of the same block; leave room for it so that a graph
     // the estimate covers is still written in one allocation.
-    capacity += 8 * uint64_t{plan.max_field_count} + 4 * std::min<uint64_t>(plan.objects.size(), 1024);
+    capacity += BuilderDoor::field_record_size * uint64_t{plan.max_field_count} +
+                sizeof(uoffset_t) * std::min<uint64_t>(plan.objects.size(), 1024);
   }
 
-  Builder builder(static_cast<size_t>(capacity));
+  TableWriter writer(static_cast<size_t>(capacity));
   CountFixups fixups;
   FieldStateStack stack;
   std::vector<uoffset_t> offsets;
-  PackContext ctx{plan, builder, fixups, walk, stack, offsets, PackFields::of(plan)};
+  PackContext ctx{plan, writer, fixups, walk, stack, offsets, PlanFacts::of(plan)};
   const uoffset_t root_table = build_table(ctx, *object, model, &states);
-  builder.finish_root(root_table, identifier ? reinterpret_cast<const uint8_t*>(identifier->data()) : nullptr,
-                      size_prefixed);
+  writer.finish(root_table, identifier ? reinterpret_cast<const uint8_t*>(identifier->data()) : nullptr, size_prefixed);
 
+  flatbuffers::FlatBufferBuilder& builder = writer.builder();
   uint8_t* data = builder.GetBufferPointer();
   const size_t size = builder.GetSize();
-  for (const auto& [tail, count] : fixups) {
-    const uint32_t le = count;  // little-endian hosts only, as the builder itself assumes
-    std::memcpy(data + (size - tail), &le, sizeof le);
-  }
+  for (const auto& [tail, count] : fixups) store_bits(data + (size - tail), sizeof(uint32_t), count);
 
   auto result = std::make_unique<NativeBufferData>();
   size_t allocation = 0, head = 0;

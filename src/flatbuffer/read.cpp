@@ -1,5 +1,6 @@
 #include "flatbuffer/read.hpp"
 
+#include "flatbuffer/scalar_bytes.hpp"
 #include "py/text.hpp"
 
 namespace quorvel::flatbuffer {
@@ -65,20 +66,7 @@ py::Ref ByteRange::decode_string_at(uint64_t position, uint64_t* length_out) con
 
 ScalarValue ByteRange::read_scalar_value(uint64_t position, ScalarKind kind) const {
   require_span("scalar data", position, scalar_width(kind));
-  switch (kind) {
-    case ScalarKind::bool_: return ScalarValue::make_bool(data_[position] != 0);
-    case ScalarKind::int8: return ScalarValue::make_signed(kind, load<int8_t>(position));
-    case ScalarKind::uint8: return ScalarValue::make_unsigned(kind, load<uint8_t>(position));
-    case ScalarKind::int16: return ScalarValue::make_signed(kind, load<int16_t>(position));
-    case ScalarKind::uint16: return ScalarValue::make_unsigned(kind, load<uint16_t>(position));
-    case ScalarKind::int32: return ScalarValue::make_signed(kind, load<int32_t>(position));
-    case ScalarKind::uint32: return ScalarValue::make_unsigned(kind, load<uint32_t>(position));
-    case ScalarKind::int64: return ScalarValue::make_signed(kind, load<int64_t>(position));
-    case ScalarKind::uint64: return ScalarValue::make_unsigned(kind, load<uint64_t>(position));
-    case ScalarKind::float32: return ScalarValue::make_f32(load<float>(position));
-    case ScalarKind::float64: return ScalarValue::make_f64(load<double>(position));
-  }
-  throw InternalFailure("unknown scalar kind");
+  return load_scalar(data_ + position, kind);
 }
 
 }  // namespace quorvel::flatbuffer

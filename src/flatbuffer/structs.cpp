@@ -25,21 +25,6 @@ void require_fixed_array_length(uint64_t expected, uint64_t actual) {
   if (expected != actual) fail(PyExc_ValueError, "fixed array requires {} items, got {}", expected, actual);
 }
 
-// Elements of a non-buffer value converted at the kind's width.
-std::vector<uint8_t> convert_sequence(ScalarKind kind, PyObject* value, size_t& count) {
-  refuse_str_for_vector(value);
-  if (!PySequence_Check(value)) fail_wrong_type(value, "Sequence");
-  const size_t width = scalar_width(kind);
-  std::vector<uint8_t> out;
-  count = 0;
-  for_each_sequence(value, [&](py::Ref item) {
-    out.resize(out.size() + width);
-    write_scalar_element(kind, item.get(), out.data() + out.size() - width);
-    ++count;
-  });
-  return out;
-}
-
 void write_struct_scalar_array(std::span<uint8_t> region, uint64_t offset, uint64_t fixed_length, ScalarKind kind,
                                PyObject* value) {
   const size_t width = scalar_width(kind);
@@ -64,7 +49,8 @@ void write_struct_scalar_array(std::span<uint8_t> region, uint64_t offset, uint6
     buffer->copy_to(elements.data());
     count = elements.size() / width;
   } else {
-    elements = convert_sequence(kind, value, count);
+    elements = sequence_elements(kind, value, /*reserve_by_length=*/false);
+    count = elements.size() / width;
   }
   require_fixed_array_length(fixed_length, count);
   auto size = mul(fixed_length, width);
@@ -75,36 +61,11 @@ void write_struct_scalar_array(std::span<uint8_t> region, uint64_t offset, uint6
 
 }  // namespace
 
-void write_scalar_element(ScalarKind kind, PyObject* element, uint8_t* out) {
-  const ScalarValue v = ScalarValue::extract(kind, element);
-  switch (kind) {
-    case ScalarKind::bool_: *out = v.b ? 1 : 0; break;
-    case ScalarKind::int8:
-    case ScalarKind::uint8: *out = static_cast<uint8_t>(v.u); break;
-    case ScalarKind::int16:
-    case ScalarKind::uint16: {
-      const auto x = static_cast<uint16_t>(v.u);
-      std::memcpy(out, &x, 2);
-      break;
-    }
-    case ScalarKind::int32:
-    case ScalarKind::uint32: {
-      const auto x = static_cast<uint32_t>(v.u);
-      std::memcpy(out, &x, 4);
-      break;
-    }
-    case ScalarKind::int64:
-    case ScalarKind::uint64: std::memcpy(out, &v.u, 8); break;
-    case ScalarKind::float32: std::memcpy(out, &v.f32, 4); break;
-    case ScalarKind::float64: std::memcpy(out, &v.f64, 8); break;
-  }
-}
-
-void align_builder(Builder& builder, uint64_t alignment) {
+void align_writer(TableWriter& writer, uint64_t alignment) {
   if (alignment != 1 && alignment != 2 && alignment != 4 && alignment != 8) {
     fail(PyExc_ValueError, "unsupported native struct alignment {}", alignment);
   }
-  builder.Align(static_cast<size_t>(alignment));
+  writer.builder().Align(static_cast<size_t>(alignment));
 }
 
 void encode_struct_into(NativePlan& plan, ModelWalk& walk, const ObjectWire& object, PyObject* value,
@@ -118,24 +79,24 @@ void encode_struct_into(NativePlan& plan, ModelWalk& walk, const ObjectWire& obj
   for (size_t i = 0; i < object.fields.size(); ++i) {
     const FieldWire& field = object.fields[i];
     py::Ref attr = model.read(i);
-    switch (field.kind) {
-      case FieldKind::scalar: {
+    switch (field_form(field.kind)) {
+      case FieldForm::scalar: {
         auto end = add(field.offset, scalar_width(field.scalar_kind()));
         if (!end || *end > length) fail(PyExc_ValueError, "struct field {} lies outside its struct", field.name);
-        write_scalar_element(field.scalar_kind(), attr.get(), region.data() + field.offset);
+        store_scalar(region.data() + field.offset, ScalarValue::extract(field.scalar_kind(), attr.get()));
         break;
       }
-      case FieldKind::struct_: {
+      case FieldForm::struct_: {
         const ObjectWire& child = plan.target_of(field);
         auto end = add(field.offset, child.byte_size);
         if (!end || *end > length) fail(PyExc_ValueError, "nested struct lies outside its parent");
         encode_struct_into(plan, walk, child, attr.get(), region.subspan(field.offset, child.byte_size));
         break;
       }
-      case FieldKind::array_scalar:
+      case FieldForm::scalar_array:
         write_struct_scalar_array(region, field.offset, field.fixed_length, field.scalar_kind(), attr.get());
         break;
-      case FieldKind::array_struct: {
+      case FieldForm::struct_array: {
         const ObjectWire& child = plan.target_of(field);
         const size_t n = sequence_length(attr.get());
         require_fixed_array_length(field.fixed_length, n);
@@ -150,20 +111,8 @@ void encode_struct_into(NativePlan& plan, ModelWalk& walk, const ObjectWire& obj
         }
         break;
       }
-      case FieldKind::string:
-      case FieldKind::table:
-      case FieldKind::vector_byte:
-      case FieldKind::vector_scalar:
-      case FieldKind::vector_string:
-      case FieldKind::vector_table:
-      case FieldKind::vector_struct:
-      case FieldKind::nested:
-      case FieldKind::dynamic:
-      case FieldKind::union_:
-      case FieldKind::union_vector:
-      case FieldKind::uuid:
-      case FieldKind::decimal:
-      case FieldKind::fallback: fail(PyExc_NotImplementedError, "unsupported native struct field");
+      case FieldForm::offset:
+      case FieldForm::serde_only: refuse_in_struct();
     }
   }
 }

@@ -5,11 +5,14 @@
 
 #include "flatbuffer/formats.hpp"
 #include "flatbuffer/keyed.hpp"
-#include "py/numpy.hpp"
+#include "flatbuffer/plan_facts.hpp"
 #include "flatbuffer/read.hpp"
+#include "flatbuffer/scalar_bytes.hpp"
+#include "py/numpy.hpp"
 #include "py/text.hpp"
 
 #include <algorithm>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -173,6 +176,15 @@ class ValueStack {
   std::vector<PyObject*> values_;
 };
 
+// A C number as a Python object.
+template <class T>
+py::Ref number_object(T v) {
+  if constexpr (std::is_same_v<T, bool>) return py::Ref::borrow(v ? Py_True : Py_False);
+  else if constexpr (std::is_floating_point_v<T>) return check_new(PyFloat_FromDouble(static_cast<double>(v)));
+  else if constexpr (std::is_signed_v<T>) return check_new(PyLong_FromLongLong(v));
+  else return check_new(PyLong_FromUnsignedLongLong(v));
+}
+
 uint64_t checked_add(const ByteRange& range, uint64_t a, uint64_t b, const char* message) {
   uint64_t r;
   if (__builtin_add_overflow(a, b, &r)) range.errors().bounds_error(message);
@@ -183,8 +195,8 @@ class Materializer {
  public:
   Materializer(const NativePlan& plan, ByteRange range, DecodeBudget& budget, const NativeModelTypes* model_types,
                PyObject* overrides)
-      : plan_(plan), walk_(plan), range_(range), budget_(budget), model_types_(model_types), overrides_(overrides),
-        default_types_(plan.objects.size(), -1) {}
+      : plan_(plan), facts_(PlanFacts::of(plan)), walk_(plan), range_(range), budget_(budget), model_types_(model_types),
+        overrides_(overrides), default_types_(plan.objects.size(), -1) {}
 
   uint32_t intern(py::Ref cls) {
     auto it = type_lookup_.find(cls.get());
@@ -235,9 +247,13 @@ class Materializer {
   }
 
   void advance_object(ObjectFrame& top);
-  py::Ref table_scalar(const TableRecord& table, const FieldFacts& field);
-  py::Ref struct_scalar(uint64_t struct_position, const FieldFacts& field);
-  py::Ref scalar_object(uint64_t position, ScalarKind kind);
+  py::Ref table_scalar(const TableRecord& table, const UnpackField& field);
+  py::Ref struct_scalar(uint64_t struct_position, const UnpackField& field);
+  // The scalar at an already checked position as a Python object, converted from its C type
+  // (without a ScalarValue in between: this is the hot loop of a decode).
+  py::Ref scalar_object(uint64_t position, ScalarKind kind) {
+    return with_stored_scalar(range_.data() + position, kind, [](auto v) { return number_object(v); });
+  }
   void step_object(const ObjectFrame& frame, uint32_t field_index);
   void decode_table_field(const ObjectFrame& frame, const FieldWire& field);
   void decode_struct_field(const ObjectFrame& frame, const FieldWire& field);
@@ -263,6 +279,7 @@ class Materializer {
   }
 
   const NativePlan& plan_;
+  const PlanFacts& facts_;
   ModelWalk walk_;
   ByteRange range_;
   DecodeBudget& budget_;
@@ -407,11 +424,10 @@ bool opens_frame(FieldKind kind) noexcept {
 // frame of its own, or builds the object once none is left. Plain scalars are decoded from the
 // compact facts alone; every other field takes the general path.
 void Materializer::advance_object(ObjectFrame& top) {
-  const ObjectWire& object = plan_.objects[top.object];
-  const FieldFacts* facts = object.facts.data();
-  const auto count = static_cast<uint32_t>(object.facts.size());
+  const std::span<const UnpackField> fields = facts_.unpack(top.object);
+  const auto count = static_cast<uint32_t>(fields.size());
   for (uint32_t i = top.next_field; i < count; ++i) {
-    const FieldFacts& field = facts[i];
+    const UnpackField& field = fields[i];
     if (field.plain_scalar) {
       values_.push(top.is_table ? table_scalar(top.table, field) : struct_scalar(top.position, field));
     } else if (opens_frame(field.kind)) {
@@ -431,7 +447,7 @@ void Materializer::advance_object(ObjectFrame& top) {
 }
 
 // A plain scalar of a table: its value, None when absent and optional, else its default.
-py::Ref Materializer::table_scalar(const TableRecord& table, const FieldFacts& field) {
+py::Ref Materializer::table_scalar(const TableRecord& table, const UnpackField& field) {
   // push_table checked the whole vtable, and an even slot below its (even) size lies inside it.
   if (field.offset < table.vtable_size) {
     const uint16_t v = range_.load<uint16_t>(table.vtable + field.offset);
@@ -447,28 +463,10 @@ py::Ref Materializer::table_scalar(const TableRecord& table, const FieldFacts& f
   return field.default_object.clone();
 }
 
-py::Ref Materializer::struct_scalar(uint64_t struct_position, const FieldFacts& field) {
+py::Ref Materializer::struct_scalar(uint64_t struct_position, const UnpackField& field) {
   const uint64_t position = checked_add(range_, struct_position, field.offset, "struct field offset overflows");
   range_.require_span("scalar data", position, field.width);
   return scalar_object(position, field.scalar);
-}
-
-// The scalar at an already checked position as a Python object.
-py::Ref Materializer::scalar_object(uint64_t position, ScalarKind kind) {
-  switch (kind) {
-    case ScalarKind::bool_: return py::Ref::borrow(range_.data()[position] != 0 ? Py_True : Py_False);
-    case ScalarKind::int8: return check_new(PyLong_FromLong(range_.load<int8_t>(position)));
-    case ScalarKind::uint8: return check_new(PyLong_FromLong(range_.load<uint8_t>(position)));
-    case ScalarKind::int16: return check_new(PyLong_FromLong(range_.load<int16_t>(position)));
-    case ScalarKind::uint16: return check_new(PyLong_FromLong(range_.load<uint16_t>(position)));
-    case ScalarKind::int32: return check_new(PyLong_FromLong(range_.load<int32_t>(position)));
-    case ScalarKind::uint32: return check_new(PyLong_FromUnsignedLong(range_.load<uint32_t>(position)));
-    case ScalarKind::int64: return check_new(PyLong_FromLongLong(range_.load<int64_t>(position)));
-    case ScalarKind::uint64: return check_new(PyLong_FromUnsignedLongLong(range_.load<uint64_t>(position)));
-    case ScalarKind::float32: return check_new(PyFloat_FromDouble(static_cast<double>(range_.load<float>(position))));
-    case ScalarKind::float64: return check_new(PyFloat_FromDouble(range_.load<double>(position)));
-  }
-  throw InternalFailure("unknown scalar kind");
 }
 
 void Materializer::step_object(const ObjectFrame& frame, uint32_t field_index) {
@@ -645,24 +643,24 @@ void Materializer::decode_dynamic(const FieldWire& field, const TableRecord& tab
 
 void Materializer::decode_struct_field(const ObjectFrame& frame, const FieldWire& field) {
   const uint64_t p = frame.position;
-  switch (field.kind) {
-    case FieldKind::scalar: {
+  switch (field_form(field.kind)) {
+    case FieldForm::scalar: {
       const uint64_t position = checked_add(range_, p, field.offset, "struct field offset overflows");
       values_.push(plan_.apply_enum(field, range_.read_scalar_value(position, field.scalar_kind()).into_py()));
       return;
     }
-    case FieldKind::struct_: {
+    case FieldForm::struct_: {
       const uint32_t target = target_index(field, "struct field");
       const uint64_t position = checked_add(range_, p, field.offset, "struct field offset overflows");
       push_struct(target, child_model_type(frame.type, field, target), position, true);
       return;
     }
-    case FieldKind::array_scalar: {
+    case FieldForm::scalar_array: {
       const uint64_t position = checked_add(range_, p, field.offset, "struct field offset overflows");
       values_.push(decode_scalar_sequence(field, position, field.fixed_length, field.scalar_kind()));
       return;
     }
-    case FieldKind::array_struct: {
+    case FieldForm::struct_array: {
       const uint32_t target = target_index(field, "struct array");
       const uint32_t type = child_model_type(frame.type, field, target);
       const uint64_t position = checked_add(range_, p, field.offset, "struct field offset overflows");
@@ -670,20 +668,8 @@ void Materializer::decode_struct_field(const ObjectFrame& frame, const FieldWire
           ListFrame{false, field.element_size, target, type, position, field.fixed_length, 0, values_.size(), true});
       return;
     }
-    case FieldKind::string:
-    case FieldKind::table:
-    case FieldKind::vector_byte:
-    case FieldKind::vector_scalar:
-    case FieldKind::vector_string:
-    case FieldKind::vector_table:
-    case FieldKind::vector_struct:
-    case FieldKind::nested:
-    case FieldKind::dynamic:
-    case FieldKind::union_:
-    case FieldKind::union_vector:
-    case FieldKind::uuid:
-    case FieldKind::decimal:
-    case FieldKind::fallback: fail(PyExc_NotImplementedError, "unsupported native struct field");
+    case FieldForm::offset:
+    case FieldForm::serde_only: refuse_in_struct();
   }
 }
 

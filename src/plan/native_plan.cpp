@@ -54,25 +54,6 @@ bool slots_are_distinct(const ObjectWire& object) {
   return std::adjacent_find(slots.begin(), slots.end()) == slots.end();
 }
 
-FieldFacts field_facts(const FieldWire& field) {
-  FieldFacts facts;
-  facts.offset = field.offset;
-  if (field.target_index) facts.target = *field.target_index;
-  facts.kind = field.kind;
-  if (field.scalar) {
-    facts.scalar = *field.scalar;
-    facts.width = field.width;
-  }
-  facts.optional = field.optional;
-  facts.required = field.required;
-  const bool slot_ok = field.in_struct || (field.offset >= 4 && field.offset % 2 == 0);
-  if (field.kind == FieldKind::scalar && field.scalar && !field.enum_type && field.default_scalar && slot_ok) {
-    facts.plain_scalar = true;
-    facts.default_object = field.default_scalar->into_py();
-  }
-  return facts;
-}
-
 }  // namespace
 
 void FieldWire::missing_scalar() const {
@@ -102,12 +83,12 @@ void FieldWire::missing_scalar() const {
 
 NativePlan::~NativePlan() {
   delete bound_.load(std::memory_order_acquire);
-  delete pack_facts_.load(std::memory_order_acquire);
+  delete flatbuffer_facts_.load(std::memory_order_acquire);
 }
 
-const CodecFacts* NativePlan::publish_pack_facts(std::unique_ptr<CodecFacts> facts) const {
+const CodecFacts* NativePlan::publish_flatbuffer_facts(std::unique_ptr<CodecFacts> facts) const {
   CodecFacts* expected = nullptr;
-  if (pack_facts_.compare_exchange_strong(expected, facts.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
+  if (flatbuffer_facts_.compare_exchange_strong(expected, facts.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
     return facts.release();
   }
   return expected;  // another thread's, published first; ours is dropped
@@ -180,8 +161,6 @@ std::unique_ptr<NativePlan> NativePlan::create(std::span<const uint8_t> data) {
       }
     }
     object.distinct_slots = slots_are_distinct(object);
-    object.facts.reserve(object.fields.size());
-    for (const FieldWire& field : object.fields) object.facts.push_back(field_facts(field));
     if (object.key_field) {
       FieldKind kind = object.fields[*object.key_field].kind;
       if (object.is_struct || (kind != FieldKind::scalar && kind != FieldKind::string)) {

@@ -114,10 +114,11 @@ class NativePlan {
   void require_model_type(const ObjectWire& expected, PyObject* obj) const;
   // The model-access layer's shared class entries (plan/access.hpp).
   ModelAccess& access() const { return *access_; }
-  // The FlatBuffers writer's facts about the plan: null until published. publish_pack_facts keeps
-  // the first facts published (racing builders build the same) and returns them; readers take no lock.
-  const CodecFacts* pack_facts() const noexcept { return pack_facts_.load(std::memory_order_acquire); }
-  const CodecFacts* publish_pack_facts(std::unique_ptr<CodecFacts> facts) const;
+  // The FlatBuffer codec's facts about the plan: null until published. publish_flatbuffer_facts
+  // keeps the first facts published (racing builders build the same) and returns them; readers take
+  // no lock.
+  const CodecFacts* flatbuffer_facts() const noexcept { return flatbuffer_facts_.load(std::memory_order_acquire); }
+  const CodecFacts* publish_flatbuffer_facts(std::unique_ptr<CodecFacts> facts) const;
   py::Ref apply_enum(const FieldWire& field, py::Ref value) const;
   [[noreturn]] void bounds_error(std::string message) const { fail_text(buffer_bounds_error.get(), std::move(message)); }
   [[noreturn]] void invalid_error(std::string message) const { fail_text(invalid_buffer_error.get(), std::move(message)); }
@@ -150,7 +151,7 @@ class NativePlan {
   std::atomic<BoundTypes*> bound_{nullptr};
   mutable SubclassCache subclass_cache_;
   std::unique_ptr<ModelAccess> access_;
-  mutable std::atomic<CodecFacts*> pack_facts_{nullptr};
+  mutable std::atomic<CodecFacts*> flatbuffer_facts_{nullptr};
 };
 
 }  // namespace quorvel

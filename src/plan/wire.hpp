@@ -78,27 +78,6 @@ struct FieldWire {
   }
 };
 
-// The facts of one field a decoder consults per object, packed small so that a walk over many
-// objects touches a few cache lines instead of whole FieldWire records. Built when the plan is
-// loaded; ObjectWire::facts[i] describes ObjectWire::fields[i].
-struct FieldFacts {
-  static constexpr uint32_t no_target = UINT32_MAX;
-
-  uint64_t offset = 0;           // FieldWire::offset
-  uint32_t target = no_target;   // FieldWire::target_index
-  FieldKind kind = FieldKind::scalar;
-  ScalarKind scalar = ScalarKind::bool_;  // meaningful when `width` is not 0
-  uint8_t width = 0;             // byte width of the scalar kind; 0 when the field has none
-  bool optional = false;
-  bool required = false;
-  // A scalar without an enum, whose vtable slot is well formed (even, at least 4) and whose default
-  // converts: decoded from these facts alone. Every other field takes the general path.
-  bool plain_scalar = false;
-  // `default_value` as a Python object (an immutable int, float or bool, shared by every object
-  // decoded); set exactly for plain scalars.
-  py::Ref default_object;
-};
-
 struct ObjectWire {
   std::string name;
   bool is_struct = false;
@@ -113,7 +92,6 @@ struct ObjectWire {
   std::optional<uint32_t> key_field;
   py::Ref kwnames;  // tuple of the fields' names, for construction by keyword; null when names repeat
   bool distinct_slots = true;  // no two fields can write the same vtable slot
-  std::vector<FieldFacts> facts;  // by field index
 
   // TypeError "{} is a struct, not a table" / "{} is a table, not a struct" for the wrong form.
   void require_table() const {

@@ -1,7 +1,7 @@
 // Test-only extension: exposes the scalar conversions, which the public API reaches only through
 // pack and unpack, so that tests can pin them down one by one. Built by the dev tool, never
 // installed.
-#include "flatbuffer/builder.hpp"
+#include "flatbuffer/table_writer.hpp"
 #include "py/entry.hpp"
 #include "msgpack/reader.hpp"
 #include "plan/scalar.hpp"
@@ -66,7 +66,11 @@ PyObject* push_table(PyObject*, PyObject* args) {
     auto start = builder.StartTable();
     std::optional<ScalarValue> converted;
     if (force == 0) converted = ScalarValue::from_default(value.kind, def);
-    quorvel::flatbuffer::push_scalar(builder, value, static_cast<uint16_t>(slot), converted ? &*converted : nullptr);
+    // As pack writes a scalar that does not fit its queue: added at once, unless it is the default.
+    if (!converted || !value.equals(*converted)) {
+      const uint16_t field = flatbuffer::slot_voffset(static_cast<uint16_t>(slot));
+      flatbuffer::add_bits(builder, field, scalar_width(value.kind), flatbuffer::scalar_bits(value));
+    }
     auto table = builder.EndTable(start);
     builder.Finish(flatbuffers::Offset<void>(table));
     return check_new(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(builder.GetBufferPointer()),
