@@ -10,6 +10,7 @@
 #include "flatbuffer/scalar_bytes.hpp"
 #include "py/numpy.hpp"
 #include "py/text.hpp"
+#include "py/values.hpp"
 
 #include <algorithm>
 #include <type_traits>
@@ -176,15 +177,6 @@ class ValueStack {
   std::vector<PyObject*> values_;
 };
 
-// A C number as a Python object.
-template <class T>
-py::Ref number_object(T v) {
-  if constexpr (std::is_same_v<T, bool>) return py::Ref::borrow(v ? Py_True : Py_False);
-  else if constexpr (std::is_floating_point_v<T>) return check_new(PyFloat_FromDouble(static_cast<double>(v)));
-  else if constexpr (std::is_signed_v<T>) return check_new(PyLong_FromLongLong(v));
-  else return check_new(PyLong_FromUnsignedLongLong(v));
-}
-
 uint64_t checked_add(const ByteRange& range, uint64_t a, uint64_t b, const char* message) {
   uint64_t r;
   if (__builtin_add_overflow(a, b, &r)) range.errors().bounds_error(message);
@@ -252,7 +244,7 @@ class Materializer {
   // The scalar at an already checked position as a Python object, converted from its C type
   // (without a ScalarValue in between: this is the hot loop of a decode).
   py::Ref scalar_object(uint64_t position, ScalarKind kind) {
-    return with_stored_scalar(range_.data() + position, kind, [](auto v) { return number_object(v); });
+    return with_stored_scalar(range_.data() + position, kind, [](auto v) { return py::object_of(v); });
   }
   void step_object(const ObjectFrame& frame, uint32_t field_index);
   void decode_table_field(const ObjectFrame& frame, const FieldWire& field);

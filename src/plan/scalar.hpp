@@ -4,6 +4,7 @@
 
 #include "py/error.hpp"
 #include "py/numpy.hpp"
+#include "py/values.hpp"
 #include "py/ref.hpp"
 #include "msgpack/value.hpp"
 #include "plan/kinds.hpp"
@@ -229,18 +230,11 @@ inline bool ScalarValue::extract_exact(ScalarKind kind, PyObject* obj, ScalarVal
 
 // Inline: it runs once per decoded scalar.
 inline py::Ref ScalarValue::into_py() const {
-  switch (kind) {
-    case ScalarKind::bool_: return py::Ref::borrow(b ? Py_True : Py_False);
-    case ScalarKind::int8:
-    case ScalarKind::int16:
-    case ScalarKind::int32:
-    case ScalarKind::int64: return check_new(PyLong_FromLongLong(i));
-    case ScalarKind::uint8:
-    case ScalarKind::uint16:
-    case ScalarKind::uint32:
-    case ScalarKind::uint64: return check_new(PyLong_FromUnsignedLongLong(u));
-    case ScalarKind::float32: return check_new(PyFloat_FromDouble(static_cast<double>(f32)));
-    case ScalarKind::float64: return check_new(PyFloat_FromDouble(f64));
+  switch (family_of(kind)) {
+    case ScalarFamily::boolean: return py::object_of(b);
+    case ScalarFamily::signed_integer: return py::object_of(i);
+    case ScalarFamily::unsigned_integer: return py::object_of(u);
+    case ScalarFamily::floating: return kind == ScalarKind::float32 ? py::object_of(f32) : py::object_of(f64);
   }
   throw InternalFailure("unknown scalar kind");
 }

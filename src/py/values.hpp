@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 
 namespace quorvel::inline py {
 
@@ -50,6 +51,15 @@ inline Ref new_ascii(std::string_view s) {
 inline Ref new_str(std::string_view s) {
   if (text::is_ascii(s)) return new_ascii(s);
   return check_new(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
+}
+
+// A Python bool, int or float holding a native scalar of that type.
+template <class T>
+[[gnu::always_inline]] inline Ref object_of(T v) {
+  if constexpr (std::is_same_v<T, bool>) return Ref::borrow(v ? Py_True : Py_False);
+  else if constexpr (std::is_floating_point_v<T>) return check_new(PyFloat_FromDouble(static_cast<double>(v)));
+  else if constexpr (std::is_signed_v<T>) return check_new(PyLong_FromLongLong(v));
+  else return check_new(PyLong_FromUnsignedLongLong(v));
 }
 
 inline Ref int_from(__int128 v) {
