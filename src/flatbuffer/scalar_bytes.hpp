@@ -18,18 +18,12 @@ static_assert(std::endian::native == std::endian::little, "the FlatBuffer codec 
 // The value's bits, little-endian in the low bytes: integers in two's complement (cut to the width
 // when stored), floats in IEEE form.
 inline uint64_t scalar_bits(const ScalarValue& value) noexcept {
-  switch (value.kind) {
-    case ScalarKind::bool_: return value.b ? 1 : 0;
-    case ScalarKind::float32: return std::bit_cast<uint32_t>(value.f32);
-    case ScalarKind::float64: return std::bit_cast<uint64_t>(value.f64);
-    case ScalarKind::int8:
-    case ScalarKind::uint8:
-    case ScalarKind::int16:
-    case ScalarKind::uint16:
-    case ScalarKind::int32:
-    case ScalarKind::uint32:
-    case ScalarKind::int64:
-    case ScalarKind::uint64: return value.u;
+  switch (family_of(value.kind)) {
+    case ScalarFamily::boolean: return value.b ? 1 : 0;
+    case ScalarFamily::floating:
+      return value.kind == ScalarKind::float32 ? std::bit_cast<uint32_t>(value.f32) : std::bit_cast<uint64_t>(value.f64);
+    case ScalarFamily::signed_integer:
+    case ScalarFamily::unsigned_integer: return value.u;
   }
   return value.u;
 }

@@ -81,39 +81,25 @@ constexpr ScalarFamily family_of(ScalarKind k) noexcept {
 
 constexpr bool is_signed_kind(ScalarKind k) noexcept { return family_of(k) == ScalarFamily::signed_integer; }
 
-// Truncates to the kind's width, as the FlatBuffer slot holds it.
+// Truncates to the kind's width, as the FlatBuffer slot holds it (other kinds: unchanged).
 inline int64_t narrow_signed(ScalarKind kind, int64_t v) {
-  switch (kind) {
-    case ScalarKind::int8: return static_cast<int8_t>(v);
-    case ScalarKind::int16: return static_cast<int16_t>(v);
-    case ScalarKind::int32: return static_cast<int32_t>(v);
-    case ScalarKind::int64:
-    case ScalarKind::bool_:
-    case ScalarKind::uint8:
-    case ScalarKind::uint16:
-    case ScalarKind::uint32:
-    case ScalarKind::uint64:
-    case ScalarKind::float32:
-    case ScalarKind::float64: return v;
+  if (family_of(kind) != ScalarFamily::signed_integer) return v;
+  switch (scalar_width(kind)) {
+    case 1: return static_cast<int8_t>(v);
+    case 2: return static_cast<int16_t>(v);
+    case 4: return static_cast<int32_t>(v);
+    default: return v;
   }
-  return v;
 }
 
 inline uint64_t narrow_unsigned(ScalarKind kind, uint64_t v) {
-  switch (kind) {
-    case ScalarKind::uint8: return static_cast<uint8_t>(v);
-    case ScalarKind::uint16: return static_cast<uint16_t>(v);
-    case ScalarKind::uint32: return static_cast<uint32_t>(v);
-    case ScalarKind::uint64:
-    case ScalarKind::bool_:
-    case ScalarKind::int8:
-    case ScalarKind::int16:
-    case ScalarKind::int32:
-    case ScalarKind::int64:
-    case ScalarKind::float32:
-    case ScalarKind::float64: return v;
+  if (family_of(kind) != ScalarFamily::unsigned_integer) return v;
+  switch (scalar_width(kind)) {
+    case 1: return static_cast<uint8_t>(v);
+    case 2: return static_cast<uint16_t>(v);
+    case 4: return static_cast<uint32_t>(v);
+    default: return v;
   }
-  return v;
 }
 
 // True or False, or a NumPy boolean scalar through its truth value; anything else (an int
@@ -162,70 +148,38 @@ struct ScalarValue {
 };
 
 inline bool ScalarValue::extract_exact(ScalarKind kind, PyObject* obj, ScalarValue& out) noexcept {
-  Py_ssize_t v = 0;
-  switch (kind) {
-    case ScalarKind::bool_:
+  switch (family_of(kind)) {
+    case ScalarFamily::boolean:
       if (obj != Py_True && obj != Py_False) return false;
       out.kind = kind;
       out.u = 0;
       out.b = obj == Py_True;
       return true;
-    case ScalarKind::float32:
+    case ScalarFamily::floating:
       if (!PyFloat_CheckExact(obj)) return false;
       out.kind = kind;
-      out.u = 0;
-      out.f32 = static_cast<float>(PyFloat_AS_DOUBLE(obj));
-      return true;
-    case ScalarKind::float64:
-      if (!PyFloat_CheckExact(obj)) return false;
-      out.kind = kind;
-      out.f64 = PyFloat_AS_DOUBLE(obj);
-      return true;
-    case ScalarKind::int8:
-    case ScalarKind::uint8:
-    case ScalarKind::int16:
-    case ScalarKind::uint16:
-    case ScalarKind::int32:
-    case ScalarKind::uint32:
-    case ScalarKind::int64:
-    case ScalarKind::uint64: {
-      if (!PyLong_CheckExact(obj)) return false;
-      auto* number = reinterpret_cast<PyLongObject*>(obj);
-      if (PyUnstable_Long_IsCompact(number)) {
-        v = PyUnstable_Long_CompactValue(number);
+      if (kind == ScalarKind::float32) {
+        out.u = 0;
+        out.f32 = static_cast<float>(PyFloat_AS_DOUBLE(obj));
       } else {
-        // Wider than one digit (timestamps, ids): an exact int converts without raising.
-        int overflow = 0;
-        const long wide = PyLong_AsLongAndOverflow(obj, &overflow);
-        if (overflow != 0) return false;
-        v = wide;
+        out.f64 = PyFloat_AS_DOUBLE(obj);
       }
-      break;
+      return true;
+    case ScalarFamily::signed_integer:
+    case ScalarFamily::unsigned_integer: {
+      int64_t v = 0;
+      if (!py::exact_int64(obj, v) || !integer_range(kind).holds(v < 0, v, static_cast<uint64_t>(v))) return false;
+      // Members written directly, not through a whole-value copy (measured faster).
+      out.kind = kind;
+      if (is_signed_kind(kind)) {
+        out.i = v;
+      } else {
+        out.u = static_cast<uint64_t>(v);
+      }
+      return true;
     }
   }
-  switch (kind) {
-    case ScalarKind::bool_:
-    case ScalarKind::float32:
-    case ScalarKind::float64: return true;
-    case ScalarKind::int8:
-    case ScalarKind::uint8:
-    case ScalarKind::int16:
-    case ScalarKind::uint16:
-    case ScalarKind::int32:
-    case ScalarKind::uint32:
-    case ScalarKind::int64:
-    case ScalarKind::uint64:
-      if (!integer_range(kind).holds(v < 0, v, static_cast<uint64_t>(v))) return false;
-      break;
-  }
-  // Members written directly, not through a whole-value copy (measured faster).
-  out.kind = kind;
-  if (is_signed_kind(kind)) {
-    out.i = v;
-  } else {
-    out.u = static_cast<uint64_t>(v);
-  }
-  return true;
+  return false;
 }
 
 // Inline: it runs once per decoded scalar.

@@ -62,6 +62,23 @@ template <class T>
   else return check_new(PyLong_FromUnsignedLongLong(v));
 }
 
+// An exact int (not a subclass) that fits in 64 signed bits, read without a temporary object;
+// false for anything else, with nothing raised.
+[[gnu::always_inline]] inline bool exact_int64(PyObject* v, int64_t& out) noexcept {
+  if (!PyLong_CheckExact(v)) return false;
+  auto* number = reinterpret_cast<PyLongObject*>(v);
+  if (PyUnstable_Long_IsCompact(number)) [[likely]] {
+    out = PyUnstable_Long_CompactValue(number);
+    return true;
+  }
+  // Wider than one digit (timestamps, ids): converted by its digits, which cannot fail otherwise.
+  int overflow = 0;
+  const long long wide = PyLong_AsLongLongAndOverflow(v, &overflow);
+  if (overflow != 0) return false;
+  out = wide;
+  return true;
+}
+
 inline Ref int_from(__int128 v) {
   return v < 0 ? check_new(PyLong_FromLongLong(static_cast<long long>(v)))
                : check_new(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v)));

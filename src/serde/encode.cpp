@@ -6,6 +6,7 @@
 #include "py/error.hpp"
 #include "py/numpy.hpp"
 #include "py/sequence.hpp"
+#include "py/values.hpp"
 #include "serde/facts.hpp"
 #include "serde/json_scan.hpp"
 #include "serde/json_writer.hpp"
@@ -40,34 +41,17 @@ struct EncodeContext {
 // The host's conversions, without temporary objects for the common exact types.
 
 int64_t to_i64(PyObject* v) {
-  if (PyLong_CheckExact(v)) {
-    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
-      return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v));
-    }
-    // Wider exact ints (timestamps, ids) by their digits; out of range, the conversion below
-    // raises its own OverflowError.
-    int overflow = 0;
-    const long long r = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (overflow == 0) {
-      if (r == -1 && PyErr_Occurred()) throw_error_set();
-      return r;
-    }
-  }
+  int64_t exact = 0;
+  if (py::exact_int64(v, exact)) [[likely]] return exact;
+  // Anything else, or out of range: the conversion raises its own error.
   const long long r = PyLong_AsLongLong(v);
   if (r == -1 && PyErr_Occurred()) throw_error_set();
   return r;
 }
 
 uint64_t to_u64(PyObject* v) {
-  if (PyLong_CheckExact(v) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
-    const Py_ssize_t c = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v));
-    if (c >= 0) return static_cast<uint64_t>(c);
-  } else if (PyLong_CheckExact(v)) {
-    int overflow = 0;
-    const long long r = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (r == -1 && PyErr_Occurred()) throw_error_set();
-    if (overflow == 0 && r >= 0) return static_cast<uint64_t>(r);
-  }
+  int64_t exact = 0;
+  if (py::exact_int64(v, exact) && exact >= 0) [[likely]] return static_cast<uint64_t>(exact);
   const py::Ref index = check_new(PyNumber_Index(v));
   const unsigned long long r = PyLong_AsUnsignedLongLong(index.get());
   if (r == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error_set();
