@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 #include <format>
+#include <vector>
 
 namespace quorvel::msgpack {
 
@@ -65,82 +66,124 @@ void Reader::check_utf8(std::string_view s) {
   if (auto fault = text::utf8_fault(s); !fault.empty()) throw ReaderError{"string found to be invalid utf8: " + fault};
 }
 
+// Nesting's check, for a container that a whole-value read opens inside `open` containers of its
+// own (each has taken a level).
+void Reader::enter(size_t open) const {
+  if (depth_ <= open + 1) throw ReaderError{"depth limit exceeded"};
+}
+
+// Both whole-value reads walk the value with an explicit stack, never the native one: a value may
+// nest as deep as the depth limit allows, and the thread reading it may have a small stack. The
+// reads, checks and errors come in document order, as a recursive descent would meet them.
+
 MessagePackValue Reader::read_value(Marker m) {
   using K = MessagePackValue::Kind;
-  MessagePackValue v;
-  if (m.is_integer()) {
-    Integer n = read_integer(m);
-    v.kind = K::Integer;
-    v.negative = n.negative;
-    v.u = n.u;
-    v.i = n.i;
-  } else if (m.family == Family::Null) {
-    v.kind = K::Nil;
-  } else if (m.is_bool()) {
-    v.kind = K::Boolean;
-    v.boolean = m.family == Family::True;
-  } else if (m.family == Family::F32) {
-    v.kind = K::F32;
-    v.f32 = read_f32_data();
-  } else if (m.family == Family::F64) {
-    v.kind = K::F64;
-    v.f64 = read_float(m);
-  } else if (m.is_str() || m.is_bin()) {
-    auto payload = read_payload(read_length(m));
-    v.bytes.assign(reinterpret_cast<const char*>(payload.data()), payload.size());
-    if (m.is_bin()) {
-      v.kind = K::Binary;
-    } else if (invalid_text_ == InvalidText::report) {
-      checked_text(payload);
-      v.kind = K::String;
+  // The containers being filled, innermost last, with the elements each still expects.
+  struct Filling {
+    MessagePackValue value;
+    size_t left;
+  };
+  std::vector<Filling> open;
+  while (true) {
+    MessagePackValue v;
+    if (m.is_integer()) {
+      Integer n = read_integer(m);
+      v.kind = K::Integer;
+      v.negative = n.negative;
+      v.u = n.u;
+      v.i = n.i;
+    } else if (m.family == Family::Null) {
+      v.kind = K::Nil;
+    } else if (m.is_bool()) {
+      v.kind = K::Boolean;
+      v.boolean = m.family == Family::True;
+    } else if (m.family == Family::F32) {
+      v.kind = K::F32;
+      v.f32 = read_f32_data();
+    } else if (m.family == Family::F64) {
+      v.kind = K::F64;
+      v.f64 = read_float(m);
+    } else if (m.is_str() || m.is_bin()) {
+      auto payload = read_payload(read_length(m));
+      v.bytes.assign(reinterpret_cast<const char*>(payload.data()), payload.size());
+      if (m.is_bin()) {
+        v.kind = K::Binary;
+      } else if (invalid_text_ == InvalidText::report) {
+        checked_text(payload);
+        v.kind = K::String;
+      } else {
+        // The plan document keeps text that is not UTF-8 as its bytes.
+        v.kind = text::is_utf8(v.bytes) ? K::String : K::Binary;
+      }
+    } else if (m.is_array() || m.is_map()) {
+      uint32_t n = read_length(m);
+      size_t count = m.is_map() ? size_t{n} * 2 : n;
+      v.kind = m.is_map() ? K::Map : K::Array;
+      enter(open.size());
+      if (count != 0) {
+        // Every element takes at least one byte, so a claimed length never reserves beyond the input.
+        v.items.reserve(std::min<size_t>({count, remaining(), 1024}));
+        open.push_back(Filling{std::move(v), count});
+        m = read_marker();
+        continue;
+      }
+    } else if (m.is_ext()) {
+      uint32_t n = read_length(m);
+      enter(open.size());
+      v.kind = K::Ext;
+      v.ext_type = read_ext_type();
+      auto payload = read_payload(n);
+      v.bytes.assign(reinterpret_cast<const char*>(payload.data()), payload.size());
     } else {
-      // The plan document keeps text that is not UTF-8 as its bytes.
-      v.kind = text::is_utf8(v.bytes) ? K::String : K::Binary;
+      wrong_marker(m);
     }
-  } else if (m.is_array() || m.is_map()) {
-    uint32_t n = read_length(m);
-    size_t count = m.is_map() ? size_t{n} * 2 : n;
-    v.kind = m.is_map() ? K::Map : K::Array;
-    Nesting nesting(*this);
-    // Every element takes at least one byte, so a claimed length never reserves beyond the input.
-    v.items.reserve(std::min<size_t>({count, remaining(), 1024}));
-    for (size_t k = 0; k < count; ++k) v.items.push_back(read_value(read_marker()));
-  } else if (m.is_ext()) {
-    uint32_t n = read_length(m);
-    Nesting nesting(*this);
-    v.kind = K::Ext;
-    v.ext_type = read_ext_type();
-    auto payload = read_payload(n);
-    v.bytes.assign(reinterpret_cast<const char*>(payload.data()), payload.size());
-  } else {
-    wrong_marker(m);
+    // `v` is whole: it fills its container, which may then be whole in turn.
+    while (!open.empty()) {
+      Filling& top = open.back();
+      top.value.items.push_back(std::move(v));
+      if (--top.left != 0) break;
+      v = std::move(top.value);
+      open.pop_back();
+    }
+    if (open.empty()) return v;
+    m = read_marker();
   }
-  return v;
 }
 
 void Reader::skip_value(Marker m) {
-  if (m.is_integer()) {
-    read_integer(m);
-  } else if (m.family == Family::Null || m.is_bool()) {
-  } else if (m.is_float()) {
-    read_float(m);
-  } else if (m.is_str()) {
-    auto payload = read_payload(read_length(m));
-    if (invalid_text_ == InvalidText::report) checked_text(payload);
-  } else if (m.is_bin()) {
-    read_payload(read_length(m));
-  } else if (m.is_array() || m.is_map()) {
-    uint32_t n = read_length(m);
-    size_t count = m.is_map() ? size_t{n} * 2 : n;
-    Nesting nesting(*this);
-    for (size_t k = 0; k < count; ++k) skip_value(read_marker());
-  } else if (m.is_ext()) {
-    uint32_t n = read_length(m);
-    Nesting nesting(*this);
-    read_ext_type();
-    read_payload(n);
-  } else {
-    wrong_marker(m);
+  std::vector<size_t> left;  // elements still to skip in each open container, innermost last
+  while (true) {
+    if (m.is_integer()) {
+      read_integer(m);
+    } else if (m.family == Family::Null || m.is_bool()) {
+    } else if (m.is_float()) {
+      read_float(m);
+    } else if (m.is_str()) {
+      auto payload = read_payload(read_length(m));
+      if (invalid_text_ == InvalidText::report) checked_text(payload);
+    } else if (m.is_bin()) {
+      read_payload(read_length(m));
+    } else if (m.is_array() || m.is_map()) {
+      uint32_t n = read_length(m);
+      size_t count = m.is_map() ? size_t{n} * 2 : n;
+      enter(left.size());
+      if (count != 0) {
+        left.push_back(count);
+        m = read_marker();
+        continue;
+      }
+    } else if (m.is_ext()) {
+      uint32_t n = read_length(m);
+      enter(left.size());
+      read_ext_type();
+      read_payload(n);
+    } else {
+      wrong_marker(m);
+    }
+    // One value skipped: it counts against its container, which may then be done in turn.
+    while (!left.empty() && --left.back() == 0) left.pop_back();
+    if (left.empty()) return;
+    m = read_marker();
   }
 }
 

@@ -136,6 +136,7 @@ class Reader {
   MessagePackValue read_value(Marker marker);
   // Reads one whole value (after its marker) and drops it; the value must be well-formed.
   void skip_value(Marker marker);
+  // Neither recurses: however deep the value, they take the same native stack.
 
  private:
   template <class T>
@@ -143,6 +144,7 @@ class Reader {
   [[noreturn]] static void short_data();
   [[noreturn]] static void short_payload();
   static void check_utf8(std::string_view s);  // raises the reader's error for text that is not UTF-8
+  void enter(size_t open) const;  // Nesting's check for a container inside `open` others of one read
   const uint8_t* data_;
   const uint8_t* end_;
   uint16_t depth_;

@@ -21,8 +21,22 @@ struct MessagePackValue {
   std::string bytes;                    // String (valid UTF-8), Binary, Ext payload
   std::vector<MessagePackValue> items;  // Array elements; Map entries as key, value, key, value...
 
+  MessagePackValue() = default;
+  MessagePackValue(MessagePackValue&&) noexcept = default;
+  MessagePackValue& operator=(MessagePackValue&&) noexcept = default;
+  // Moved only: a copy would recurse over the nesting.
+  MessagePackValue(const MessagePackValue&) = delete;
+  MessagePackValue& operator=(const MessagePackValue&) = delete;
+  ~MessagePackValue() {
+    if (!items.empty()) release_items();
+  }
+
   bool is_nil() const noexcept { return kind == Kind::Nil; }
-  bool operator==(const MessagePackValue&) const = default;
+
+ private:
+  // Frees the nested values without recursing: a value may nest as deep as a reader's depth limit
+  // allows, and be dropped on a thread with a small stack.
+  void release_items() noexcept;
 };
 
 }  // namespace quorvel::msgpack

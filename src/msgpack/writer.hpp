@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 namespace quorvel::msgpack {
 
@@ -140,26 +141,36 @@ class BasicWriter {
   // Bytes that already are MessagePack.
   void raw(std::span<const uint8_t> b) { out_.append(b.data(), b.size()); }
 
-  // A generic value in the compact forms.
-  void value(const MessagePackValue& v) {
+  // A generic value in the compact forms. Nested values are walked with an explicit stack, so a
+  // value as deep as a reader accepts is written on a small native stack too.
+  void value(const MessagePackValue& root) {
     using K = MessagePackValue::Kind;
-    switch (v.kind) {
-      case K::Nil: return nil();
-      case K::Boolean: return boolean(v.boolean);
-      case K::Integer: return v.negative ? integer(v.i) : unsigned_integer(v.u);
-      case K::F32: return float32(v.f32);
-      case K::F64: return float64(v.f64);
-      case K::String: return str(v.bytes);
-      case K::Binary: return bin({reinterpret_cast<const uint8_t*>(v.bytes.data()), v.bytes.size()});
-      case K::Array:
-        array_header(v.items.size());
-        for (const auto& item : v.items) value(item);
-        return;
-      case K::Map:
-        map_header(v.items.size() / 2);
-        for (const auto& item : v.items) value(item);
-        return;
-      case K::Ext: return ext(v.ext_type, v.bytes);
+    struct Open {
+      const std::vector<MessagePackValue>* items;
+      size_t next;
+    };
+    std::vector<Open> open;  // the arrays and maps being written, innermost last
+    const MessagePackValue* v = &root;
+    while (true) {
+      switch (v->kind) {
+        case K::Nil: nil(); break;
+        case K::Boolean: boolean(v->boolean); break;
+        case K::Integer: v->negative ? integer(v->i) : unsigned_integer(v->u); break;
+        case K::F32: float32(v->f32); break;
+        case K::F64: float64(v->f64); break;
+        case K::String: str(v->bytes); break;
+        case K::Binary: bin({reinterpret_cast<const uint8_t*>(v->bytes.data()), v->bytes.size()}); break;
+        case K::Array:
+        case K::Map:
+          if (v->kind == K::Array) array_header(v->items.size());
+          else map_header(v->items.size() / 2);
+          if (!v->items.empty()) open.push_back(Open{&v->items, 0});
+          break;
+        case K::Ext: ext(v->ext_type, v->bytes); break;
+      }
+      while (!open.empty() && open.back().next == open.back().items->size()) open.pop_back();
+      if (open.empty()) return;
+      v = &(*open.back().items)[open.back().next++];
     }
   }
 
