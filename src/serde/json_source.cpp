@@ -1,5 +1,6 @@
 #include "serde/json_source.hpp"
 
+#include "py/recursion.hpp"
 #include "py/text.hpp"
 
 #include <format>
@@ -228,6 +229,7 @@ msgpack::MessagePackValue JsonSource::generic(Value& v) {
     }
     case ValueKind::array: {
       Nesting nesting(*this);
+      RecursionGuard recursion(" while reading a JSON value");
       out.kind = K::Array;
       sj::array array;
       check(v.get_array().get(array));
@@ -240,6 +242,7 @@ msgpack::MessagePackValue JsonSource::generic(Value& v) {
     }
     case ValueKind::map: {
       Nesting nesting(*this);
+      RecursionGuard recursion(" while reading a JSON value");
       out.kind = K::Map;
       sj::object object;
       check(v.get_object().get(object));
