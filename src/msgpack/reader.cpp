@@ -69,7 +69,7 @@ void Reader::check_utf8(std::string_view s) {
 // Nesting's check, for a container that a whole-value read opens inside `open` containers of its
 // own (each has taken a level).
 void Reader::enter(size_t open) const {
-  if (depth_ <= open + 1) throw ReaderError{"depth limit exceeded"};
+  depth_.require(open + 1);
 }
 
 // Both whole-value reads walk the value with an explicit stack, never the native one: a value may

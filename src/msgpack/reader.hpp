@@ -11,6 +11,7 @@
 #pragma once
 
 #include "py/error.hpp"
+#include "py/nesting.hpp"
 #include "msgpack/value.hpp"
 #include "py/text.hpp"
 
@@ -71,22 +72,12 @@ enum class InvalidText : uint8_t { keep_bytes, report };
 class Reader {
  public:
   Reader(std::span<const uint8_t> input, uint16_t depth_limit, InvalidText invalid_text = InvalidText::report) noexcept
-      : data_(input.data()), end_(input.data() + input.size()), depth_(depth_limit), invalid_text_(invalid_text) {}
+      : data_(input.data()), end_(input.data() + input.size()), depth_(depth_limit, "depth limit exceeded"),
+        invalid_text_(invalid_text) {}
 
-  // One level of nesting for the contents of an array, map or ext read as such; the level is
-  // given back when the guard goes out of scope, on every way out.
-  class Nesting {
-   public:
-    [[gnu::always_inline]] explicit Nesting(Reader& reader) : reader_(reader) {
-      if (reader_.depth_ <= 1) throw ReaderError{"depth limit exceeded"};
-      --reader_.depth_;
-    }
-    ~Nesting() { ++reader_.depth_; }
-    Nesting(const Nesting&) = delete;
-    Nesting& operator=(const Nesting&) = delete;
-
-   private:
-    Reader& reader_;
+  // One level of nesting for the contents of an array, map or ext read as such.
+  struct Nesting : NestingBudget::Level {
+    [[gnu::always_inline]] explicit Nesting(Reader& reader) : Level(reader.depth_) {}
   };
 
   size_t position(const uint8_t* start) const noexcept { return static_cast<size_t>(data_ - start); }
@@ -147,7 +138,7 @@ class Reader {
   void enter(size_t open) const;  // Nesting's check for a container inside `open` others of one read
   const uint8_t* data_;
   const uint8_t* end_;
-  uint16_t depth_;
+  NestingBudget depth_;
   InvalidText invalid_text_;
 };
 

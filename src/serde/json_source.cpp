@@ -275,7 +275,7 @@ std::string_view JsonSource::raw(Value& v) {
   // A fault is named by reading the whole document: the bytes after the value may decide it. A
   // captured value read again was checked whole when it was captured.
   size_t pos = 0;
-  if (!validated_ && (json::scan_value(r, pos, budget_) || pos != r.size())) throw EngineError{simdjson::TAPE_ERROR};
+  if (!validated_ && (json::scan_value(r, pos, budget_.left()) || pos != r.size())) throw EngineError{simdjson::TAPE_ERROR};
   // The engine need not step past a scalar read this way; an error raised after it follows its end.
   last_token_ = r.data();
   return r;

@@ -10,6 +10,7 @@
 #include "msgpack/reader.hpp"
 #include "msgpack/value.hpp"
 #include "plan/scalar.hpp"
+#include "py/nesting.hpp"
 #include "py/text.hpp"
 #include "serde/json_engine.hpp"
 #include "serde/json_scan.hpp"
@@ -51,18 +52,9 @@ class JsonSource {
   JsonSource(sj::document& doc, std::string_view text, const char* engine_base, size_t shift) noexcept
       : doc_(doc), text_(text), base_(engine_base), shift_(shift) {}
 
-  class Nesting {
-   public:
-    explicit Nesting(JsonSource& source) : source_(source) {
-      if (source_.budget_ <= 1) throw ReaderError{std::string(json::recursion_text)};
-      --source_.budget_;
-    }
-    ~Nesting() { ++source_.budget_; }
-    Nesting(const Nesting&) = delete;
-    Nesting& operator=(const Nesting&) = delete;
-
-   private:
-    JsonSource& source_;
+  // One level of nesting for an object or array entered.
+  struct Nesting : NestingBudget::Level {
+    explicit Nesting(JsonSource& source) : Level(source.budget_) {}
   };
 
   static void check(simdjson::error_code error) {
@@ -344,7 +336,7 @@ class JsonSource {
   std::string_view text_;  // the document as the caller sees it (positions count from here)
   const char* base_;
   size_t shift_;
-  unsigned budget_ = depth_limit;
+  NestingBudget budget_{depth_limit, json::recursion_text};
   const char* last_token_ = nullptr;
   bool validated_ = false;  // the whole text has been checked strictly (a captured value)
 
