@@ -1,6 +1,6 @@
 #include "flatbuffer/read.hpp"
 
-#include "flatbuffer/scalar_bytes.hpp"
+#include "plan/scalar_bytes.hpp"
 #include "py/text.hpp"
 
 namespace quorvel::flatbuffer {

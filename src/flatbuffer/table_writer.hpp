@@ -5,7 +5,7 @@
 
 #include "flatbuffer/builder_door.hpp"
 #include "flatbuffer/formats.hpp"
-#include "flatbuffer/scalar_bytes.hpp"
+#include "plan/scalar_bytes.hpp"
 #include "plan/wire.hpp"
 #include "py/native_buffer.hpp"
 

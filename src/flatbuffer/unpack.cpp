@@ -7,7 +7,7 @@
 #include "flatbuffer/keyed.hpp"
 #include "flatbuffer/plan_facts.hpp"
 #include "flatbuffer/read.hpp"
-#include "flatbuffer/scalar_bytes.hpp"
+#include "plan/scalar_bytes.hpp"
 #include "py/numpy.hpp"
 #include "py/text.hpp"
 #include "py/values.hpp"

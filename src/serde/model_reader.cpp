@@ -3,6 +3,7 @@
 
 #include "msgpack/reader.hpp"
 #include "plan/scalar.hpp"
+#include "plan/scalar_bytes.hpp"
 #include "py/error.hpp"
 #include "py/numpy.hpp"
 #include "py/recursion.hpp"
@@ -687,26 +688,10 @@ py::Ref ModelReader<Src>::numeric_vector(const FieldWire& f, Value& v) {
   const size_t width = scalar_width(kind);
   std::vector<uint8_t> data;
   size_t count = 0;
-  auto append = [&](const void* payload) {
-    const size_t at = data.size();
-    data.resize(at + width);
-    std::memcpy(data.data() + at, payload, width);
-    ++count;
-  };
   auto put = [&](const ScalarValue& s) {
-    switch (kind) {
-      case ScalarKind::bool_: { uint8_t b = s.b ? 1 : 0; append(&b); return; }
-      case ScalarKind::int8: { int8_t x = static_cast<int8_t>(s.i); append(&x); return; }
-      case ScalarKind::int16: { int16_t x = static_cast<int16_t>(s.i); append(&x); return; }
-      case ScalarKind::int32: { int32_t x = static_cast<int32_t>(s.i); append(&x); return; }
-      case ScalarKind::int64: append(&s.i); return;
-      case ScalarKind::uint8: { uint8_t x = static_cast<uint8_t>(s.u); append(&x); return; }
-      case ScalarKind::uint16: { uint16_t x = static_cast<uint16_t>(s.u); append(&x); return; }
-      case ScalarKind::uint32: { uint32_t x = static_cast<uint32_t>(s.u); append(&x); return; }
-      case ScalarKind::uint64: append(&s.u); return;
-      case ScalarKind::float32: append(&s.f32); return;
-      case ScalarKind::float64: append(&s.f64); return;
-    }
+    data.resize(data.size() + width);
+    store_scalar(data.data() + data.size() - width, s);
+    ++count;
   };
   auto reserve = [&](size_t bound) { data.reserve(bound * width); };
   if (ctx_.strict) {

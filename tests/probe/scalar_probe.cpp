@@ -69,7 +69,7 @@ PyObject* push_table(PyObject*, PyObject* args) {
     // As pack writes a scalar that does not fit its queue: added at once, unless it is the default.
     if (!converted || !value.equals(*converted)) {
       const uint16_t field = flatbuffer::slot_voffset(static_cast<uint16_t>(slot));
-      flatbuffer::add_bits(builder, field, scalar_width(value.kind), flatbuffer::scalar_bits(value));
+      flatbuffer::add_bits(builder, field, scalar_width(value.kind), scalar_bits(value));
     }
     auto table = builder.EndTable(start);
     builder.Finish(flatbuffers::Offset<void>(table));

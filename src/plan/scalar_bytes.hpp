@@ -1,5 +1,6 @@
-// A scalar's bytes as a FlatBuffer holds them: little-endian, at the width of its kind. The one place
-// the codec stores a scalar by its width and loads one back.
+// A scalar's bytes as the codecs store them (a FlatBuffer's fields, a NumPy array's elements):
+// little-endian, which is the host's order, at the width of its kind. The one place a scalar is
+// stored by its width and loaded back.
 #pragma once
 
 #include "plan/scalar.hpp"
@@ -10,10 +11,10 @@
 #include <cstring>
 #include <type_traits>
 
-namespace quorvel::flatbuffer {
+namespace quorvel {
 
-// Scalars are copied as they lie in memory, which is the format's byte order.
-static_assert(std::endian::native == std::endian::little, "the FlatBuffer codec runs on little-endian hosts only");
+// Scalars are copied as they lie in memory, which is the formats' byte order.
+static_assert(std::endian::native == std::endian::little, "the codecs run on little-endian hosts only");
 
 // The value's bits, little-endian in the low bytes: integers in two's complement (cut to the width
 // when stored), floats in IEEE form.
@@ -78,4 +79,4 @@ inline ScalarValue load_scalar(const uint8_t* in, ScalarKind kind) {
   });
 }
 
-}  // namespace quorvel::flatbuffer
+}  // namespace quorvel
