@@ -243,10 +243,7 @@ py::Ref ModelReader<Src>::visit_fixed(uint32_t object, ReadMap& read_map) {
     return construct_model(ctx_.walk, *m.object, ctx_.model_class(m, object), e.slots.values(), count,
                            m.serde->kwnames.get());
   }
-  for (uint32_t k = 0; e.in_order && k < e.filled; ++k) {
-    ctx_.parsed.push_back(Parsed{e.keys[k].key, object, k, e.slots.take(k)});
-  }
-  e.slots.clear();
+  e.leave_order();
   py::Ref result = construct(object, base);
   ctx_.parsed.erase(ctx_.parsed.begin() + static_cast<ptrdiff_t>(base), ctx_.parsed.end());
   return result;
@@ -274,12 +271,19 @@ struct ModelReader<Src>::ExpectingEntries {
         hint = ++filled;
         return;
       }
-      for (uint32_t k = 0; k < filled; ++k) b.ctx_.parsed.push_back(Parsed{keys[k].key, object, k, slots.take(k)});
-      slots.clear();
-      in_order = false;
+      leave_order();
     }
     b.ctx_.parsed.push_back(Parsed{key, object, index, b.direct(keys[index], value)});
     hint = index + 1;
+  }
+
+  // From the in-order path to the general one: the leading fields read so far become parsed entries,
+  // in the order they came.
+  [[gnu::noinline]] void leave_order() {
+    if (!in_order) return;
+    for (uint32_t k = 0; k < filled; ++k) b.ctx_.parsed.push_back(Parsed{keys[k].key, object, k, slots.take(k)});
+    slots.clear();
+    in_order = false;
   }
 
   [[gnu::always_inline]] void operator()(std::string_view key, Value& value) {
