@@ -2,6 +2,7 @@
 // defaults and decoded numbers, and back.
 #pragma once
 
+#include "py/cpython_door.hpp"
 #include "py/numpy.hpp"
 #include "py/ref.hpp"
 #include "msgpack/value.hpp"
@@ -144,9 +145,8 @@ inline bool ScalarValue::extract_exact(ScalarKind kind, PyObject* obj, ScalarVal
     case ScalarKind::int64:
     case ScalarKind::uint64: {
       if (!PyLong_CheckExact(obj)) return false;
-      auto* number = reinterpret_cast<PyLongObject*>(obj);
-      if (PyUnstable_Long_IsCompact(number)) {
-        v = PyUnstable_Long_CompactValue(number);
+      if (Py_ssize_t compact = 0; cpython::compact_int(obj, compact)) {
+        v = compact;
       } else {
         // Wider than one digit (timestamps, ids): an exact int converts without raising.
         int overflow = 0;

@@ -3,6 +3,7 @@
 // document is handed to Python without a second copy.
 #pragma once
 
+#include "py/cpython_door.hpp"
 #include "py/error.hpp"
 #include "py/ref.hpp"
 
@@ -73,7 +74,7 @@ class BytesBuffer {
     const auto length = static_cast<Py_ssize_t>(size());
     PyObject* raw = bytes_.release();
     start_ = pos_ = end_ = nullptr;
-    if (_PyBytes_Resize(&raw, length) < 0) throw_error_set();  // frees `raw` on failure
+    if (!cpython::resize_bytes(raw, length)) throw_error_set();
     return py::Ref::steal(raw);
   }
 
@@ -88,7 +89,7 @@ class BytesBuffer {
       throw_error_set();
     }
     PyObject* raw = bytes_.release();
-    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(wanted)) < 0) {
+    if (!cpython::resize_bytes(raw, static_cast<Py_ssize_t>(wanted))) {
       // The old object is gone: nothing may point into it any more.
       start_ = pos_ = end_ = nullptr;
       throw_error_set();
