@@ -1,7 +1,5 @@
 #include "py/text.hpp"
 
-#include <cstring>
-
 #include <charconv>
 #include <cmath>
 #include <format>
@@ -208,16 +206,10 @@ std::string shortest_with_point(double value) {
 }
 
 std::string utf8_fault(std::string_view bytes) {
-  // Runs of ASCII, the common case, are skipped eight bytes at a time.
+  // Runs of ASCII, the common case, are skipped a word at a time.
   size_t i = 0;
   while (i < bytes.size()) {
-    while (i + 8 <= bytes.size()) {
-      uint64_t word;
-      std::memcpy(&word, bytes.data() + i, 8);
-      if (word & 0x8080808080808080ULL) break;
-      i += 8;
-    }
-    while (i < bytes.size() && static_cast<unsigned char>(bytes[i]) < 0x80) ++i;
+    i = words::skip_ascii(bytes, i);
     if (i >= bytes.size()) break;
     size_t start = i;
     size_t fault = 0;

@@ -1,9 +1,10 @@
 // Text helpers shared by every message of the module.
 #pragma once
 
+#include "py/words.hpp"
+
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
@@ -30,28 +31,7 @@ std::string shortest_with_point(double value);
 // it: "invalid utf-8 sequence of {} bytes from index {}" or
 // "incomplete utf-8 byte sequence from index {}". Returns an empty string for valid input.
 std::string utf8_fault(std::string_view bytes);
-// Whether every byte is below 0x80; checked a word at a time (the common case for keys and names).
-inline bool is_ascii(std::string_view bytes) noexcept {
-  const char* p = bytes.data();
-  const size_t n = bytes.size();
-  auto load4 = [](const char* q) { uint32_t w; std::memcpy(&w, q, 4); return w; };
-  if (n < 8) {
-    // Short text in at most two overlapping loads, never outside it.
-    if (n >= 4) return ((load4(p) | load4(p + n - 4)) & 0x80808080U) == 0;
-    if (n == 0) return true;
-    return ((static_cast<unsigned char>(p[0]) | static_cast<unsigned char>(p[n / 2]) |
-             static_cast<unsigned char>(p[n - 1])) & 0x80U) == 0;
-  }
-  uint64_t bits = 0;
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    bits |= w;
-  }
-  for (; i < n; ++i) bits |= static_cast<unsigned char>(p[i]);
-  return (bits & 0x8080808080808080ULL) == 0;
-}
+using words::is_ascii;
 inline bool is_utf8(std::string_view bytes) { return is_ascii(bytes) || utf8_fault(bytes).empty(); }
 // The byte span [start, end) of the first invalid sequence (end = start + 1 when the text ends
 // inside a sequence); false for valid input.
