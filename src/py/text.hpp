@@ -27,6 +27,22 @@ std::string shortest(float value);
 // document readers use when they show a float they found).
 std::string shortest_with_point(double value);
 
+// The UTF-8 sequence that starts at s[at] (RFC 3629: no surrogates, no overlong forms): when
+// `valid`, a well-formed one of `length` bytes; otherwise `length` is that of its maximal invalid
+// part, 0 when the text ends inside a sequence well-formed so far.
+struct Utf8Sequence {
+  size_t length;
+  bool valid;
+};
+Utf8Sequence utf8_sequence(std::string_view s, size_t at) noexcept;
+// The length of the well-formed sequence at s[at], or 0 when none starts there.
+inline size_t utf8_length(std::string_view s, size_t at) noexcept {
+  const Utf8Sequence sequence = utf8_sequence(s, at);
+  return sequence.valid ? sequence.length : 0;
+}
+// A code point (no surrogate) appended as UTF-8.
+void append_utf8(std::string& out, char32_t cp);
+
 // Validates UTF-8 and, on failure, describes the first fault the way the document readers report
 // it: "invalid utf-8 sequence of {} bytes from index {}" or
 // "incomplete utf-8 byte sequence from index {}". Returns an empty string for valid input.
