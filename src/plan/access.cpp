@@ -31,6 +31,19 @@ const Entry* find_in(const std::array<std::atomic<const Entry*>, N>& published, 
   return nullptr;
 }
 
+// A new entry for a class, stamped with its version tag (assigned now if it has none); null when
+// CPython has none to give.
+template <class Entry>
+std::unique_ptr<Entry> new_entry(PyTypeObject* type) {
+  const unsigned int version = cpython::assign_type_version(type);
+  if (version == 0) return nullptr;
+  auto entry = std::make_unique<Entry>();
+  entry->type = type;
+  entry->version = version;
+  entry->owner = py::Ref::borrow(reinterpret_cast<PyObject*>(type));
+  return entry;
+}
+
 }  // namespace
 
 ModelAccess::ModelAccess(size_t object_count)
@@ -52,6 +65,8 @@ const ClassBuilder* ModelAccess::find_builder(uint32_t object, PyTypeObject* typ
 
 template <class Entry>
 const Entry* ModelAccess::publish(Slots<Entry>& slots, std::unique_ptr<Entry> entry) {
+  // Looked at while another thread changed the class: what was found may be stale.
+  if (cpython::type_version(entry->type) != entry->version) return nullptr;
   std::unique_ptr<Entry> unused;  // released after unlocking: dropping a class reference may run Python code
   const Entry* result = nullptr;
   {
@@ -80,12 +95,8 @@ const Entry* ModelAccess::publish(Slots<Entry>& slots, std::unique_ptr<Entry> en
 
 const ClassReader* ModelAccess::add_reader(const ObjectWire& object, PyTypeObject* type) {
   if (object.index >= object_count_) return nullptr;
-  const unsigned int version = cpython::assign_type_version(type);
-  if (version == 0) return nullptr;
-  auto entry = std::make_unique<ClassReader>();
-  entry->type = type;
-  entry->version = version;
-  entry->owner = py::Ref::borrow(reinterpret_cast<PyObject*>(type));
+  auto entry = new_entry<ClassReader>(type);
+  if (!entry) return nullptr;
   entry->members.assign(object.fields.size(), nullptr);
   // With its own attribute hooks a class decides every read itself.
   if (type->tp_getattro == PyObject_GenericGetAttr) {
@@ -95,21 +106,14 @@ const ClassReader* ModelAccess::add_reader(const ObjectWire& object, PyTypeObjec
       if (entry->members[i] != nullptr) entry->descriptors.push_back(std::move(descriptor));
     }
   }
-  // Looked at while another thread changed it: what was found may be stale.
-  if (cpython::type_version(type) != version) return nullptr;
   return publish(readers_[object.index], std::move(entry));
 }
 
 const ClassBuilder* ModelAccess::add_builder(const ObjectWire& object, PyTypeObject* type) {
   if (object.index >= object_count_) return nullptr;
-  const unsigned int version = cpython::assign_type_version(type);
-  if (version == 0) return nullptr;
-  auto entry = std::make_unique<ClassBuilder>();
-  entry->type = type;
-  entry->version = version;
-  entry->owner = py::Ref::borrow(reinterpret_cast<PyObject*>(type));
+  auto entry = new_entry<ClassBuilder>(type);
+  if (!entry) return nullptr;
   entry->init = cpython::python_init(type, init_name_.get());
-  if (cpython::type_version(type) != version) return nullptr;
   return publish(builders_[object.index], std::move(entry));
 }
 
