@@ -47,6 +47,7 @@ void append_utf8(std::string& out, char32_t cp);
 // it: "invalid utf-8 sequence of {} bytes from index {}" or
 // "incomplete utf-8 byte sequence from index {}". Returns an empty string for valid input.
 std::string utf8_fault(std::string_view bytes);
+// Whether every byte is below 0x80 (see words.hpp).
 using words::is_ascii;
 inline bool is_utf8(std::string_view bytes) { return is_ascii(bytes) || utf8_fault(bytes).empty(); }
 // The byte span [start, end) of the first invalid sequence (end = start + 1 when the text ends
