@@ -1,34 +1,12 @@
 #include "plan/access.hpp"
 
 #include "plan/native_plan.hpp"
-#include "py/text.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 namespace quorvel {
 
 namespace {
-
-// A version tag for the type, assigned now if it has none; 0 when CPython has run out of them.
-unsigned int assign_version(PyTypeObject* type) {
-  if (PyUnstable_Type_AssignVersionTag(type) == 0) return 0;
-  return type_version(type);
-}
-
-// The slot that getattr would read for `name` on instances of `type`, or null when getattr would
-// do anything else. Only object slots, read without an audit event, qualify; the descriptor must
-// apply to the type (one copied into another class's namespace raises instead).
-PyMemberDef* slot_member(PyTypeObject* type, PyObject* name, py::Ref& descriptor) {
-  descriptor = py::Ref::steal(_PyType_LookupRef(type, name));
-  PyObject* d = descriptor.get();
-  if (d == nullptr || !Py_IS_TYPE(d, &PyMemberDescr_Type)) return nullptr;
-  PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(d)->d_member;
-  if (member->type != Py_T_OBJECT_EX && member->type != _Py_T_OBJECT) return nullptr;
-  if ((member->flags & (Py_AUDIT_READ | Py_RELATIVE_OFFSET)) != 0) return nullptr;
-  if (!PyType_IsSubtype(type, PyDescr_TYPE(d))) return nullptr;
-  return member;
-}
 
 // Holds the mutex; PyMutex_Lock lets go of the interpreter while it waits.
 class Locked {
@@ -44,7 +22,7 @@ class Locked {
 
 template <class Entry, size_t N>
 const Entry* find_in(const std::array<std::atomic<const Entry*>, N>& published, PyTypeObject* type) noexcept {
-  const unsigned int version = type_version(type);
+  const unsigned int version = cpython::type_version(type);
   if (version == 0) return nullptr;
   for (const auto& slot : published) {
     const Entry* entry = slot.load(std::memory_order_acquire);
@@ -53,14 +31,26 @@ const Entry* find_in(const std::array<std::atomic<const Entry*>, N>& published, 
   return nullptr;
 }
 
+// A new entry for a class, stamped with its version tag (assigned now if it has none); null when
+// CPython has none to give.
+template <class Entry>
+std::unique_ptr<Entry> new_entry(PyTypeObject* type) {
+  const unsigned int version = cpython::assign_type_version(type);
+  if (version == 0) return nullptr;
+  auto entry = std::make_unique<Entry>();
+  entry->type = type;
+  entry->version = version;
+  entry->owner = py::Ref::borrow(reinterpret_cast<PyObject*>(type));
+  return entry;
+}
+
 }  // namespace
 
 ModelAccess::ModelAccess(size_t object_count)
     : readers_(new Slots<ClassReader>[object_count]),
       builders_(new Slots<ClassBuilder>[object_count]),
       object_count_(object_count),
-      init_name_(interned("__init__")),
-      empty_args_(check_new(PyTuple_New(0))) {}
+      init_name_(interned("__init__")) {}
 
 // The entries hold class references; the plan is released with the interpreter attached.
 ModelAccess::~ModelAccess() = default;
@@ -75,6 +65,8 @@ const ClassBuilder* ModelAccess::find_builder(uint32_t object, PyTypeObject* typ
 
 template <class Entry>
 const Entry* ModelAccess::publish(Slots<Entry>& slots, std::unique_ptr<Entry> entry) {
+  // Looked at while another thread changed the class: what was found may be stale.
+  if (cpython::type_version(entry->type) != entry->version) return nullptr;
   std::unique_ptr<Entry> unused;  // released after unlocking: dropping a class reference may run Python code
   const Entry* result = nullptr;
   {
@@ -103,41 +95,25 @@ const Entry* ModelAccess::publish(Slots<Entry>& slots, std::unique_ptr<Entry> en
 
 const ClassReader* ModelAccess::add_reader(const ObjectWire& object, PyTypeObject* type) {
   if (object.index >= object_count_) return nullptr;
-  const unsigned int version = assign_version(type);
-  if (version == 0) return nullptr;
-  auto entry = std::make_unique<ClassReader>();
-  entry->type = type;
-  entry->version = version;
-  entry->owner = py::Ref::borrow(reinterpret_cast<PyObject*>(type));
+  auto entry = new_entry<ClassReader>(type);
+  if (!entry) return nullptr;
   entry->members.assign(object.fields.size(), nullptr);
   // With its own attribute hooks a class decides every read itself.
   if (type->tp_getattro == PyObject_GenericGetAttr) {
     for (size_t i = 0; i < object.fields.size(); ++i) {
-      py::Ref descriptor;
-      entry->members[i] = slot_member(type, object.fields[i].attr_name.get(), descriptor);
+      py::Ref descriptor = cpython::lookup_in_type(type, object.fields[i].attr_name.get());
+      entry->members[i] = cpython::object_slot(type, descriptor.get());
       if (entry->members[i] != nullptr) entry->descriptors.push_back(std::move(descriptor));
     }
   }
-  // Looked at while another thread changed it: what was found may be stale.
-  if (type_version(type) != version) return nullptr;
   return publish(readers_[object.index], std::move(entry));
 }
 
 const ClassBuilder* ModelAccess::add_builder(const ObjectWire& object, PyTypeObject* type) {
   if (object.index >= object_count_) return nullptr;
-  const unsigned int version = assign_version(type);
-  if (version == 0) return nullptr;
-  auto entry = std::make_unique<ClassBuilder>();
-  entry->type = type;
-  entry->version = version;
-  entry->owner = py::Ref::borrow(reinterpret_cast<PyObject*>(type));
-  // object.__new__ ignores the arguments when __init__ is overridden, and a Python __init__ is
-  // what type.__call__ then runs (through the slot that looks it up on the class).
-  if (type->tp_new == PyBaseObject_Type.tp_new) {
-    py::Ref init = py::Ref::steal(_PyType_LookupRef(type, init_name_.get()));
-    if (init && PyFunction_Check(init.get())) entry->init = std::move(init);
-  }
-  if (type_version(type) != version) return nullptr;
+  auto entry = new_entry<ClassBuilder>(type);
+  if (!entry) return nullptr;
+  entry->init = cpython::python_init(type, init_name_.get());
   return publish(builders_[object.index], std::move(entry));
 }
 
@@ -167,7 +143,7 @@ py::Ref ModelWalk::construct_slow(const ObjectWire& object, PyObject* cls, std::
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     if (object.index < last_builder_.size()) {
       const ClassBuilder* last = last_builder_[object.index];
-      if (last != nullptr && last->type == type && last->version == type_version(type)) builder = last;
+      if (last != nullptr && last->type == type && last->version == cpython::type_version(type)) builder = last;
     }
     if (builder == nullptr) {
       builder = access_.find_builder(object.index, type);
@@ -178,29 +154,10 @@ py::Ref ModelWalk::construct_slow(const ObjectWire& object, PyObject* cls, std::
       }
     }
   }
-  // A metaclass with its own __call__ decides what calling the class means.
-  if (builder == nullptr || !builder->init || Py_TYPE(cls)->tp_call != PyType_Type.tp_call) {
+  if (builder == nullptr || !builder->init || !cpython::calls_type_call(cls)) {
     return check_new(PyObject_Vectorcall(cls, values.data(), 0, kwnames));
   }
-  auto* type = reinterpret_cast<PyTypeObject*>(cls);
-  py::Ref self = check_new(type->tp_new(type, access_.empty_args(), nullptr));
-  // [self, values...] for the call; a table has few fields, so this rarely leaves the stack.
-  constexpr size_t inline_args = 32;
-  std::array<PyObject*, inline_args + 1> small;
-  std::vector<PyObject*> large;
-  PyObject** args = small.data();
-  if (values.size() > inline_args) {
-    large.resize(values.size() + 1);
-    args = large.data();
-  }
-  args[0] = self.get();
-  if (!values.empty()) std::memcpy(args + 1, values.data(), values.size() * sizeof(PyObject*));
-  py::Ref result = check_new(PyObject_Vectorcall(builder->init.get(), args, 1, kwnames));
-  if (result.get() != Py_None) {
-    fail(PyExc_TypeError, "__init__() should return None, not '{}'",
-         std::string_view(Py_TYPE(result.get())->tp_name).substr(0, 200));
-  }
-  return self;
+  return cpython::new_and_init(reinterpret_cast<PyTypeObject*>(cls), builder->init.get(), values, kwnames);
 }
 
 }  // namespace quorvel

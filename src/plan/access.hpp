@@ -20,7 +20,8 @@
 //   what calling the class does, without the keyword dict the call would build per object.
 // What was learned about a class is kept in an entry keyed by the class and its type version
 // tag, which CPython changes whenever the class or a base is modified; an entry whose tag no
-// longer matches is never used, and each read re-checks the model's class and the tag.
+// longer matches is never used, and each read re-checks the model's class and the tag. What of
+// this goes past CPython's public API is done in py/cpython_door.hpp.
 //
 // Threads. Entries are built outside any lock, published whole with a release store and never
 // freed before the plan, so readers on any thread take no lock. A ModelWalk belongs to one call
@@ -28,6 +29,7 @@
 // class looks up nothing.
 #pragma once
 
+#include "py/cpython_door.hpp"
 #include "py/error.hpp"
 #include "py/ref.hpp"
 #include "plan/wire.hpp"
@@ -77,7 +79,6 @@ class ModelAccess {
   // Only for a type already known to be a model of `object`.
   const ClassReader* add_reader(const ObjectWire& object, PyTypeObject* type);
   const ClassBuilder* add_builder(const ObjectWire& object, PyTypeObject* type);
-  PyObject* empty_args() const noexcept { return empty_args_.get(); }
 
  private:
   static constexpr size_t ways = 4;       // entries a reader checks per object index
@@ -96,13 +97,7 @@ class ModelAccess {
   size_t object_count_;
   PyMutex mutex_{};
   py::Ref init_name_;
-  py::Ref empty_args_;
 };
-
-// The current version tag of a type (0: none assigned, never cached).
-inline unsigned int type_version(PyTypeObject* type) noexcept {
-  return __atomic_load_n(&type->tp_version_tag, __ATOMIC_ACQUIRE);
-}
 
 class ModelView {
  public:
@@ -114,46 +109,20 @@ class ModelView {
   // getattr(model, object.fields[field].name)
   py::Ref read(size_t field) const {
     if (reader_ != nullptr) {
-      PyMemberDef* member = reader_->members[field];
       // The class may have changed since the view was made (Python code runs between reads).
-      if (member != nullptr && Py_TYPE(model_) == reader_->type && type_version(reader_->type) == reader_->version) {
-#ifdef Py_GIL_DISABLED
-        // Another thread may replace the slot meanwhile: the descriptor's own read takes the
-        // reference safely.
-        if (PyObject* value = PyMember_GetOne(reinterpret_cast<const char*>(model_), member)) {
-          return py::Ref::steal(value);
-        }
-        // An unset slot: getattr raises the error with the context it adds.
-        PyErr_Clear();
-#else
-        // The interpreter lock keeps the slot still, so it is read as PyMember_GetOne reads it.
-        PyObject* value = *reinterpret_cast<PyObject* const*>(reinterpret_cast<const char*>(model_) + member->offset);
-        if (value != nullptr) return py::Ref::borrow(value);
-        if (member->type == _Py_T_OBJECT) return py::Ref::borrow(Py_None);
-        // An unset slot: getattr raises the error with the context it adds.
-#endif
+      PyMemberDef* member = reader_->members[field];
+      if (member != nullptr && Py_TYPE(model_) == reader_->type && cpython::type_version(reader_->type) == reader_->version) {
+        if (Slot value = cpython::read_slot(model_, member)) return cpython::owned(std::move(value));
       }
     }
+    // Not a slot, or an unset one: getattr reads it, or raises with the context it adds.
     return check_new(PyObject_GetAttr(model_, object_->fields[field].attr_name.get()));
   }
 
   // A field's value when it is a slot read directly and set; else empty, with nothing raised: the
   // caller then reads it with read(). With the interpreter lock the value is borrowed, valid while
   // no Python code runs.
-#ifdef Py_GIL_DISABLED
-  using Slot = py::Ref;
-#else
-  class Slot {
-   public:
-    Slot() noexcept = default;
-    explicit Slot(PyObject* value) noexcept : value_(value) {}
-    PyObject* get() const noexcept { return value_; }
-    explicit operator bool() const noexcept { return value_ != nullptr; }
-
-   private:
-    PyObject* value_ = nullptr;
-  };
-#endif
+  using Slot = cpython::SlotValue;
   Slot read_slot(size_t field) const noexcept {
     if (!slots_current()) return Slot();
     return read_current_slot(field);
@@ -161,20 +130,12 @@ class ModelView {
   // Whether the model's class is still the one its slots were learned from: read_current_slot
   // relies on it, until Python code next runs.
   bool slots_current() const noexcept {
-    return reader_ != nullptr && Py_TYPE(model_) == reader_->type && type_version(reader_->type) == reader_->version;
+    return reader_ != nullptr && Py_TYPE(model_) == reader_->type && cpython::type_version(reader_->type) == reader_->version;
   }
   Slot read_current_slot(size_t field) const noexcept {
     PyMemberDef* member = reader_->members[field];
     if (member == nullptr) return Slot();
-#ifdef Py_GIL_DISABLED
-    if (PyObject* value = PyMember_GetOne(reinterpret_cast<const char*>(model_), member)) return py::Ref::steal(value);
-    PyErr_Clear();
-    return Slot();
-#else
-    PyObject* value = *reinterpret_cast<PyObject* const*>(reinterpret_cast<const char*>(model_) + member->offset);
-    if (value == nullptr && member->type == _Py_T_OBJECT) value = Py_None;
-    return Slot(value);
-#endif
+    return cpython::read_slot(model_, member);
   }
 
  private:
@@ -192,7 +153,7 @@ class ModelWalk {
     PyTypeObject* type = Py_TYPE(model);
     if (object.index < last_reader_.size()) {
       const ClassReader* last = last_reader_[object.index];
-      if (last != nullptr && last->type == type && last->version == type_version(type)) return ModelView(last, model, object);
+      if (last != nullptr && last->type == type && last->version == cpython::type_version(type)) return ModelView(last, model, object);
     }
     return view_slow(object, model);
   }

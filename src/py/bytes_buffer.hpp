@@ -3,41 +3,16 @@
 // document is handed to Python without a second copy.
 #pragma once
 
+#include "py/cpython_door.hpp"
 #include "py/error.hpp"
 #include "py/ref.hpp"
+#include "py/words.hpp"
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string_view>
 
 namespace quorvel::inline py {
-
-// Copies `n` bytes. Short runs (keys, numbers, short strings: most of a document) are moved by
-// fixed-size copies that the compiler inlines, instead of a call into the C library per run.
-inline void copy_bytes(char* dst, const void* source, size_t n) noexcept {
-  const auto* src = static_cast<const char*>(source);
-  if (n > 16) {
-    std::memcpy(dst, src, n);
-  } else if (n >= 8) {
-    // Two overlapping words cover 8 to 16 bytes.
-    uint64_t a, b;
-    std::memcpy(&a, src, 8);
-    std::memcpy(&b, src + n - 8, 8);
-    std::memcpy(dst, &a, 8);
-    std::memcpy(dst + n - 8, &b, 8);
-  } else if (n >= 4) {
-    uint32_t a, b;
-    std::memcpy(&a, src, 4);
-    std::memcpy(&b, src + n - 4, 4);
-    std::memcpy(dst, &a, 4);
-    std::memcpy(dst + n - 4, &b, 4);
-  } else if (n > 0) {
-    dst[0] = src[0];
-    dst[n / 2] = src[n / 2];
-    dst[n - 1] = src[n - 1];
-  }
-}
 
 class BytesBuffer {
  public:
@@ -63,7 +38,7 @@ class BytesBuffer {
 
   void put(char c) { *reserve(1) = c, ++pos_; }
   void append(const void* data, size_t n) {
-    copy_bytes(reserve(n), data, n);
+    words::copy(reserve(n), data, n);
     pos_ += n;
   }
   void append(std::string_view s) { append(s.data(), s.size()); }
@@ -73,7 +48,7 @@ class BytesBuffer {
     const auto length = static_cast<Py_ssize_t>(size());
     PyObject* raw = bytes_.release();
     start_ = pos_ = end_ = nullptr;
-    if (_PyBytes_Resize(&raw, length) < 0) throw_error_set();  // frees `raw` on failure
+    if (!cpython::resize_bytes(raw, length)) throw_error_set();
     return py::Ref::steal(raw);
   }
 
@@ -88,7 +63,7 @@ class BytesBuffer {
       throw_error_set();
     }
     PyObject* raw = bytes_.release();
-    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(wanted)) < 0) {
+    if (!cpython::resize_bytes(raw, static_cast<Py_ssize_t>(wanted))) {
       // The old object is gone: nothing may point into it any more.
       start_ = pos_ = end_ = nullptr;
       throw_error_set();

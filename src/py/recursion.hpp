@@ -5,11 +5,14 @@
 
 namespace quorvel::inline py {
 
-// Guards native recursion over Python object graphs.
+// Holds one level of native recursion over a Python object graph. Past the interpreter's bound a
+// RecursionError is set and `Raised` (a PyErrorSet) is thrown: a caller that must tell the bound
+// apart from errors raised inside the walk names a type of its own.
+template <class Raised = PyErrorSet>
 class RecursionGuard {
  public:
   explicit RecursionGuard(const char* where) {
-    if (Py_EnterRecursiveCall(where) != 0) throw_error_set();
+    if (Py_EnterRecursiveCall(where) != 0) throw Raised{};
   }
   ~RecursionGuard() { Py_LeaveRecursiveCall(); }
   RecursionGuard(const RecursionGuard&) = delete;

@@ -1,7 +1,8 @@
 // src/py: the bottom floor, which knows only CPython: this handle, lazy imports and classes, the
-// error types and their translation (error.hpp), message text (text.hpp), byte input and buffers
-// (buffer.hpp), NativeBuffer, sequence walks under critical sections (sequence.hpp), the
-// recursion guard and NumPy arrays. Nothing here includes another floor.
+// error types and their translation (error.hpp), message text and UTF-8 (text.hpp), word-at-a-time
+// byte helpers (words.hpp), byte input and buffers (buffer.hpp), NativeBuffer, sequence walks
+// under critical sections (sequence.hpp), the recursion guard, NumPy arrays, and the one door to
+// CPython's internals (cpython_door.hpp). Nothing here includes another floor.
 //
 // Thin ownership layer over the CPython C API.
 //

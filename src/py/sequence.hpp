@@ -4,23 +4,30 @@
 #include "py/error.hpp"
 #include "py/ref.hpp"
 
+#include <algorithm>
 #include <cstddef>
+#include <vector>
 
 namespace quorvel::inline py {
 
-// Walks a list one item at a time under its critical section, or any other iterable by iteration.
+// Item `i` of a list, read under its critical section; empty once `i` reaches the length the list
+// had when the walk began (`start_length`) or has now. A list that shrinks meanwhile (another
+// thread, a callback) ends a walk early, and items added after it began are not seen.
+inline py::Ref list_item(PyObject* list, Py_ssize_t i, Py_ssize_t start_length) noexcept {
+  PyObject* item = nullptr;
+  Py_BEGIN_CRITICAL_SECTION(list);
+  if (i < start_length && i < PyList_GET_SIZE(list)) item = Py_NewRef(PyList_GET_ITEM(list, i));
+  Py_END_CRITICAL_SECTION();
+  return py::Ref::steal(item);
+}
+
+// Walks a list item by item (see list_item), or any other iterable by iteration.
 template <class Op>
 void for_each_sequence(PyObject* sequence, Op&& op) {
   if (PyList_Check(sequence)) {
     const Py_ssize_t start_length = PyList_GET_SIZE(sequence);
-    for (Py_ssize_t i = 0;; ++i) {
-      PyObject* item = nullptr;
-      Py_BEGIN_CRITICAL_SECTION(sequence);
-      if (i < start_length && i < PyList_GET_SIZE(sequence)) item = Py_NewRef(PyList_GET_ITEM(sequence, i));
-      Py_END_CRITICAL_SECTION();
-      if (item == nullptr) return;
-      op(py::Ref::steal(item));
-    }
+    for (Py_ssize_t i = 0; py::Ref item = list_item(sequence, i, start_length); ++i) op(std::move(item));
+    return;
   }
   py::Ref iterator = check_new(PyObject_GetIter(sequence));
   while (true) {
@@ -29,6 +36,19 @@ void for_each_sequence(PyObject* sequence, Op&& op) {
     if (item == nullptr) return;
     op(py::Ref::steal(item));
   }
+}
+
+// Appends the first `count` items of a list to `out`, taken as one snapshot under its critical
+// section (fewer when it has shrunk since `count` was read), for a writer that states the count
+// before the items. Returns how many were appended.
+inline size_t append_list_snapshot(PyObject* list, size_t count, std::vector<py::Ref>& out) {
+  const size_t base = out.size();
+  out.reserve(base + count);  // no allocation (so no throw) inside the section
+  Py_BEGIN_CRITICAL_SECTION(list);
+  const size_t available = std::min(count, static_cast<size_t>(PyList_GET_SIZE(list)));
+  for (size_t i = 0; i < available; ++i) out.push_back(py::Ref::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i))));
+  Py_END_CRITICAL_SECTION();
+  return out.size() - base;
 }
 
 // The length of a sequence value: a list's own length, else len().

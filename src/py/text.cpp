@@ -1,95 +1,19 @@
 #include "py/text.hpp"
 
-#include <cstring>
-
 #include <charconv>
 #include <cmath>
 #include <format>
-#include <optional>
 
 namespace quorvel::inline py::text {
 
 namespace {
 
-// Decodes one code point at `i`; returns nullopt with `fault_len` set (0 = incomplete) on an
-// invalid sequence. The acceptance ranges are those of RFC 3629 (no surrogates, no overlongs).
-std::optional<char32_t> decode_one(std::string_view s, size_t& i, size_t& fault_len) {
-  auto byte = [&](size_t k) { return static_cast<uint8_t>(s[k]); };
-  const uint8_t b0 = byte(i);
-  if (b0 < 0x80) {
-    ++i;
-    return b0;
-  }
-  auto cont = [](uint8_t b) { return (b & 0xC0) == 0x80; };
-  size_t width = 0;
-  if (b0 >= 0xC2 && b0 <= 0xDF) width = 2;
-  else if (b0 >= 0xE0 && b0 <= 0xEF) width = 3;
-  else if (b0 >= 0xF0 && b0 <= 0xF4) width = 4;
-  if (width == 0) {
-    fault_len = 1;
-    return std::nullopt;
-  }
-  if (i + 1 >= s.size()) {
-    fault_len = 0;
-    return std::nullopt;
-  }
-  const uint8_t b1 = byte(i + 1);
-  bool second_ok = false;
-  switch (width) {
-    case 2: second_ok = cont(b1); break;
-    case 3:
-      second_ok = (b0 == 0xE0 && b1 >= 0xA0 && b1 <= 0xBF) || (b0 >= 0xE1 && b0 <= 0xEC && cont(b1)) ||
-                  (b0 == 0xED && b1 >= 0x80 && b1 <= 0x9F) || (b0 >= 0xEE && cont(b1));
-      break;
-    default:
-      second_ok = (b0 == 0xF0 && b1 >= 0x90 && b1 <= 0xBF) || (b0 >= 0xF1 && b0 <= 0xF3 && cont(b1)) ||
-                  (b0 == 0xF4 && b1 >= 0x80 && b1 <= 0x8F);
-      break;
-  }
-  if (!second_ok) {
-    fault_len = 1;
-    return std::nullopt;
-  }
-  char32_t cp = 0;
-  if (width == 2) {
-    cp = ((b0 & 0x1Fu) << 6) | (b1 & 0x3Fu);
-  } else {
-    for (size_t k = 2; k < width; ++k) {
-      if (i + k >= s.size()) {
-        fault_len = 0;
-        return std::nullopt;
-      }
-      if (!cont(byte(i + k))) {
-        fault_len = k;
-        return std::nullopt;
-      }
-    }
-    if (width == 3) {
-      cp = ((b0 & 0x0Fu) << 12) | ((b1 & 0x3Fu) << 6) | (byte(i + 2) & 0x3Fu);
-    } else {
-      cp = ((b0 & 0x07u) << 18) | ((b1 & 0x3Fu) << 12) | ((byte(i + 2) & 0x3Fu) << 6) | (byte(i + 3) & 0x3Fu);
-    }
-  }
-  i += width;
+// The code point of the well-formed sequence of `length` bytes at s[i].
+char32_t code_point(std::string_view s, size_t i, size_t length) noexcept {
+  static constexpr uint8_t lead_bits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  char32_t cp = static_cast<uint8_t>(s[i]) & lead_bits[length];
+  for (size_t k = 1; k < length; ++k) cp = (cp << 6) | (static_cast<uint8_t>(s[i + k]) & 0x3Fu);
   return cp;
-}
-
-void append_utf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
 }
 
 // Shortest round-trip digits, laid out without an exponent: 1e23 prints as 1 followed by 23 zeros
@@ -134,6 +58,52 @@ std::string shortest_impl(Float value) {
 
 }  // namespace
 
+Utf8Sequence utf8_sequence(std::string_view s, size_t at) noexcept {
+  const auto b0 = static_cast<uint8_t>(s[at]);
+  if (b0 < 0x80) return {1, true};
+  // The width by the lead byte, and the range of the second byte that leaves out overlong forms,
+  // surrogates and code points past U+10FFFF.
+  size_t width = 0;
+  uint8_t lo = 0x80, hi = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    width = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    width = 3;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    width = 4;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  } else {
+    return {1, false};
+  }
+  for (size_t k = 1; k < width; ++k) {
+    if (at + k >= s.size()) return {0, false};
+    const auto b = static_cast<uint8_t>(s[at + k]);
+    if (k == 1 ? b < lo || b > hi : (b & 0xC0) != 0x80) return {k, false};
+  }
+  return {width, true};
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
 void append_json_string(std::string& out, std::string_view utf8) {
   static constexpr char hex[] = "0123456789abcdef";
   out.push_back('"');
@@ -160,16 +130,17 @@ std::string quoted(std::string_view s) {
   out.push_back('"');
   size_t i = 0;
   while (i < s.size()) {
-    size_t start = i;
-    size_t fault = 0;
-    auto cp = decode_one(s, i, fault);
-    if (!cp) {
+    const size_t start = i;
+    const Utf8Sequence sequence = utf8_sequence(s, i);
+    if (!sequence.valid) {
       // Not expected for validated text; keep the byte visible rather than dropping it.
       out += std::format("\\x{:02x}", static_cast<uint8_t>(s[start]));
       i = start + 1;
       continue;
     }
-    switch (*cp) {
+    i += sequence.length;
+    const char32_t cp = code_point(s, start, sequence.length);
+    switch (cp) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
       case '\n': out += "\\n"; break;
@@ -177,8 +148,8 @@ std::string quoted(std::string_view s) {
       case '\t': out += "\\t"; break;
       case '\0': out += "\\0"; break;
       default:
-        if (*cp < 0x20 || (*cp >= 0x7F && *cp < 0xA0)) {
-          out += std::format("\\u{{{:x}}}", static_cast<uint32_t>(*cp));
+        if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) {
+          out += std::format("\\u{{{:x}}}", static_cast<uint32_t>(cp));
         } else {
           out.append(s.substr(start, i - start));
         }
@@ -208,37 +179,30 @@ std::string shortest_with_point(double value) {
 }
 
 std::string utf8_fault(std::string_view bytes) {
-  // Runs of ASCII, the common case, are skipped eight bytes at a time.
+  // Runs of ASCII, the common case, are skipped a word at a time.
   size_t i = 0;
   while (i < bytes.size()) {
-    while (i + 8 <= bytes.size()) {
-      uint64_t word;
-      std::memcpy(&word, bytes.data() + i, 8);
-      if (word & 0x8080808080808080ULL) break;
-      i += 8;
-    }
-    while (i < bytes.size() && static_cast<unsigned char>(bytes[i]) < 0x80) ++i;
+    i = words::skip_ascii(bytes, i);
     if (i >= bytes.size()) break;
-    size_t start = i;
-    size_t fault = 0;
-    if (!decode_one(bytes, i, fault)) {
-      if (fault == 0) return std::format("incomplete utf-8 byte sequence from index {}", start);
-      return std::format("invalid utf-8 sequence of {} bytes from index {}", fault, start);
+    const Utf8Sequence sequence = utf8_sequence(bytes, i);
+    if (!sequence.valid) {
+      if (sequence.length == 0) return std::format("incomplete utf-8 byte sequence from index {}", i);
+      return std::format("invalid utf-8 sequence of {} bytes from index {}", sequence.length, i);
     }
+    i += sequence.length;
   }
   return {};
 }
 
 bool utf8_fault_span(std::string_view bytes, size_t& start, size_t& end) {
-  size_t i = 0;
-  while (i < bytes.size()) {
-    size_t at = i;
-    size_t fault = 0;
-    if (!decode_one(bytes, i, fault)) {
-      start = at;
-      end = at + (fault == 0 ? 1 : fault);
+  for (size_t i = 0; i < bytes.size();) {
+    const Utf8Sequence sequence = utf8_sequence(bytes, i);
+    if (!sequence.valid) {
+      start = i;
+      end = i + (sequence.length == 0 ? 1 : sequence.length);
       return true;
     }
+    i += sequence.length;
   }
   return false;
 }
@@ -246,15 +210,14 @@ bool utf8_fault_span(std::string_view bytes, size_t& start, size_t& end) {
 std::string utf8_lossy(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
-  size_t i = 0;
-  while (i < bytes.size()) {
-    size_t start = i;
-    size_t fault = 0;
-    if (auto cp = decode_one(bytes, i, fault)) {
-      append_utf8(out, *cp);
+  for (size_t i = 0; i < bytes.size();) {
+    const Utf8Sequence sequence = utf8_sequence(bytes, i);
+    if (sequence.valid) {
+      out.append(bytes.substr(i, sequence.length));
+      i += sequence.length;
     } else {
       out += "\xEF\xBF\xBD";
-      i = start + (fault == 0 ? bytes.size() - start : fault);
+      i += sequence.length == 0 ? bytes.size() - i : sequence.length;
     }
   }
   return out;

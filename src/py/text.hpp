@@ -1,9 +1,10 @@
 // Text helpers shared by every message of the module.
 #pragma once
 
+#include "py/words.hpp"
+
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
@@ -26,32 +27,28 @@ std::string shortest(float value);
 // document readers use when they show a float they found).
 std::string shortest_with_point(double value);
 
+// The UTF-8 sequence that starts at s[at] (RFC 3629: no surrogates, no overlong forms): when
+// `valid`, a well-formed one of `length` bytes; otherwise `length` is that of its maximal invalid
+// part, 0 when the text ends inside a sequence well-formed so far.
+struct Utf8Sequence {
+  size_t length;
+  bool valid;
+};
+Utf8Sequence utf8_sequence(std::string_view s, size_t at) noexcept;
+// The length of the well-formed sequence at s[at], or 0 when none starts there.
+inline size_t utf8_length(std::string_view s, size_t at) noexcept {
+  const Utf8Sequence sequence = utf8_sequence(s, at);
+  return sequence.valid ? sequence.length : 0;
+}
+// A code point (no surrogate) appended as UTF-8.
+void append_utf8(std::string& out, char32_t cp);
+
 // Validates UTF-8 and, on failure, describes the first fault the way the document readers report
 // it: "invalid utf-8 sequence of {} bytes from index {}" or
 // "incomplete utf-8 byte sequence from index {}". Returns an empty string for valid input.
 std::string utf8_fault(std::string_view bytes);
-// Whether every byte is below 0x80; checked a word at a time (the common case for keys and names).
-inline bool is_ascii(std::string_view bytes) noexcept {
-  const char* p = bytes.data();
-  const size_t n = bytes.size();
-  auto load4 = [](const char* q) { uint32_t w; std::memcpy(&w, q, 4); return w; };
-  if (n < 8) {
-    // Short text in at most two overlapping loads, never outside it.
-    if (n >= 4) return ((load4(p) | load4(p + n - 4)) & 0x80808080U) == 0;
-    if (n == 0) return true;
-    return ((static_cast<unsigned char>(p[0]) | static_cast<unsigned char>(p[n / 2]) |
-             static_cast<unsigned char>(p[n - 1])) & 0x80U) == 0;
-  }
-  uint64_t bits = 0;
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    bits |= w;
-  }
-  for (; i < n; ++i) bits |= static_cast<unsigned char>(p[i]);
-  return (bits & 0x8080808080808080ULL) == 0;
-}
+// Whether every byte is below 0x80 (see words.hpp).
+using words::is_ascii;
 inline bool is_utf8(std::string_view bytes) { return is_ascii(bytes) || utf8_fault(bytes).empty(); }
 // The byte span [start, end) of the first invalid sequence (end = start + 1 when the text ends
 // inside a sequence); false for valid input.

@@ -2,6 +2,7 @@
 // from any 64-bit integer, and lists filled in place.
 #pragma once
 
+#include "py/cpython_door.hpp"
 #include "py/error.hpp"
 #include "py/ref.hpp"
 #include "py/text.hpp"
@@ -66,9 +67,8 @@ template <class T>
 // false for anything else, with nothing raised.
 [[gnu::always_inline]] inline bool exact_int64(PyObject* v, int64_t& out) noexcept {
   if (!PyLong_CheckExact(v)) return false;
-  auto* number = reinterpret_cast<PyLongObject*>(v);
-  if (PyUnstable_Long_IsCompact(number)) [[likely]] {
-    out = PyUnstable_Long_CompactValue(number);
+  if (Py_ssize_t compact = 0; cpython::compact_int(v, compact)) [[likely]] {
+    out = compact;
     return true;
   }
   // Wider than one digit (timestamps, ids): converted by its digits, which cannot fail otherwise.

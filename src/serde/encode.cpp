@@ -5,6 +5,7 @@
 #include "py/bytes_buffer.hpp"
 #include "py/error.hpp"
 #include "py/numpy.hpp"
+#include "py/recursion.hpp"
 #include "py/sequence.hpp"
 #include "py/values.hpp"
 #include "serde/facts.hpp"
@@ -126,8 +127,7 @@ class Encoder {
   void model(PyObject* m, uint32_t index) {
     // A graph that holds itself, or one deeper than the native stack allows, ends in
     // RecursionError instead of overflowing the stack.
-    if (Py_EnterRecursiveCall(" while encoding a model") != 0) throw TooDeep{};
-    const Leave leave;
+    const RecursionGuard<TooDeep> guard(" while encoding a model");
     const ModelFacts& facts = model_facts(index);
     const SerdeObject& so = *facts.serde;
     const ObjectWire& object = cx_.plan.objects[index];
@@ -184,10 +184,6 @@ class Encoder {
   }
 
  private:
-  struct Leave {
-    ~Leave() { Py_LeaveRecursiveCall(); }
-  };
-
   struct Kept {
     const SerdeField* serde;
     const FieldWire* field;
@@ -347,15 +343,9 @@ class Encoder {
       // list's critical section, stopping early if another thread or a callback shrinks it.
       const Py_ssize_t n = PyList_GET_SIZE(v);
       w_.put('[');
-      for (Py_ssize_t i = 0;; ++i) {
-        PyObject* item = nullptr;
-        Py_BEGIN_CRITICAL_SECTION(v);
-        if (i < n && i < PyList_GET_SIZE(v)) item = Py_NewRef(PyList_GET_ITEM(v, i));
-        Py_END_CRITICAL_SECTION();
-        if (item == nullptr) break;
-        const py::Ref owned = py::Ref::steal(item);
+      for (Py_ssize_t i = 0; const py::Ref item = list_item(v, i, n); ++i) {
         if (i > 0) w_.put(',');
-        element(kind, scalar_kind, item);
+        element(kind, scalar_kind, item.get());
       }
       w_.put(']');
     } else {
@@ -366,12 +356,7 @@ class Encoder {
       const auto start_length = static_cast<size_t>(PyList_GET_SIZE(v));
       if (start_length > 0xffffffffu) fail_text(PyExc_ValueError, too_large);
       const size_t base = items_.size();
-      items_.reserve(base + start_length);  // no allocation (so no throw) inside the section
-      Py_BEGIN_CRITICAL_SECTION(v);
-      const size_t available = std::min(start_length, static_cast<size_t>(PyList_GET_SIZE(v)));
-      for (size_t i = 0; i < available; ++i) items_.push_back(py::Ref::borrow(PyList_GET_ITEM(v, static_cast<Py_ssize_t>(i))));
-      Py_END_CRITICAL_SECTION();
-      const size_t n = items_.size() - base;
+      const size_t n = append_list_snapshot(v, start_length, items_);
       w_.array_header(n);
       for (size_t i = 0; i < n; ++i) element(kind, scalar_kind, items_[base + i].get());
       items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(base), items_.end());

@@ -33,21 +33,6 @@ int hex4(std::string_view t, size_t pos) noexcept {
   return v;
 }
 
-// Length of the well-formed UTF-8 sequence at t[pos] (a non-ASCII lead byte), or 0.
-size_t utf8_sequence(std::string_view t, size_t pos) noexcept {
-  auto at = [&](size_t k) { return pos + k < t.size() ? static_cast<uint8_t>(t[pos + k]) : 0; };
-  const uint8_t b0 = at(0);
-  auto cont = [&](size_t k, uint8_t lo = 0x80, uint8_t hi = 0xBF) { return at(k) >= lo && at(k) <= hi; };
-  if (b0 >= 0xC2 && b0 <= 0xDF) return cont(1) ? 2 : 0;
-  if (b0 == 0xE0) return cont(1, 0xA0) && cont(2) ? 3 : 0;
-  if ((b0 >= 0xE1 && b0 <= 0xEC) || b0 == 0xEE || b0 == 0xEF) return cont(1) && cont(2) ? 3 : 0;
-  if (b0 == 0xED) return cont(1, 0x80, 0x9F) && cont(2) ? 3 : 0;
-  if (b0 == 0xF0) return cont(1, 0x90) && cont(2) && cont(3) ? 4 : 0;
-  if (b0 >= 0xF1 && b0 <= 0xF3) return cont(1) && cont(2) && cont(3) ? 4 : 0;
-  if (b0 == 0xF4) return cont(1, 0x80, 0x8F) && cont(2) && cont(3) ? 4 : 0;
-  return 0;
-}
-
 // A string token at t[pos] == '"'; on success pos is past the closing quote.
 std::optional<Fault> scan_string(std::string_view t, size_t& pos) {
   const size_t n = t.size();
@@ -66,7 +51,7 @@ std::optional<Fault> scan_string(std::string_view t, size_t& pos) {
     }
     if (c < 0x20) return Fault{"Control character found while parsing a string", pos};
     if (c >= 0x80) {
-      size_t len = utf8_sequence(t, pos);
+      size_t len = text::utf8_length(t, pos);
       if (len == 0) return Fault{"Invalid UTF-8 characters in json", pos};
       pos += len;
       continue;
@@ -280,23 +265,6 @@ std::string unescape(std::string_view token) {
   out.reserve(token.size());
   size_t k = 1;
   const size_t end = token.size() - 1;
-  auto put_code_point = [&](uint32_t cp) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  };
   while (k < end) {
     const char c = token[k];
     if (c != '\\') {
@@ -318,7 +286,7 @@ std::string unescape(std::string_view token) {
           cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
           k += 6;
         }
-        put_code_point(cp);
+        text::append_utf8(out, cp);
         k += 6;
         continue;
       }

@@ -5,13 +5,13 @@
 
 #include "py/bytes_buffer.hpp"
 #include "py/text.hpp"
+#include "py/words.hpp"
 
 #include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <string_view>
 
 namespace quorvel::serde {
@@ -22,11 +22,8 @@ using py::text::json_escapes;
 
 // Whether any of the eight bytes at `p` is below 0x20, '"' or '\\' (exact for existence).
 inline bool any_escape(const unsigned char* p) noexcept {
-  constexpr uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
-  uint64_t x;
-  std::memcpy(&x, p, 8);
-  auto has_zero = [&](uint64_t v) { return (v - ones) & ~v & highs; };
-  return ((x - ones * 0x20) & ~x & highs) | has_zero(x ^ (ones * '"')) | has_zero(x ^ (ones * '\\'));
+  const auto x = py::words::load<uint64_t>(p);
+  return py::words::bytes_below(x, 0x20) | py::words::bytes_equal(x, '"') | py::words::bytes_equal(x, '\\');
 }
 
 // Writes a decimal given by its significant digits d1 d2 ... dn and the exponent e of d1: plain
@@ -38,7 +35,7 @@ inline char* put_decimal(char* p, bool negative, const char* digits, size_t n, i
     *p++ = digits[0];
     if (n > 1) {
       *p++ = '.';
-      py::copy_bytes(p, digits + 1, n - 1);
+      py::words::copy(p, digits + 1, n - 1);
       p += n - 1;
     }
     *p++ = 'e';
@@ -49,22 +46,22 @@ inline char* put_decimal(char* p, bool negative, const char* digits, size_t n, i
     *p++ = '0';
     *p++ = '.';
     for (int k = -1; k > e; --k) *p++ = '0';
-    py::copy_bytes(p, digits, n);
+    py::words::copy(p, digits, n);
     return p + n;
   }
   const size_t whole = static_cast<size_t>(e) + 1;
   if (n <= whole) {
-    py::copy_bytes(p, digits, n);
+    py::words::copy(p, digits, n);
     p += n;
     for (size_t k = n; k < whole; ++k) *p++ = '0';
     *p++ = '.';
     *p++ = '0';
     return p;
   }
-  py::copy_bytes(p, digits, whole);
+  py::words::copy(p, digits, whole);
   p += whole;
   *p++ = '.';
-  py::copy_bytes(p, digits + whole, n - whole);
+  py::words::copy(p, digits + whole, n - whole);
   return p + (n - whole);
 }
 
@@ -196,7 +193,7 @@ class JsonWriter {
       // Eight bytes at a time while none of them needs an escape, then byte by byte.
       while (j + 8 <= n && !detail::any_escape(in + j)) j += 8;
       while (j < n && detail::json_escapes[in[j]] == 0) ++j;
-      py::copy_bytes(p, in + i, j - i);
+      py::words::copy(p, in + i, j - i);
       p += j - i;
       if (j == n) break;
       // An escape needs up to 6 bytes where the byte took 1; the rest of the text and the
