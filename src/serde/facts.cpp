@@ -97,7 +97,7 @@ Facts::Facts(const NativePlan& plan, const BoundTypes& bound) : models_(plan.obj
 uint32_t Facts::scan(const ModelFacts& m, std::string_view key) noexcept {
   const std::vector<KeySlot>& keys = m.keys[0];
   for (uint32_t i = 0; i < keys.size(); ++i) {
-    if (keys[i].key.size() == key.size() && same_bytes(keys[i].key.data(), key.data(), key.size())) return i;
+    if (keys[i].key.size() == key.size() && py::words::same(keys[i].key.data(), key.data(), key.size())) return i;
   }
   return none;
 }

@@ -65,7 +65,7 @@ class Facts final : public CodecFacts {
   [[gnu::always_inline]] static uint32_t lookup(const ModelFacts& m, std::string_view key, uint32_t hint) noexcept {
     const std::vector<KeySlot>& keys = m.keys[0];
     if (hint < keys.size() && keys[hint].first && keys[hint].key.size() == key.size() &&
-        same_bytes(keys[hint].key.data(), key.data(), key.size())) [[likely]] {
+        py::words::same(keys[hint].key.data(), key.data(), key.size())) [[likely]] {
       return hint;
     }
     return scan(m, key);

@@ -302,24 +302,8 @@ class JsonSource {
       --p;
     } while (*p != '"');
     std::string_view key(start, static_cast<size_t>(p - start));
-    if (has_backslash(key)) [[unlikely]] check(engine::unescape(it.json_iter(), raw_key, key));
+    if (py::words::padded_contains(key, '\\')) [[unlikely]] check(engine::unescape(it.json_iter(), raw_key, key));
     return key;
-  }
-
-  // Whether a key (inside the engine's padded buffer, so whole words past its end are readable)
-  // holds an escape; a word at a time, since keys are short and a library call costs more.
-  static bool has_backslash(std::string_view key) noexcept {
-    constexpr uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
-    for (size_t i = 0; i < key.size(); i += 8) {
-      uint64_t w;
-      std::memcpy(&w, key.data() + i, 8);
-      const uint64_t x = w ^ (ones * '\\');
-      uint64_t zero = (x - ones) & ~x & highs;  // a byte that was a backslash (borrows only climb)
-      const size_t left = key.size() - i;
-      if (left < 8) zero &= (uint64_t{1} << (8 * left)) - 1;
-      if (zero != 0) return true;
-    }
-    return false;
   }
 
   Scalar number_of(Value& v, std::string_view expecting);

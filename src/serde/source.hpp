@@ -6,6 +6,7 @@
 #include "msgpack/value.hpp"
 #include "py/error.hpp"
 #include "py/found.hpp"
+#include "py/words.hpp"
 
 #include <concepts>
 #include <cstdint>
@@ -27,23 +28,6 @@ struct Scalar {
   double d = 0;
   std::string_view s;  // string: valid until the next read of the source
 };
-
-// Whether `a` and `b` hold the same `n` bytes. Keys are short: compared in words, never reading
-// outside either range.
-[[gnu::always_inline]] inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
-  auto load8 = [](const char* p) { uint64_t w; std::memcpy(&w, p, 8); return w; };
-  auto load4 = [](const char* p) { uint32_t w; std::memcpy(&w, p, 4); return w; };
-  if (n >= 8) {
-    for (size_t i = 0; i + 8 < n; i += 8) {
-      if (load8(a + i) != load8(b + i)) return false;
-    }
-    return load8(a + n - 8) == load8(b + n - 8);
-  }
-  if (n >= 4) return load4(a) == load4(b) && load4(a + n - 4) == load4(b + n - 4);
-  auto load2 = [](const char* p) { uint16_t w; std::memcpy(&w, p, 2); return w; };
-  if (n >= 2) return load2(a) == load2(b) && load2(a + n - 2) == load2(b + n - 2);
-  return n == 0 || a[0] == b[0];
-}
 
 // A key as a source may compare it where it stands in the input: its bytes, and for a key of no
 // more than 16 bytes (`wide`) the same as two zero-padded words with the masks that select them.
