@@ -48,7 +48,7 @@ std::unique_ptr<Entry> new_entry(PyTypeObject* type) {
 
 ModelAccess::ModelAccess(size_t object_count)
     : readers_(new Slots<ClassReader>[object_count]),
-      builders_(new Slots<ClassBuilder>[object_count]),
+      constructors_(new Slots<ClassConstructor>[object_count]),
       object_count_(object_count),
       init_name_(interned("__init__")) {}
 
@@ -59,8 +59,8 @@ const ClassReader* ModelAccess::find_reader(uint32_t object, PyTypeObject* type)
   return object < object_count_ ? find_in(readers_[object].published, type) : nullptr;
 }
 
-const ClassBuilder* ModelAccess::find_builder(uint32_t object, PyTypeObject* type) const noexcept {
-  return object < object_count_ ? find_in(builders_[object].published, type) : nullptr;
+const ClassConstructor* ModelAccess::find_constructor(uint32_t object, PyTypeObject* type) const noexcept {
+  return object < object_count_ ? find_in(constructors_[object].published, type) : nullptr;
 }
 
 template <class Entry>
@@ -109,12 +109,12 @@ const ClassReader* ModelAccess::add_reader(const ObjectWire& object, PyTypeObjec
   return publish(readers_[object.index], std::move(entry));
 }
 
-const ClassBuilder* ModelAccess::add_builder(const ObjectWire& object, PyTypeObject* type) {
+const ClassConstructor* ModelAccess::add_constructor(const ObjectWire& object, PyTypeObject* type) {
   if (object.index >= object_count_) return nullptr;
-  auto entry = new_entry<ClassBuilder>(type);
+  auto entry = new_entry<ClassConstructor>(type);
   if (!entry) return nullptr;
   entry->init = cpython::python_init(type, init_name_.get());
-  return publish(builders_[object.index], std::move(entry));
+  return publish(constructors_[object.index], std::move(entry));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -138,19 +138,19 @@ ModelView ModelWalk::view_slow(const ObjectWire& object, PyObject* model) {
 
 py::Ref ModelWalk::construct_slow(const ObjectWire& object, PyObject* cls, std::span<PyObject* const> values,
                                   PyObject* kwnames) {
-  const ClassBuilder* builder = nullptr;
+  const ClassConstructor* builder = nullptr;
   if (PyType_Check(cls)) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (object.index < last_builder_.size()) {
-      const ClassBuilder* last = last_builder_[object.index];
+    if (object.index < last_constructor_.size()) {
+      const ClassConstructor* last = last_constructor_[object.index];
       if (last != nullptr && last->type == type && last->version == cpython::type_version(type)) builder = last;
     }
     if (builder == nullptr) {
-      builder = access_.find_builder(object.index, type);
-      if (builder == nullptr) builder = access_.add_builder(object, type);
+      builder = access_.find_constructor(object.index, type);
+      if (builder == nullptr) builder = access_.add_constructor(object, type);
       if (builder != nullptr) {
-        if (last_builder_.empty()) last_builder_.resize(plan_.objects.size());
-        last_builder_[object.index] = builder;
+        if (last_constructor_.empty()) last_constructor_.resize(plan_.objects.size());
+        last_constructor_[object.index] = builder;
       }
     }
   }

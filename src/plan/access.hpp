@@ -56,7 +56,7 @@ struct ClassReader {
 };
 
 // How one class is constructed: its Python __init__ when it may be called directly, else null.
-struct ClassBuilder {
+struct ClassConstructor {
   PyTypeObject* type;
   unsigned int version;
   py::Ref init;
@@ -73,12 +73,12 @@ class ModelAccess {
 
   // The published entry for (object, type) with the type's current version, or null.
   const ClassReader* find_reader(uint32_t object, PyTypeObject* type) const noexcept;
-  const ClassBuilder* find_builder(uint32_t object, PyTypeObject* type) const noexcept;
+  const ClassConstructor* find_constructor(uint32_t object, PyTypeObject* type) const noexcept;
   // Builds and publishes the entry; null when the class cannot be cached (no version tag, changed
   // while being looked at, or too many classes seen for this object): callers take the generic path.
   // Only for a type already known to be a model of `object`.
   const ClassReader* add_reader(const ObjectWire& object, PyTypeObject* type);
-  const ClassBuilder* add_builder(const ObjectWire& object, PyTypeObject* type);
+  const ClassConstructor* add_constructor(const ObjectWire& object, PyTypeObject* type);
 
  private:
   static constexpr size_t ways = 4;       // entries a reader checks per object index
@@ -93,7 +93,7 @@ class ModelAccess {
   const Entry* publish(Slots<Entry>& slots, std::unique_ptr<Entry> entry);
 
   std::unique_ptr<Slots<ClassReader>[]> readers_;
-  std::unique_ptr<Slots<ClassBuilder>[]> builders_;
+  std::unique_ptr<Slots<ClassConstructor>[]> constructors_;
   size_t object_count_;
   PyMutex mutex_{};
   py::Ref init_name_;
@@ -159,7 +159,7 @@ class ModelWalk {
   }
   py::Ref construct(const ObjectWire& object, PyObject* cls, std::span<PyObject* const> values, PyObject* kwnames) {
     // The common case inline: a class with a __new__ of its own (a compiled model class) has no
-    // __init__ to call directly (see add_builder), so it is called as it is, with nothing to look up.
+    // __init__ to call directly (see add_constructor), so it is called as it is, with nothing to look up.
     if (!PyType_Check(cls) || reinterpret_cast<PyTypeObject*>(cls)->tp_new != PyBaseObject_Type.tp_new) [[likely]] {
       return check_new(PyObject_Vectorcall(cls, values.data(), 0, kwnames));
     }
@@ -173,7 +173,7 @@ class ModelWalk {
   const NativePlan& plan_;
   ModelAccess& access_;
   std::vector<const ClassReader*> last_reader_;    // by object index, filled on first use
-  std::vector<const ClassBuilder*> last_builder_;  // the same
+  std::vector<const ClassConstructor*> last_constructor_;  // the same
 };
 
 }  // namespace quorvel
