@@ -228,32 +228,21 @@ msgpack::MessagePackValue JsonSource::generic(Value& v) {
       break;
     }
     case ValueKind::array: {
-      Nesting nesting(*this);
       RecursionGuard recursion(" while reading a JSON value");
       out.kind = K::Array;
-      sj::array array;
-      check(v.get_array().get(array));
-      for (auto result : array) {
-        sj::value e;
-        check(std::move(result).get(e));
-        out.items.push_back(generic(e));
-      }
+      seq(v, expecting_sequence, [](size_t) {}, [&](sj::value& e) { out.items.push_back(generic(e)); });
       break;
     }
     case ValueKind::map: {
-      Nesting nesting(*this);
       RecursionGuard recursion(" while reading a JSON value");
       out.kind = K::Map;
-      sj::object object;
-      check(v.get_object().get(object));
-      auto entry = [&](std::string_view key, sj::value& value) {
+      map(v, found::map, [&](std::string_view key, sj::value& value) {
         msgpack::MessagePackValue name;
         name.kind = K::String;
         name.bytes.assign(key);
         out.items.push_back(std::move(name));
         out.items.push_back(generic(value));
-      };
-      members(object, entry);
+      });
       break;
     }
     case ValueKind::binary:

@@ -508,14 +508,12 @@ template <DocumentSource Src>
 py::Ref ModelReader<Src>::scalar(const FieldWire& f, Value& v) {
   if (f.serde_python_int) return python_int(v);
   if (!f.scalar) reader_fail("scalar field has no scalar type");
-  if (ctx_.strict && !f.enum_index) return strict_object(*f.scalar, v);
   ScalarValue value = ctx_.strict ? strict_scalar(*f.scalar, v) : coerced_scalar(*f.scalar, v);
   py::Ref object = value.into_py();
   if (!f.enum_index) return object;
   return ctx_.plan.apply_enum(f, std::move(object));
 }
 
-// A strict integer of `kind`, read and checked against the range [lo, hi].
 // A strict integer of `kind`, read and checked against the values the kind holds.
 template <DocumentSource Src>
 Integer ModelReader<Src>::checked_integer(ScalarKind kind, Value& v) {
@@ -537,18 +535,6 @@ ScalarValue ModelReader<Src>::strict_scalar(ScalarKind kind, Value& v) {
     case ScalarFamily::floating:
       // Both float kinds read a double as it is: a strict float32 field is not rounded.
       return ScalarValue::make_f64(src_.float64(v, "f64"));
-  }
-  reader_fail("scalar field has no scalar type");
-}
-
-// strict_scalar as the Python object, without the intermediate value (the common path).
-template <DocumentSource Src>
-py::Ref ModelReader<Src>::strict_object(ScalarKind kind, Value& v) {
-  switch (family_of(kind)) {
-    case ScalarFamily::boolean: return py::Ref::borrow(src_.boolean(v) ? Py_True : Py_False);
-    case ScalarFamily::signed_integer:
-    case ScalarFamily::unsigned_integer: return int_from(checked_integer(kind, v));
-    case ScalarFamily::floating: return check_new(PyFloat_FromDouble(src_.float64(v, "f64")));
   }
   reader_fail("scalar field has no scalar type");
 }

@@ -93,7 +93,6 @@ class ModelReader {
   py::Ref scalar(const FieldWire& f, Value& v);
   Integer checked_integer(ScalarKind kind, Value& v);
   ScalarValue strict_scalar(ScalarKind kind, Value& v);
-  py::Ref strict_object(ScalarKind kind, Value& v);
   ScalarValue coerced_scalar(ScalarKind kind, Value& v);
   py::Ref python_int(Value& v);
   py::Ref strings(Value& v);
