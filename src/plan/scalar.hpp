@@ -62,7 +62,7 @@ constexpr IntegerRange integer_range(ScalarKind k) noexcept {
 // these, and this is the one switch that lists each kind's family.
 enum class ScalarFamily : uint8_t { boolean, signed_integer, unsigned_integer, floating };
 
-constexpr ScalarFamily family_of(ScalarKind k) noexcept {
+[[gnu::always_inline]] constexpr ScalarFamily family_of(ScalarKind k) noexcept {
   switch (k) {
     case ScalarKind::bool_: return ScalarFamily::boolean;
     case ScalarKind::int8:
@@ -82,7 +82,7 @@ constexpr ScalarFamily family_of(ScalarKind k) noexcept {
 constexpr bool is_signed_kind(ScalarKind k) noexcept { return family_of(k) == ScalarFamily::signed_integer; }
 
 // Truncates to the kind's width, as the FlatBuffer slot holds it (other kinds: unchanged).
-inline int64_t narrow_signed(ScalarKind kind, int64_t v) {
+[[gnu::always_inline]] inline int64_t narrow_signed(ScalarKind kind, int64_t v) {
   if (family_of(kind) != ScalarFamily::signed_integer) return v;
   switch (scalar_width(kind)) {
     case 1: return static_cast<int8_t>(v);
@@ -92,7 +92,7 @@ inline int64_t narrow_signed(ScalarKind kind, int64_t v) {
   }
 }
 
-inline uint64_t narrow_unsigned(ScalarKind kind, uint64_t v) {
+[[gnu::always_inline]] inline uint64_t narrow_unsigned(ScalarKind kind, uint64_t v) {
   if (family_of(kind) != ScalarFamily::unsigned_integer) return v;
   switch (scalar_width(kind)) {
     case 1: return static_cast<uint8_t>(v);
@@ -193,7 +193,7 @@ inline py::Ref ScalarValue::into_py() const {
   throw InternalFailure("unknown scalar kind");
 }
 
-inline bool ScalarValue::equals(const ScalarValue& d) const noexcept {
+[[gnu::always_inline]] inline bool ScalarValue::equals(const ScalarValue& d) const noexcept {
   // Integers compare on the kind's width: both sides are already narrowed and extended.
   switch (kind) {
     case ScalarKind::bool_: return b == d.b;
