@@ -136,12 +136,13 @@ class Encoder {
     // Every attribute is read and every default tested before the first entry is written, so
     // the model is written as it was when its fields were collected.
     const size_t base = kept_.size();
-    for (size_t k = 0; k < so.fields.size(); ++k) {
-      const SerdeField& sf = so.fields[k];
+    const EncodedKey* key = facts.encoded.data();
+    for (const SerdeField& sf : so.fields) {
       const FieldWire& field = object.fields[sf.field_index];
       py::Ref value = model.read(sf.field_index);
+      const EncodedKey* this_key = key++;
       if (serde_field_is_default(field, value.get())) continue;
-      kept_.push_back(Kept{&sf, &field, k, std::move(value)});
+      kept_.push_back(Kept{&sf, &field, this_key, std::move(value)});
     }
     const size_t n = kept_.size() - base;
     const bool tagged = so.tag.has_value();
@@ -170,13 +171,13 @@ class Encoder {
     }
     bool first = true;
     for (size_t k = 0;; ++k) {
-      if (tagged && k == tag_at) prepared(first, facts.json_tag, facts.msgpack_tag);
+      if (tagged && k == tag_at) prepared(first, facts.tag);
       if (k == n) break;
       // Nested models append to kept_ and may move it; the entry's value stays owned there.
       const Kept& entry = kept_[base + k];
       const FieldWire& field = *entry.field;
       PyObject* value = entry.value.get();
-      prepared(first, facts.json_keys[entry.position], facts.msgpack_keys[entry.position]);
+      prepared(first, *entry.key);
       this->value(field, value);
     }
     if constexpr (json) w_.put('}');
@@ -187,7 +188,7 @@ class Encoder {
   struct Kept {
     const SerdeField* serde;
     const FieldWire* field;
-    size_t position;  // among the model's serialized fields
+    const EncodedKey* key;  // how the writers write its key
     py::Ref value;
   };
 
@@ -237,11 +238,12 @@ class Encoder {
 
   // A key (or the whole tag entry) prepared at bind time; JSON's starts with the comma that
   // separates it from the entry before.
-  void prepared(bool& first, std::string_view json_form, std::string_view msgpack_form) {
+  void prepared(bool& first, const EncodedKey& key) {
     if constexpr (json) {
-      w_.raw(first ? json_form.substr(1) : json_form);
+      const std::string_view form = key.json;
+      w_.raw(first ? form.substr(1) : form);
     } else {
-      w_.buffer().append(msgpack_form);
+      w_.buffer().append(key.msgpack);
     }
     first = false;
   }

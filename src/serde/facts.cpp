@@ -74,13 +74,12 @@ ModelFacts model_facts(const ObjectWire& object, const SerdeObject& so, PyObject
           KeySlot{sf.key, &f, first, direct_read(f, strict), integer_range(kind), typed_expecting(kind)});
     }
     if (first) m.probes[j] = KeyProbe(sf.key);
-    m.json_keys.push_back(json_entry_key(sf.key));
-    m.msgpack_keys.push_back(msgpack_str(sf.key));
+    m.encoded.push_back(EncodedKey{json_entry_key(sf.key), msgpack_str(sf.key)});
   }
   if (so.tag) {
-    m.json_tag = json_entry_key(so.tag->first);
-    text::append_json_string(m.json_tag, so.tag->second);
-    m.msgpack_tag = msgpack_str(so.tag->first) + msgpack_str(so.tag->second);
+    m.tag.json = json_entry_key(so.tag->first);
+    text::append_json_string(m.tag.json, so.tag->second);
+    m.tag.msgpack = msgpack_str(so.tag->first) + msgpack_str(so.tag->second);
   }
   return m;
 }

@@ -30,6 +30,13 @@ struct KeySlot {
   std::string_view expecting;       // strict reads: what their errors say was expected
 };
 
+// A key as the writers write it: JSON ',' "key" ':' with the escapes (the first entry of an
+// object skips the comma), MessagePack the str header and the bytes.
+struct EncodedKey {
+  std::string json;
+  std::string msgpack;
+};
+
 struct ModelFacts {
   const SerdeObject* serde = nullptr;  // null: the model has no serde metadata
   const ObjectWire* object = nullptr;
@@ -37,12 +44,9 @@ struct ModelFacts {
   // Decoding: by position among the serialized fields, for lax and for strict reads.
   std::vector<KeySlot> keys[2];
   std::vector<KeyProbe> probes;  // the first field with each key (a later one's probe never matches)
-  // Encoding: JSON ',' "key" ':' with the escapes (the first entry of an object skips the comma),
-  // MessagePack the str header and the bytes; the whole tag entry likewise.
-  std::vector<std::string> json_keys;
-  std::vector<std::string> msgpack_keys;
-  std::string json_tag;
-  std::string msgpack_tag;
+  // Encoding.
+  std::vector<EncodedKey> encoded;  // by position among the serialized fields
+  EncodedKey tag;                   // the whole tag entry, when the model has a tag
 
   const std::vector<KeySlot>& slots(bool strict) const noexcept { return keys[strict ? 1 : 0]; }
 };
