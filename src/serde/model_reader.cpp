@@ -55,7 +55,7 @@ inline ScalarValue unwrap(Coerced c) {
 // Owns the values pushed into it, at most `capacity` (fixed when it is made), until they are taken
 // or it ends: in an array of its own for the usual few, else in a region it takes at the top of the
 // call's spill stack (and gives back when it ends). The array holds plain pointers, each a reference
-// this object owns: a Ref per slot cost a tenth of the MessagePack decode in construction and
+// this object owns: a Ref per slot cost 2% of the MessagePack decode in construction and
 // release.
 template <DocumentSource Src>
 struct ModelReader<Src>::Slots {
