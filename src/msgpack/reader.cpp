@@ -61,11 +61,6 @@ void Reader::short_marker() { throw ReaderError{"IO error while reading marker: 
 void Reader::short_data() { throw ReaderError{"IO error while reading data: failed to fill whole buffer"}; }
 void Reader::short_payload() { throw ReaderError{"IO error while reading data: unexpected end of file"}; }
 
-// Text that is not all ASCII: fails unless it is valid UTF-8.
-void Reader::check_utf8(std::string_view s) {
-  if (auto fault = text::utf8_fault(s); !fault.empty()) throw ReaderError{"string found to be invalid utf8: " + fault};
-}
-
 // Nesting's check, for a container that a whole-value read opens inside `open` containers of its
 // own (each has taken a level).
 void Reader::enter(size_t open) const {
@@ -106,15 +101,7 @@ MessagePackValue Reader::read_value(Marker m) {
     } else if (m.is_str() || m.is_bin()) {
       auto payload = read_payload(read_length(m));
       v.bytes.assign(reinterpret_cast<const char*>(payload.data()), payload.size());
-      if (m.is_bin()) {
-        v.kind = K::Binary;
-      } else if (invalid_text_ == InvalidText::report) {
-        checked_text(payload);
-        v.kind = K::String;
-      } else {
-        // The plan document keeps text that is not UTF-8 as its bytes.
-        v.kind = text::is_utf8(v.bytes) ? K::String : K::Binary;
-      }
+      v.kind = m.is_str() && text::is_utf8(v.bytes) ? K::String : K::Binary;
     } else if (m.is_array() || m.is_map()) {
       uint32_t n = read_length(m);
       size_t count = m.is_map() ? size_t{n} * 2 : n;
@@ -158,10 +145,7 @@ void Reader::skip_value(Marker m) {
     } else if (m.family == Family::Null || m.is_bool()) {
     } else if (m.is_float()) {
       read_float(m);
-    } else if (m.is_str()) {
-      auto payload = read_payload(read_length(m));
-      if (invalid_text_ == InvalidText::report) checked_text(payload);
-    } else if (m.is_bin()) {
+    } else if (m.is_str() || m.is_bin()) {
       read_payload(read_length(m));
     } else if (m.is_array() || m.is_map()) {
       uint32_t n = read_length(m);

@@ -65,15 +65,12 @@ struct Integer {
   std::string render() const { return negative ? std::to_string(i) : std::to_string(u); }
 };
 
-// What a str whose bytes are not UTF-8 becomes when read as a generic value or skipped. The plan
-// document keeps its bytes (as Binary); documents of callers report it.
-enum class InvalidText : uint8_t { keep_bytes, report };
-
+// A str whose bytes are not UTF-8 is a byte string, as writers older than the bin family stored
+// binary data: read as a generic value it is Binary, and it is skipped like a bin.
 class Reader {
  public:
-  Reader(std::span<const uint8_t> input, uint16_t depth_limit, InvalidText invalid_text = InvalidText::report) noexcept
-      : data_(input.data()), end_(input.data() + input.size()), depth_(depth_limit, "depth limit exceeded"),
-        invalid_text_(invalid_text) {}
+  Reader(std::span<const uint8_t> input, uint16_t depth_limit) noexcept
+      : data_(input.data()), end_(input.data() + input.size()), depth_(depth_limit, "depth limit exceeded") {}
 
   // One level of nesting for the contents of an array, map or ext read as such.
   struct Nesting : NestingBudget::Level {
@@ -116,10 +113,6 @@ class Reader {
   uint32_t read_length(Marker marker);  // str, bin, array, map and ext lengths
   int8_t read_ext_type() { return static_cast<int8_t>(read_u8()); }
 
-  // The text of a str payload: its bytes when they are UTF-8; otherwise "string found to be
-  // invalid utf8: ..." (a ReaderError).
-  static std::string_view checked_text(std::span<const uint8_t> payload);
-
   // "IO error while reading marker: ...": the input ended where a marker was due.
   [[noreturn]] static void short_marker();
 
@@ -134,12 +127,10 @@ class Reader {
   T read_big_endian();
   [[noreturn]] static void short_data();
   [[noreturn]] static void short_payload();
-  static void check_utf8(std::string_view s);  // raises the reader's error for text that is not UTF-8
   void enter(size_t open) const;  // Nesting's check for a container inside `open` others of one read
   const uint8_t* data_;
   const uint8_t* end_;
   NestingBudget depth_;
-  InvalidText invalid_text_;
 };
 
 [[noreturn]] void wrong_marker(Marker marker);
@@ -254,12 +245,6 @@ inline uint32_t Reader::read_length(Marker m) {
     case Family::F32: case Family::F64: case Family::Reserved: break;
   }
   wrong_marker(m);
-}
-
-inline std::string_view Reader::checked_text(std::span<const uint8_t> payload) {
-  std::string_view s(reinterpret_cast<const char*>(payload.data()), payload.size());
-  if (!text::is_ascii(s)) [[unlikely]] check_utf8(s);
-  return s;
 }
 
 }  // namespace quorvel::msgpack

@@ -93,13 +93,20 @@ std::string_view as_chars(std::span<const uint8_t> bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
+// A str payload read as text where the document wants text: invalid UTF-8 is the reader's error.
+std::string_view utf8_text(std::span<const uint8_t> payload) {
+  const std::string_view s = as_chars(payload);
+  if (auto fault = text::utf8_fault(s); !fault.empty()) reader_fail("string found to be invalid utf8: {}", fault);
+  return s;
+}
+
 std::string integer_found(const msgpack::Integer& n) { return found::integer(n.render()); }
 std::string byte_found(uint8_t b) { return found::integer(b); }
 
 class DocumentReader {
  public:
   DocumentReader(std::span<const uint8_t> bytes, uint16_t depth_limit)
-      : r_(bytes, depth_limit, msgpack::InvalidText::keep_bytes) {}
+      : r_(bytes, depth_limit) {}
 
   ModuleWire read_module() {
     ModuleWire module;
@@ -129,8 +136,7 @@ class DocumentReader {
     if (m.is_bool()) invalid_type(found::boolean(m.family == Family::True), expecting);
     if (m.is_float()) invalid_type(found::floating(r_.read_float(m)), expecting);
     if (m.is_str()) {
-      auto s = as_chars(r_.read_payload(r_.read_length(m)));
-      if (auto fault = text::utf8_fault(s); !fault.empty()) reader_fail("string found to be invalid utf8: {}", fault);
+      auto s = utf8_text(r_.read_payload(r_.read_length(m)));
       invalid_type(found::string(s), expecting);
     }
     if (m.is_bin()) {
@@ -169,8 +175,7 @@ class DocumentReader {
     if (e.from_byte) invalid_type(byte_found(e.byte), "a string");
     Marker m = take_marker();
     if (m.is_str()) {
-      auto s = as_chars(r_.read_payload(r_.read_length(m)));
-      if (auto fault = text::utf8_fault(s); !fault.empty()) reader_fail("string found to be invalid utf8: {}", fault);
+      auto s = utf8_text(r_.read_payload(r_.read_length(m)));
       return std::string(s);
     }
     if (m.is_bin()) {
@@ -238,8 +243,7 @@ class DocumentReader {
       return static_cast<uint8_t>(n.u);
     }
     if (m.is_str()) {
-      auto s = as_chars(r_.read_payload(r_.read_length(m)));
-      if (auto fault = text::utf8_fault(s); !fault.empty()) reader_fail("string found to be invalid utf8: {}", fault);
+      auto s = utf8_text(r_.read_payload(r_.read_length(m)));
       return by_name(s);
     }
     if (m.is_bin()) return by_name(as_chars(r_.read_payload(r_.read_length(m))));

@@ -61,10 +61,8 @@ class Ref {
   PyObject* ptr_ = nullptr;
 };
 
-// Owned references laid out as a call's argument array: a Ref is exactly its pointer, so an array
-// of them is read as the array of pointers that vectorcall takes (the references stay owned).
+// A Ref is exactly its pointer: a run of them may be read as an array of pointers.
 static_assert(sizeof(Ref) == sizeof(PyObject*) && std::is_standard_layout_v<Ref>);
-inline PyObject* const* as_args(const Ref* refs) noexcept { return reinterpret_cast<PyObject* const*>(refs); }
 
 }  // namespace quorvel::py
 

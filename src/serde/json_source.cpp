@@ -364,10 +364,12 @@ py::Ref guarded_read(std::string_view text, std::string_view prefix, std::option
 // for a value, so that the read fails where the text is cut; the fault is then reported as the
 // strict scanner names it. What the read reaches before the cut (models built, fallback decoders
 // looked up, their failures) happens first, as it would in a document read token by token.
+// `refused` is what the engine reported of the whole document.
 [[noreturn]] void read_up_to_fault(EngineLease& engine, sj::document& doc, std::optional<JsonSource>& source,
-                         std::string_view text, const std::function<py::Ref(JsonSource&)>& body) {
+                                   std::string_view text, simdjson::error_code refused,
+                                   const std::function<py::Ref(JsonSource&)>& body) {
   const auto fault = json::scan_document(text, JsonSource::depth_limit);
-  if (!fault) throw ReaderError{diagnose_text(text, simdjson::CAPACITY, 0), true};  // well-formed, yet refused
+  if (!fault) throw ReaderError{diagnose_text(text, refused, 0), true};  // well-formed, yet refused (too large)
   auto report = [&] { return ReaderError{with_position(fault->message, text, fault->offset, fault->offset < text.size()), true}; };
   const size_t kept = std::min(fault->clean_end(), text.size());
   const size_t length = kept + 3;
@@ -382,14 +384,18 @@ py::Ref guarded_read(std::string_view text, std::string_view prefix, std::option
   source.emplace(doc, text, data, 1);
   sj::array array;
   JsonSource::check(doc.get_array().get(array));
-  for (auto element : array) {
-    sj::value value;
-    JsonSource::check(std::move(element).get(value));
-    source->root_ = &value;
-    (void)body(*source);
-    break;
-  }
+  sj::value value;
+  JsonSource::check((*array.begin()).get(value));
+  source->root_ = &value;
+  (void)body(*source);
   throw report();
+}
+
+// The last byte of a document that is not JSON whitespace ('\0' when there is none).
+char last_significant(std::string_view text) noexcept {
+  size_t end = text.size();
+  while (end > 0 && json::is_space(text[end - 1])) --end;
+  return end == 0 ? '\0' : text[end - 1];
 }
 
 }  // namespace
@@ -402,17 +408,6 @@ py::Ref JsonSource::reread(const Capture& capture, std::string_view prefix,
   inner->validated_ = true;
   return guarded_read(capture.raw, prefix, inner, [&] { return body(*inner, revisit.value()); });
 }
-
-namespace {
-
-// The last byte of a document that is not JSON whitespace ('\0' when there is none).
-char last_significant(std::string_view text) noexcept {
-  size_t end = text.size();
-  while (end > 0 && json::is_space(text[end - 1])) --end;
-  return end == 0 ? '\0' : text[end - 1];
-}
-
-}  // namespace
 
 py::Ref run_json(std::string_view text, size_t readable_after, std::string_view prefix,
                  const std::function<py::Ref(JsonSource&)>& body) {
@@ -428,7 +423,7 @@ py::Ref run_json(std::string_view text, size_t readable_after, std::string_view 
     // to its first fault instead, so that what comes before the fault happens as the document is
     // read in order (models are built, a fallback field finds its decoder missing), and then the
     // fault is reported.
-    if (last_significant(text) != '}') read_up_to_fault(engine, doc, source, text, body);
+    if (last_significant(text) != '}') read_up_to_fault(engine, doc, source, text, simdjson::TAPE_ERROR, body);
     const char* data = text.data();
     size_t capacity = text.size() + readable_after;
     // The engine reads the first byte after the document where a document that ends too soon
@@ -447,8 +442,8 @@ py::Ref run_json(std::string_view text, size_t readable_after, std::string_view 
       data = copy;
       capacity = text.size() + simdjson::SIMDJSON_PADDING;
     }
-    if (engine->parser.iterate(simdjson::padded_string_view(data, text.size(), capacity)).get(doc) != simdjson::SUCCESS) {
-      read_up_to_fault(engine, doc, source, text, body);
+    if (auto error = engine->parser.iterate(simdjson::padded_string_view(data, text.size(), capacity)).get(doc)) {
+      read_up_to_fault(engine, doc, source, text, error, body);
     }
     source.emplace(doc, text, data, 0);
     py::Ref result = body(*source);

@@ -141,8 +141,10 @@ template <DocumentSource Src>
 // ---------------------------------------------------------------------------------------------
 // Model objects
 
+namespace {
+
 // Whether two arms define a key alike: else the entry waits for the tag.
-static bool same_shape(const FieldWire& a, const FieldWire& b) {
+bool same_shape(const FieldWire& a, const FieldWire& b) {
   if (a.kind != b.kind || a.scalar != b.scalar || a.target_index != b.target_index || a.fixed_length != b.fixed_length ||
       a.fallback_id != b.fallback_id || a.serde_omit_default != b.serde_omit_default || a.arms.size() != b.arms.size()) {
     return false;
@@ -152,6 +154,8 @@ static bool same_shape(const FieldWire& a, const FieldWire& b) {
   }
   return true;
 }
+
+}  // namespace
 
 template <DocumentSource Src>
 template <class ReadMap>
@@ -209,9 +213,7 @@ py::Ref ModelReader<Src>::visit_map(Target target, ReadMap&& read_map) {
         return;
       case Resolved::Kind::conflicting: buffered_.push_back({key, src_.capture(value)}); return;
       case Resolved::Kind::found: {
-        const FieldWire& f = *r.field;
-        py::Ref decoded = f.kind == FieldKind::scalar && !f.serde_nullable ? scalar(f, value) : nullable_field(f, value);
-        ctx_.parsed.push_back(Parsed{key, r.object, r.index, std::move(decoded)});
+        ctx_.parsed.push_back(Parsed{key, r.object, r.index, nullable_field(*r.field, value)});
         hint = r.index + 1;
         return;
       }

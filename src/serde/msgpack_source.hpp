@@ -30,7 +30,7 @@ class MsgpackSource {
   // A value captured whole for a later read: its bytes as they stand in the input.
   using Capture = std::span<const uint8_t>;
 
-  explicit MsgpackSource(std::span<const uint8_t> bytes) : r_(bytes, depth_limit, msgpack::InvalidText::keep_bytes) {}
+  explicit MsgpackSource(std::span<const uint8_t> bytes) : r_(bytes, depth_limit) {}
 
   Value next() { return r_.read_marker(); }
   size_t remaining() const noexcept { return r_.remaining(); }
@@ -314,7 +314,7 @@ class MsgpackSource {
 
   // Text that is UTF-8; other bytes are a byte string, refused as a bin holding them is.
   static std::string_view text_of(std::string_view s, std::string_view expecting) {
-    if (!text::is_ascii(s) && !text::is_utf8(s)) [[unlikely]] invalid_value(found::bytes, expecting);
+    if (!text::is_utf8(s)) [[unlikely]] invalid_value(found::bytes, expecting);
     return s;
   }
   static std::string_view as_text(std::span<const uint8_t> payload) noexcept {
@@ -326,7 +326,7 @@ class MsgpackSource {
     msgpack::Reader ahead = r_;
     try {
       const std::string_view s = as_text(ahead.read_payload(ahead.read_length(v)));
-      return text::is_ascii(s) || text::is_utf8(s);
+      return text::is_utf8(s);
     } catch (const ReaderError&) {
       return true;
     }

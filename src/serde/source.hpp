@@ -71,8 +71,8 @@ struct Integer {
 // - f64_at, integer_at, bool_at and a text read where a value stands, for entry.in_place;
 // - for a fallback field, the value's bytes (JSON: raw(v), its text; MessagePack: reencode(v)).
 template <class S>
-concept DocumentSource = requires(S& s, const S& cs, typename S::Value& v, std::string_view expecting,
-                                  const typename S::Capture& capture) {
+concept DocumentSource = requires(S& s, typename S::Value& v, std::string_view expecting) {
+  typename S::Capture;
   { S::json } -> std::convertible_to<bool>;
   { s.take_null(v) } -> std::same_as<bool>;
   { s.boolean(v) } -> std::same_as<bool>;
@@ -86,7 +86,6 @@ concept DocumentSource = requires(S& s, const S& cs, typename S::Value& v, std::
   { s.capture(v) } -> std::same_as<typename S::Capture>;
   { S::checked_key(expecting) } -> std::same_as<void>;
 };
-
 
 // Expecting texts of the readers' type errors.
 inline constexpr std::string_view expecting_model = "a generated model object";
@@ -102,6 +101,5 @@ inline constexpr std::string_view expecting_integer = "an integer";
 // errors that already carry their position. An interrupt, MemoryError or an internal failure is
 // rethrown unchanged.
 std::string reader_text_of_current(bool& positioned);
-
 
 }  // namespace quorvel::serde
