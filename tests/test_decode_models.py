@@ -4,7 +4,8 @@ Python's json and the msgpack package."""
 
 import pytest
 
-from decoding import FORMATS, Holder, Leaf, Other, Pairs, Point, decode, error, make_plan
+import _plan_probe as probe
+from decoding import FORMATS, Holder, Leaf, Other, Pairs, Point, decode, encode, error, make_plan
 from planwriter import arm, field, obj, scalar_field, string_field
 from trevalin import Struct
 
@@ -307,3 +308,23 @@ def test_nested_unions_with_their_tags_last(chain, fmt):
     assert got == Link()
     broken = Pairs([("u", Pairs([("u", Pairs([("u", 5), ("t", "link")])), ("t", "knot")])), ("t", "link")])
     assert error(chain, Pairs([("u", broken)]), fmt, root="Root").count("cannot decode buffered") == 3
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_late_tags_walk_a_big_value_once(chain, fmt):
+    # Each level keeps "u" until its tag and reads it again; what an outer level walked over is
+    # jumped over by the levels inside it, so the walk does not grow with the depth.
+    def chain_doc(depth):
+        doc = Pairs([("big", [[k, "a:b", {"c": [k]}] for k in range(400)]), ("s", "leaf"), ("t", "knot")])
+        for k in range(depth):
+            doc = Pairs([("u", doc), ("s", f"{k}"), ("t", "knot" if k % 2 else "link")])
+        return encode(Pairs([("u", doc)]), fmt)
+
+    walked = {}
+    for depth in (1, 200):
+        got, walked[depth] = probe.decode_walked(chain, ("Root", chain_doc(depth), fmt == "json"))
+        for k in reversed(range(depth)):
+            assert (type(got.u), got.u.s) == (Knot if k % 2 else Link, f"{k}")
+            got = got.u
+        assert got.u == Knot(s="leaf")
+    assert walked[200] < 3 * walked[1]

@@ -7,6 +7,11 @@ decode_serde, which builds the model objects, and by orjson.loads and msgpack.un
 only dicts and lists. Prints the median time of each and the median ratio peer / native of runs
 timed in turns (above 1: the native decoder is faster).
 
+It also decodes a chain of tagged unions whose tags come after their nested value, each level
+keeping that value until its tag and reading it again, with about 1 MB at the bottom (a leaf with
+an array of small integers under a key the model does not have), at several depths: the time
+should grow with the input, not with the input times the depth.
+
 With `--against-site DIR` (what `tools/dev bench-serde --against REF` passes), decode_serde of the
 build staged in DIR is timed too, in a worker process of its own, in turns with this build's, and
 the speed-up of this build over it is printed.
@@ -22,9 +27,55 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(1, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
 import bench_graph  # noqa: E402
 
 FORMATS = (("json", "JSON", "orjson.loads"), ("msgpack", "MessagePack", "msgpack.unpackb"))
+
+
+# Depths of the late-tag chain (JSON nests at most 254 levels).
+LATE_DEPTHS = {"json": (1, 10, 100, 250), "msgpack": (1, 10, 100, 1000)}
+
+
+def late_tag_cases():
+    """name -> callable: decode_serde of the late-tag chain, per format and depth."""
+    import msgpack
+    from planwriter import arm, field, obj, plan_bytes, string_field
+    from quorvel._native import NativePlan
+
+    class Link(bench_graph.Struct):
+        u: object = None
+        s: str = None
+
+    def link(name, arms):
+        return obj(name, [field("u", 0, kind="union", arms=[arm(k, a) for k, a in arms]), string_field("s", 1)],
+                   serde_tag_field="t", serde_tag=name.lower())
+
+    # Both arms have a "u" that is a union of both, in another order: the definitions conflict, so
+    # each level keeps "u" until its tag.
+    plan = NativePlan(plan_bytes([link("Link", [(1, "Link"), (2, "Knot")]), link("Knot", [(2, "Knot"), (1, "Link")]),
+                                  obj("Root", [field("u", 0, kind="union", arms=[arm(1, "Link"), arm(2, "Knot")])])]))
+    plan.bind_types({"Link": Link, "Knot": Link, "Root": Link})
+
+    def document(fmt, depth):
+        if fmt == "json":
+            doc = '{"big":[' + ",".join(map(str, list(range(100)) * 3500)) + '],"t":"link"}'
+            for k in range(depth):
+                doc = '{"u":' + doc + ',"s":"' + str(k) + '","t":"' + ("knot" if k % 2 else "link") + '"}'
+            return ('{"u":' + doc + "}").encode()
+        doc = b"\x82\xa3big" + msgpack.packb(list(range(100)) * 10000) + b"\xa1t\xa4link"
+        for k in range(depth):
+            doc = b"\x83\xa1u" + doc + b"\xa1s" + msgpack.packb(str(k)) + b"\xa1t\xa4" + (b"knot" if k % 2 else b"link")
+        return b"\x81\xa1u" + doc
+
+    table, sizes = {}, {}
+    for fmt, depths in LATE_DEPTHS.items():
+        for depth in depths:
+            doc = document(fmt, depth)
+            sizes[f"{fmt} {depth}"] = len(doc)
+            table[f"late {fmt} {depth}"] = (lambda d, j: lambda: plan.decode_serde("Root", d, j, fallback_decoders={}))(
+                doc, fmt == "json")
+    return sizes, table
 
 
 def cases():
@@ -40,12 +91,14 @@ def cases():
     for doc, is_json in ((json_doc, True), (msgpack_doc, False)):
         decoded = plan.decode_serde("Graph", doc, is_json, fallback_decoders={})
         assert decoded == graph, "decode_serde does not give the graph back"
-    facts = {"models": bench_graph.MODELS, "json": len(json_doc), "msgpack": len(msgpack_doc)}
+    late_sizes, late = late_tag_cases()
+    facts = {"models": bench_graph.MODELS, "json": len(json_doc), "msgpack": len(msgpack_doc), "late": late_sizes}
     return facts, {
         "json": lambda: plan.decode_serde("Graph", json_doc, True, fallback_decoders={}),
         "json peer": lambda: orjson.loads(json_doc),
         "msgpack": lambda: plan.decode_serde("Graph", msgpack_doc, False, fallback_decoders={}),
         "msgpack peer": lambda: msgpack.unpackb(msgpack_doc),
+        **late,
     }
 
 
@@ -67,6 +120,7 @@ def main():
     parser.add_argument("--repeat", type=int, default=15)
     parser.add_argument("--number", type=int, default=20)
     parser.add_argument("--only", choices=("json", "msgpack"), help="time one format only")
+    parser.add_argument("--late-repeat", type=int, default=5, help="repetitions of the late-tag chain (0: skip it)")
     parser.add_argument("--against-site", help="a staged build of another revision to time alongside")
     parser.add_argument("--against-name", default="reference")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
@@ -81,12 +135,20 @@ def main():
     # of a shared machine hits every side of a ratio alike.
     contenders = [(this, "{}"), (this, "{} peer")] + ([(other, "{}")] if other else [])
     times = {(key, k): [] for key, *_ in formats for k in range(len(contenders))}
+    for rep in range(args.repeat):
+        for key, *_ in formats:
+            order = list(enumerate(contenders))
+            for k, (w, name) in order if rep % 2 == 0 else reversed(order):
+                times[key, k].append(w.time(name.format(key), args.number))
+
+    late = {}
     try:
-        for rep in range(args.repeat):
+        for rep in range(args.late_repeat):
             for key, *_ in formats:
-                order = list(enumerate(contenders))
-                for k, (w, name) in order if rep % 2 == 0 else reversed(order):
-                    times[key, k].append(w.time(name.format(key), args.number))
+                for depth in LATE_DEPTHS[key]:
+                    for w in (this, other) if rep % 2 == 0 else (other, this):
+                        if w:
+                            late.setdefault((key, depth, w is this), []).append(w.time(f"late {key} {depth}", 1))
     finally:
         for w in (this, other):
             if w:
@@ -108,6 +170,20 @@ def main():
         if other:
             line += f"   {args.against_name} {t[2] * 1e6:9.1f} us   speed-up {ratio(key, 2, 0):5.2f}x"
         print(line)
+
+    if late:
+        print(f"late-tag chain, a union per level with its tag after its value, ~1 MB at the bottom; "
+              f"median of {args.late_repeat}")
+        for key, label, _ in formats:
+            one = statistics.median(late[key, 1, True])
+            for depth in LATE_DEPTHS[key]:
+                t = statistics.median(late[key, depth, True])
+                line = (f"{label:12} depth {depth:4} {facts['late'][f'{key} {depth}']:8} bytes  "
+                        f"decode_serde {t * 1e3:9.2f} ms  {t / one:6.1f}x depth 1")
+                if other:
+                    r = statistics.median(late[key, depth, False])
+                    line += f"   {args.against_name} {r * 1e3:9.2f} ms  {r / statistics.median(late[key, 1, False]):6.1f}x depth 1"
+                print(line)
 
 
 if __name__ == "__main__":

@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace quorvel::msgpack {
 
@@ -119,7 +120,9 @@ class Reader {
   // Reads one whole value (after its marker) as a generic value.
   MessagePackValue read_value(Marker marker);
   // Reads one whole value (after its marker) and drops it; the value must be well-formed.
-  void skip_value(Marker marker);
+  // `containers`, when given, receives each array and map of `min_size` bytes or more walked over
+  // inside it (the value itself included), as it stands in the input.
+  void skip_value(Marker marker, std::vector<std::span<const uint8_t>>* containers = nullptr, size_t min_size = 0);
   // Neither recurses: however deep the value, they take the same native stack.
 
  private:

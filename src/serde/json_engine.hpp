@@ -1,16 +1,21 @@
-// The one door through which the JSON source reaches past simdjson's public On-Demand API.
+// The one door through which the JSON source reaches past simdjson's public On-Demand API. No
+// other file names the engine's iterators (documented as private) or its token positions.
 //
 // What it touches, and why (each measured worth its cost in the decode benchmark):
 // - `value::iter`, `object::iter`, `document::iter` (protected): objects and arrays are walked on
 //   the value's own iterator, in the engine's own steps, instead of through the object and array
 //   types, whose construction copies the iterator (measured slower, once per model).
-// - `value_iterator`'s protected constructor and `_start_position`, `json_iterator::reenter_child`
-//   and the iterator's copy: a union entry kept until its type tag is read again from the same
-//   parse, instead of a copy of its text parsed anew (which made nested unions quadratic).
-// - `json_iterator::peek` and `return_current_and_advance`: a key expected next is compared where
-//   its token stands, and a scalar read from its text is stepped over token by token.
-// - `json_iterator::string_buf_loc` and `unescape`: strings unescaped into the engine's buffer as
-//   its typed read does, and the space given back when a read is abandoned.
+// - `value_iterator`: `start_object`, `start_array`, `is_open`, `error`, `child`, `skip_child`,
+//   `field_key`, `field_value`, `has_next_field`, `has_next_element`, `json_iter` and `depth` (the
+//   steps the object and array types take), and its protected constructor and `_start_position`.
+// - `json_iterator`: `peek` (by delta and by position), `position`, `depth`,
+//   `return_current_and_advance`, `reenter_child`, `ascend_to`, `string_buf_loc`, `unescape` and
+//   the iterator's copy. A key expected next is compared where its token stands, and a scalar
+//   read from its text is stepped over token by token; a union entry kept until its type tag is
+//   read again from the same parse (a copy of its text parsed anew made nested unions quadratic);
+//   a value already walked over is jumped over (see `Walked`); strings are unescaped into the
+//   engine's buffer as its typed read does, and the space given back when a read is abandoned.
+// - `token_position`: held only inside `Mark`.
 // - `builtin::numberparsing::parse_double` and `parse_integer`: scalars read from their text.
 //
 // It was written and tested against simdjson 4.6; another version must be checked against the
@@ -20,7 +25,10 @@
 #include <simdjson.h>
 
 #include <cstdint>
+#include <functional>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 static_assert(simdjson::SIMDJSON_VERSION_MAJOR == 4 && simdjson::SIMDJSON_VERSION_MINOR == 6,
               "serde/json_engine.hpp was written against simdjson 4.6; found simdjson " SIMDJSON_VERSION);
@@ -28,6 +36,15 @@ static_assert(simdjson::SIMDJSON_VERSION_MAJOR == 4 && simdjson::SIMDJSON_VERSIO
 namespace quorvel::serde::engine {
 
 namespace sj = simdjson::ondemand;
+
+// An error code of simdjson: the document is malformed somewhere at or after the current value.
+struct EngineError {
+  simdjson::error_code code;
+};
+
+[[gnu::always_inline]] inline void check(simdjson::error_code error) {
+  if (error != simdjson::SUCCESS) [[unlikely]] throw EngineError{error};
+}
 
 namespace detail {
 struct Value : sj::value {
@@ -45,36 +62,199 @@ struct ValueIterator : sj::value_iterator {
   ValueIterator(sj::json_iterator& json, sj::depth_t depth, sj::token_position at) noexcept
       : sj::value_iterator(&json, depth, at) {}
 };
-}  // namespace detail
 
-[[gnu::always_inline]] inline sj::value_iterator& iterator_of(sj::value& v) noexcept { return v.*(&detail::Value::iter); }
-[[gnu::always_inline]] inline sj::value_iterator& iterator_of(sj::object& o) noexcept { return o.*(&detail::Object::iter); }
-[[gnu::always_inline]] inline sj::json_iterator& iterator_of(sj::document& d) noexcept { return d.*(&detail::Document::iter); }
+[[gnu::always_inline]] inline sj::value_iterator& iterator_of(sj::value& v) noexcept { return v.*(&Value::iter); }
+[[gnu::always_inline]] inline sj::value_iterator& iterator_of(sj::object& o) noexcept { return o.*(&Object::iter); }
+[[gnu::always_inline]] inline sj::json_iterator& iterator_of(sj::document& d) noexcept { return d.*(&Document::iter); }
 
 // The value an iterator stands at (the engine's object and array types make theirs so).
-[[gnu::always_inline]] inline sj::value value_at(const sj::value_iterator& it) noexcept { return detail::Value(it); }
+[[gnu::always_inline]] inline sj::value value_at(const sj::value_iterator& it) noexcept { return Value(it); }
 
-// Where a value's first token stands in the engine's index.
-[[gnu::always_inline]] inline sj::token_position start_of(sj::value& v) noexcept {
-  return iterator_of(v).*(&detail::ValueIterator::_start_position);
-}
-
-// The token `delta` steps from the current one, and a step past `n` tokens.
-[[gnu::always_inline]] inline const uint8_t* token(sj::json_iterator& json, int32_t delta) noexcept { return json.peek(delta); }
 [[gnu::always_inline]] inline void step(sj::json_iterator& json, int n) noexcept {
   for (int k = 0; k < n; ++k) json.return_current_and_advance();
 }
 
+// The key as written up to its closing quote, unescaped by the engine when it holds an escape.
+// Called once the colon is read: the closing quote is the last quote before it (only whitespace
+// lies between), so the key's text is not scanned for its end.
+template <class HasEscape>
+std::string_view key_text(sj::value_iterator& it, sj::raw_json_string raw_key, HasEscape&& has_escape) {
+  const char* start = reinterpret_cast<const char*>(raw_key.raw());
+  const char* p = reinterpret_cast<const char*>(it.json_iter().peek(-1));
+  do {
+    --p;
+  } while (*p != '"');
+  std::string_view key(start, static_cast<size_t>(p - start));
+  if (has_escape(key)) [[unlikely]] check(it.json_iter().unescape(raw_key, false).get(key));
+  return key;
+}
+
+// The members of an object entered on `it`; see `members` below.
+template <class Visit>
+void walk_members(sj::value_iterator& it, Visit& visit) {
+  while (it.is_open()) {
+    check(it.error());
+    if constexpr (requires { visit.key_here(static_cast<const uint8_t*>(nullptr)); }) {
+      sj::json_iterator& json = it.json_iter();
+      // The key is a real token when it matches, so the three after it are within the engine's
+      // index (which ends in sentinels).
+      if (visit.key_here(json.peek(0)) && *json.peek(1) == ':') [[likely]] {
+        const uint8_t* value = json.peek(2);
+        const uint8_t after = *json.peek(3);
+        if ((after == ',' || after == '}') && visit.in_place(value)) [[likely]] {
+          step(json, 3);  // the key, the colon and the value
+        } else {
+          step(json, 1);
+          check(it.field_value());
+          sj::value member = value_at(it.child());
+          visit.matched(member);
+          check(it.skip_child());
+        }
+        bool more = false;
+        check(it.has_next_field().get(more));
+        continue;
+      }
+    }
+    sj::raw_json_string raw_key;
+    check(it.field_key().get(raw_key));
+    check(it.field_value());
+    const std::string_view key = key_text(it, raw_key, [&](std::string_view k) { return visit.has_escape(k); });
+    sj::value value = value_at(it.child());
+    visit(key, value);
+    check(it.skip_child());
+    bool more = false;
+    check(it.has_next_field().get(more));
+  }
+}
+}  // namespace detail
+
+// Enters `v` as an object or an array; false, having read nothing, when it is not one. An empty
+// one is closed at once (the walks below then see it closed).
+[[gnu::always_inline]] inline bool start_object(sj::value& v) noexcept {
+  bool has_fields = false;
+  return detail::iterator_of(v).start_object().get(has_fields) == simdjson::SUCCESS;
+}
+[[gnu::always_inline]] inline bool start_array(sj::value& v) noexcept {
+  bool has_elements = false;
+  return detail::iterator_of(v).start_array().get(has_elements) == simdjson::SUCCESS;
+}
+
+// The members of an object entered with start_object (or the document's root object), in the
+// engine's own steps. For each member, visit(key, value) reads the value, or leaves it to be
+// skipped; visit.has_escape(key) says whether a key must be unescaped. A visitor that also has
+// key_here(token) has the key token compared where it stands: when it is the key the visitor
+// expects and a comma or the object's end follows the value, visit.in_place(value token) may read
+// a scalar value from its text (returning false, having read nothing, when it does not) and the
+// walk steps over key, colon and value; otherwise visit.matched(value) reads the value.
+template <class Visit>
+[[gnu::always_inline]] inline void members(sj::value& v, Visit& visit) {
+  detail::walk_members(detail::iterator_of(v), visit);
+}
+template <class Visit>
+[[gnu::always_inline]] inline void members(sj::object& o, Visit& visit) {
+  detail::walk_members(detail::iterator_of(o), visit);
+}
+
+// The elements of an array entered with start_array: elem(value) for each, in the engine's steps
+// (the element, what it left unread, the next).
+template <class Elem>
+void elements(sj::value& v, Elem&& elem) {
+  sj::value_iterator& it = detail::iterator_of(v);
+  while (it.is_open()) {
+    check(it.error());
+    sj::value e = detail::value_at(it.child());
+    elem(e);
+    check(it.skip_child());
+    bool more = false;
+    check(it.has_next_element().get(more));
+  }
+}
+
+// A token of the engine's index: where a value starts or a walk ends.
+struct Mark {
+  sj::token_position at = nullptr;
+  friend bool operator==(Mark, Mark) = default;
+};
+struct MarkHash {
+  size_t operator()(Mark m) const noexcept { return std::hash<const void*>{}(m.at); }
+};
+
+// Where a value's first token stands.
+[[gnu::always_inline]] inline Mark start_of(sj::value& v) noexcept {
+  return {detail::iterator_of(v).*(&detail::ValueIterator::_start_position)};
+}
+
+// Objects and arrays walked over inside a value kept for a later read, by where they start: their
+// text and where the walk over them ends, so that a value kept inside a kept value (a union whose
+// tag comes after it, inside another) is jumped over when it is read again, not walked once more
+// per level. Only objects and arrays of `min_tokens` tokens or more are noted: a shorter one costs
+// little to walk again, and there is never more than one entry per object or array of the input.
+class Walked {
+ public:
+  static constexpr size_t min_tokens = 32;
+  struct Span {
+    Mark end;  // the token after the closing bracket
+    std::string_view text;
+  };
+
+  const Span* find(Mark start) const {
+    if (spans_.empty()) [[likely]] return nullptr;
+    auto it = spans_.find(start);
+    return it == spans_.end() ? nullptr : &it->second;
+  }
+
+  // Notes the objects and arrays inside the object or array `v`, which starts at `start` and whose
+  // walk has just ended at the engine's current place.
+  void note(sj::value& v, Mark start) {
+    sj::json_iterator& json = detail::iterator_of(v).json_iter();
+    const sj::token_position end = json.position();
+    std::vector<sj::token_position> open;
+    for (sj::token_position p = start.at; p < end; ++p) {
+      const uint8_t c = *json.peek(p);
+      if (c == '{' || c == '[') {
+        open.push_back(p);
+      } else if ((c == '}' || c == ']') && !open.empty()) {
+        const sj::token_position from = open.back();
+        open.pop_back();
+        if (static_cast<size_t>(p + 1 - from) < min_tokens) continue;
+        const char* first = reinterpret_cast<const char*>(json.peek(from));
+        const char* last = reinterpret_cast<const char*>(json.peek(p)) + 1;
+        spans_.emplace(Mark{from}, Span{Mark{p + 1}, std::string_view(first, static_cast<size_t>(last - first))});
+      }
+    }
+  }
+
+  // The tokens a walk over `v` from `start` has stepped over (none for a scalar, which is read
+  // where it stands).
+  static size_t tokens_since(sj::value& v, Mark start) noexcept {
+    return static_cast<size_t>(detail::iterator_of(v).json_iter().position() - start.at);
+  }
+
+  // Steps over the object or array `v` (not entered) to `span`'s end, as a walk over it would.
+  // False, having done nothing, when the engine does not stand where that walk would start.
+  static bool jump(sj::value& v, const Span& span) noexcept {
+    sj::value_iterator& it = detail::iterator_of(v);
+    sj::json_iterator& json = it.json_iter();
+    const sj::depth_t depth = it.depth();
+    if (json.depth() != depth || depth < 1 || json.position() != start_of(v).at) return false;
+    json.ascend_to(depth - 1);
+    json.reenter_child(span.end.at, depth);
+    json.ascend_to(depth - 1);
+    return true;
+  }
+
+ private:
+  std::unordered_map<Mark, Span, MarkHash> spans_;
+};
+
 // The string whose text starts at `text` (past its opening quote), unescaped into the engine's
 // buffer as its typed read does. On failure nothing of the buffer is kept.
-[[gnu::always_inline]] inline bool unescape(sj::json_iterator& json, const uint8_t* text, std::string_view& out) noexcept {
+[[gnu::always_inline]] inline bool unescape(sj::document& doc, const uint8_t* text, std::string_view& out) noexcept {
+  sj::json_iterator& json = detail::iterator_of(doc);
   uint8_t* const mark = json.string_buf_loc();
   if (json.unescape(sj::raw_json_string(text), false).get(out) == simdjson::SUCCESS) return true;
   json.string_buf_loc() = mark;
   return false;
-}
-[[gnu::always_inline]] inline simdjson::error_code unescape(sj::json_iterator& json, sj::raw_json_string raw, std::string_view& out) noexcept {
-  return json.unescape(raw, false).get(out);
 }
 
 // A number read from its text where its token starts, as the typed reads read it.
@@ -90,9 +270,11 @@ struct ValueIterator : sj::value_iterator {
 // strings unescaped meanwhile must have been turned into objects by then.
 class Revisit {
  public:
-  Revisit(sj::document& doc, sj::token_position at) noexcept
-      : json_(iterator_of(doc)), saved_(json_), value_(value_at(detail::ValueIterator(json_, json_.depth() + 1, at))) {
-    json_.reenter_child(at, json_.depth() + 1);
+  Revisit(sj::document& doc, Mark at) noexcept
+      : json_(detail::iterator_of(doc)),
+        saved_(json_),
+        value_(detail::value_at(detail::ValueIterator(json_, json_.depth() + 1, at.at))) {
+    json_.reenter_child(at.at, json_.depth() + 1);
   }
   ~Revisit() { json_ = saved_; }
   Revisit(const Revisit&) = delete;

@@ -251,7 +251,12 @@ msgpack::MessagePackValue JsonSource::generic(Value& v) {
   return out;
 }
 
-std::string_view JsonSource::raw(Value& v) {
+std::string_view JsonSource::raw(Value& v, bool keep) {
+  const engine::Mark start = engine::start_of(v);
+  if (const engine::Walked::Span* span = walked_.find(start); span != nullptr && engine::Walked::jump(v, *span)) {
+    last_token_ = span->text.data();
+    return span->text;
+  }
   std::string_view r;
   check(v.raw_json().get(r));
   r = json::trim(r);
@@ -265,6 +270,8 @@ std::string_view JsonSource::raw(Value& v) {
   // captured value read again was checked whole when it was captured.
   size_t pos = 0;
   if (!validated_ && (json::scan_value(r, pos, budget_.left()) || pos != r.size())) throw EngineError{simdjson::TAPE_ERROR};
+  count_walked(engine::Walked::tokens_since(v, start));
+  if (keep && (r.starts_with('{') || r.starts_with('['))) walked_.note(v, start);
   // The engine need not step past a scalar read this way; an error raised after it follows its end.
   last_token_ = r.data();
   return r;
@@ -365,7 +372,7 @@ py::Ref guarded_read(std::string_view text, std::string_view prefix, std::option
 // strict scanner names it. What the read reaches before the cut (models built, fallback decoders
 // looked up, their failures) happens first, as it would in a document read token by token.
 // `refused` is what the engine reported of the whole document.
-[[noreturn]] void read_up_to_fault(EngineLease& engine, sj::document& doc, std::optional<JsonSource>& source,
+[[noreturn]] void read_up_to_fault(EngineLease& lease, engine::Walked& walked, sj::document& doc, std::optional<JsonSource>& source,
                                    std::string_view text, simdjson::error_code refused,
                                    const std::function<py::Ref(JsonSource&)>& body) {
   const auto fault = json::scan_document(text, JsonSource::depth_limit);
@@ -373,15 +380,15 @@ py::Ref guarded_read(std::string_view text, std::string_view prefix, std::option
   auto report = [&] { return ReaderError{with_position(fault->message, text, fault->offset, fault->offset < text.size()), true}; };
   const size_t kept = std::min(fault->clean_end(), text.size());
   const size_t length = kept + 3;
-  char* data = engine->padded(length + simdjson::SIMDJSON_PADDING);
+  char* data = lease->padded(length + simdjson::SIMDJSON_PADDING);
   data[0] = '[';
   std::memcpy(data + 1, text.data(), kept);
   std::memcpy(data + 1 + kept, "x]", 2);
   std::memset(data + length, ' ', simdjson::SIMDJSON_PADDING);
-  if (engine->parser.iterate(simdjson::padded_string_view(data, length, length + simdjson::SIMDJSON_PADDING)).get(doc)) {
+  if (lease->parser.iterate(simdjson::padded_string_view(data, length, length + simdjson::SIMDJSON_PADDING)).get(doc)) {
     throw report();
   }
-  source.emplace(doc, text, data, 1);
+  source.emplace(doc, text, data, 1, walked);
   sj::array array;
   JsonSource::check(doc.get_array().get(array));
   sj::value value;
@@ -404,14 +411,15 @@ py::Ref JsonSource::reread(const Capture& capture, std::string_view prefix,
                            const std::function<py::Ref(JsonSource&, sj::value&)>& body) {
   engine::Revisit revisit(doc_, capture.at);
   std::optional<JsonSource> inner;
-  inner.emplace(doc_, capture.raw, capture.raw.data(), 0);
+  inner.emplace(doc_, capture.raw, capture.raw.data(), 0, walked_);
   inner->validated_ = true;
   return guarded_read(capture.raw, prefix, inner, [&] { return body(*inner, revisit.value()); });
 }
 
 py::Ref run_json(std::string_view text, size_t readable_after, std::string_view prefix,
                  const std::function<py::Ref(JsonSource&)>& body) {
-  EngineLease engine;
+  engine::Walked walked;
+  EngineLease lease;
   sj::document doc;
   std::optional<JsonSource> source;
   return guarded_read(text, prefix, source, [&] {
@@ -423,7 +431,7 @@ py::Ref run_json(std::string_view text, size_t readable_after, std::string_view 
     // to its first fault instead, so that what comes before the fault happens as the document is
     // read in order (models are built, a fallback field finds its decoder missing), and then the
     // fault is reported.
-    if (last_significant(text) != '}') read_up_to_fault(engine, doc, source, text, simdjson::TAPE_ERROR, body);
+    if (last_significant(text) != '}') read_up_to_fault(lease, walked, doc, source, text, simdjson::TAPE_ERROR, body);
     const char* data = text.data();
     size_t capacity = text.size() + readable_after;
     // The engine reads the first byte after the document where a document that ends too soon
@@ -436,16 +444,16 @@ py::Ref run_json(std::string_view text, size_t readable_after, std::string_view 
       // The input's own slack is too short for the engine's wide reads: read a padded copy. The
       // bytes past the end of a Python object belong to someone else, so they are never read,
       // even where the page would allow it.
-      char* copy = engine->padded(text.size() + simdjson::SIMDJSON_PADDING);
+      char* copy = lease->padded(text.size() + simdjson::SIMDJSON_PADDING);
       std::memcpy(copy, text.data(), text.size());
       std::memset(copy + text.size(), ' ', simdjson::SIMDJSON_PADDING);
       data = copy;
       capacity = text.size() + simdjson::SIMDJSON_PADDING;
     }
-    if (auto error = engine->parser.iterate(simdjson::padded_string_view(data, text.size(), capacity)).get(doc)) {
-      read_up_to_fault(engine, doc, source, text, error, body);
+    if (auto error = lease->parser.iterate(simdjson::padded_string_view(data, text.size(), capacity)).get(doc)) {
+      read_up_to_fault(lease, walked, doc, source, text, error, body);
     }
-    source.emplace(doc, text, data, 0);
+    source.emplace(doc, text, data, 0, walked);
     py::Ref result = body(*source);
     source->finish();
     return result;

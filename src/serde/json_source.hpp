@@ -29,10 +29,7 @@ namespace quorvel::serde {
 
 namespace sj = simdjson::ondemand;
 
-// An error code of simdjson: the document is malformed somewhere at or after the current value.
-struct EngineError {
-  simdjson::error_code code;
-};
+using engine::EngineError;
 
 class JsonSource {
  public:
@@ -44,22 +41,21 @@ class JsonSource {
   // has its first token, so that it is read again from the same parse.
   struct Capture {
     std::string_view raw;
-    sj::token_position at = nullptr;
+    engine::Mark at;
   };
 
   // `shift`: bytes the engine's buffer holds before `text` (1 when a value was wrapped in an
-  // array so that a scalar can be read as a value).
-  JsonSource(sj::document& doc, std::string_view text, const char* engine_base, size_t shift) noexcept
-      : doc_(doc), text_(text), base_(engine_base), shift_(shift) {}
+  // array so that a scalar can be read as a value). `walked`: what captures of this parse walked
+  // over, shared by the sources that read captured values again.
+  JsonSource(sj::document& doc, std::string_view text, const char* engine_base, size_t shift, engine::Walked& walked) noexcept
+      : doc_(doc), text_(text), base_(engine_base), shift_(shift), walked_(walked) {}
 
   // One level of nesting for an object or array entered.
   struct Nesting : NestingBudget::Level {
     explicit Nesting(JsonSource& source) : Level(source.budget_) {}
   };
 
-  static void check(simdjson::error_code error) {
-    if (error != simdjson::SUCCESS) [[unlikely]] throw EngineError{error};
-  }
+  static void check(simdjson::error_code error) { engine::check(error); }
 
   ValueKind kind(Value& v) {
     sj::json_type type;
@@ -105,15 +101,12 @@ class JsonSource {
 
   // Each read below tries the expected kind first and looks closer only when that fails, to
   // report the right error.
-  // Objects and arrays are entered on the value's own iterator, as the engine's object and array
-  // types would be, without copying it into one of them first (measured faster).
   template <class Entry>
   void map(Value& v, std::string_view expecting, Entry&& entry) {
-    sj::value_iterator& it = engine::iterator_of(v);
-    bool has_fields = false;  // an empty object is closed at once: `members` then sees it closed
-    if (it.start_object().get(has_fields) != simdjson::SUCCESS) fail_invalid_type(v, expecting);
+    if (!engine::start_object(v)) fail_invalid_type(v, expecting);
     Nesting nesting(*this);
-    members(it, entry);
+    Members<std::remove_reference_t<Entry>> members{*this, entry};
+    engine::members(v, members);
   }
 
   // The members of the document's root object.
@@ -122,20 +115,10 @@ class JsonSource {
 
   template <class Start, class Elem>
   void seq(Value& v, std::string_view expecting, Start&& start, Elem&& elem) {
-    sj::value_iterator& it = engine::iterator_of(v);
-    bool has_elements = false;
-    if (it.start_array().get(has_elements) != simdjson::SUCCESS) fail_invalid_type(v, expecting);
+    if (!engine::start_array(v)) fail_invalid_type(v, expecting);
     Nesting nesting(*this);
     start(0);
-    // The engine's array iteration, step by step: the element, what it left unread, the next.
-    while (it.is_open()) {
-      check(it.error());
-      sj::value e = engine::value_at(it.child());
-      elem(e);
-      check(it.skip_child());
-      bool more = false;
-      check(it.has_next_element().get(more));
-    }
+    engine::elements(v, elem);
   }
 
   bool boolean(Value& v) {
@@ -187,11 +170,11 @@ class JsonSource {
   Scalar scalar(Value& v);
   msgpack::MessagePackValue generic(Value& v);
   // The value's exact text, validated, without surrounding whitespace.
-  std::string_view raw(Value& v);
-  void skip(Value& v) { (void)raw(v); }
+  std::string_view raw(Value& v) { return raw(v, false); }
+  void skip(Value& v) { (void)raw(v, false); }
   Capture capture(Value& v) {
-    const sj::token_position at = engine::start_of(v);
-    return Capture{raw(v), at};
+    const engine::Mark at = engine::start_of(v);
+    return Capture{raw(v, true), at};
   }
   // Reads the captured value again, from the same parse, with a fresh nesting budget:
   // body(source, value) with a source whose positions count from the captured text. Every failure
@@ -210,54 +193,31 @@ class JsonSource {
   std::string diagnose(simdjson::error_code code);
 
  private:
-  // An entry that says which key it expects next (entry.expected(), a KeyProbe or null) has that
-  // key compared where the engine's next token stands. When it is there and a comma or the
-  // object's end follows the value, entry.in_place(value) may read a scalar value from its text
-  // (returning false, having read nothing, when it does not); the engine then steps over the key,
-  // colon and value as the general steps would have. Otherwise entry.matched(value) reads the value
-  // of the expected key; any other key takes the general steps.
+  // An entry as the engine's member walk sees it (see engine::members). An entry that says which
+  // key it expects next (entry.expected(), a KeyProbe or null) has that key compared where the
+  // engine's next token stands, and may read a scalar value in place (entry.in_place(value));
+  // entry.matched(value) then reads the value of the expected key. Any other key takes the
+  // general steps, entry(key, value).
   template <class Entry>
-  void members(sj::object& object, Entry& entry) {
-    members(engine::iterator_of(object), entry);
-  }
-  template <class Entry>
-  void members(sj::value_iterator& it, Entry& entry) {
-    while (it.is_open()) {
-      check(it.error());
-      if constexpr (requires { entry.expected(); }) {
-        const KeyProbe* probe = entry.expected();
-        sj::json_iterator& ji = it.json_iter();
-        // The key is a real token when it matches, so the three after it are within the engine's
-        // index (which ends in sentinels).
-        if (probe != nullptr && key_at(engine::token(ji, 0), *probe) && *engine::token(ji, 1) == ':') [[likely]] {
-          const uint8_t* value = engine::token(ji, 2);
-          const uint8_t after = *engine::token(ji, 3);
-          if ((after == ',' || after == '}') && entry.in_place(value)) [[likely]] {
-            last_token_ = reinterpret_cast<const char*>(value);
-            engine::step(ji, 3);  // the key, the colon and the value
-          } else {
-            engine::step(ji, 1);
-            check(it.field_value());
-            sj::value member = engine::value_at(it.child());
-            entry.matched(member);
-            check(it.skip_child());
-          }
-          bool more = false;
-          check(it.has_next_field().get(more));
-          continue;
-        }
-      }
-      sj::raw_json_string raw_key;
-      check(it.field_key().get(raw_key));
-      check(it.field_value());
-      const std::string_view key = key_text(it, raw_key);
-      sj::value value = engine::value_at(it.child());
-      entry(key, value);
-      check(it.skip_child());
-      bool more = false;
-      check(it.has_next_field().get(more));
+  struct Members {
+    JsonSource& source;
+    Entry& entry;
+
+    static bool has_escape(std::string_view key) noexcept { return py::words::padded_contains(key, '\\'); }
+    void operator()(std::string_view key, sj::value& value) { entry(key, value); }
+    [[gnu::always_inline]] bool key_here(const uint8_t* p) noexcept
+      requires requires(Entry& e) { e.expected(); }
+    {
+      const KeyProbe* probe = entry.expected();
+      return probe != nullptr && key_at(p, *probe);
     }
-  }
+    [[gnu::always_inline]] bool in_place(const uint8_t* value) {
+      if (!entry.in_place(value)) return false;
+      source.last_token_ = reinterpret_cast<const char*>(value);
+      return true;
+    }
+    void matched(sj::value& value) { entry.matched(value); }
+  };
 
   // Whether the key token at p is `probe`'s key, written without escapes (16 bytes past the
   // opening quote are readable: the padding follows the document).
@@ -288,24 +248,12 @@ class JsonSource {
   // A string's text, unescaped by the engine as its typed read does.
   bool text_at(const uint8_t* p, std::string_view& out) noexcept {
     // Nothing is kept of a failed read: the general path reads it again.
-    return *p == '"' && engine::unescape(engine::iterator_of(doc_), p + 1, out);
+    return *p == '"' && engine::unescape(doc_, p + 1, out);
   }
 
  private:
-  // The key as written up to its closing quote, unescaped by the engine when it holds an escape.
-  // Called once the colon is read: the closing quote is the last quote before it (only whitespace
-  // lies between), so the key's text is not scanned for its end.
-  static std::string_view key_text(sj::value_iterator& it, sj::raw_json_string raw_key) {
-    const char* start = reinterpret_cast<const char*>(raw_key.raw());
-    const char* p = reinterpret_cast<const char*>(engine::token(it.json_iter(), -1));
-    do {
-      --p;
-    } while (*p != '"');
-    std::string_view key(start, static_cast<size_t>(p - start));
-    if (py::words::padded_contains(key, '\\')) [[unlikely]] check(engine::unescape(it.json_iter(), raw_key, key));
-    return key;
-  }
-
+  // `keep`: the value is captured for a later read (what it walks over is noted in walked_).
+  std::string_view raw(Value& v, bool keep);
   Scalar number_of(Value& v, std::string_view expecting);
   // Remembers where the scalar being read starts: errors raised after it point past its end.
   void note(Value& v) noexcept { last_token_ = v.raw_json_token().data(); }
@@ -320,6 +268,7 @@ class JsonSource {
   std::string_view text_;  // the document as the caller sees it (positions count from here)
   const char* base_;
   size_t shift_;
+  engine::Walked& walked_;
   NestingBudget budget_{depth_limit, json::recursion_text};
   const char* last_token_ = nullptr;
   bool validated_ = false;  // the whole text has been checked strictly (a captured value)
@@ -336,7 +285,8 @@ void JsonSource::root_map(Entry&& entry) {
   Nesting nesting(*this);
   sj::object object;
   check(doc_.get_object().get(object));
-  members(object, entry);
+  Members<std::remove_reference_t<Entry>> members{*this, entry};
+  engine::members(object, members);
 }
 
 // Runs `body(source)` over one JSON document and returns its result. Every failure of the read

@@ -18,8 +18,31 @@
 #include <cstddef>
 #include <cstring>
 #include <span>
+#include <unordered_map>
+#include <vector>
 
 namespace quorvel::serde {
+
+// Arrays and maps walked over inside values captured for a later read, by where they start: where
+// they end, so that a value captured inside a captured value (a union whose tag comes after it,
+// inside another) is jumped over when it is read again, not walked once more per level. Only those
+// of `min_size` bytes or more are noted: a shorter one costs little to walk again.
+class MsgpackWalked {
+ public:
+  static constexpr size_t min_size = 64;
+
+  const uint8_t* end_of(const uint8_t* start) const {
+    if (ends_.empty()) [[likely]] return nullptr;
+    auto it = ends_.find(start);
+    return it == ends_.end() ? nullptr : it->second;
+  }
+  void note(std::span<const std::span<const uint8_t>> containers) {
+    for (auto c : containers) ends_.emplace(c.data(), c.data() + c.size());
+  }
+
+ private:
+  std::unordered_map<const uint8_t*, const uint8_t*> ends_;
+};
 
 class MsgpackSource {
  public:
@@ -30,9 +53,12 @@ class MsgpackSource {
   // A value captured whole for a later read: its bytes as they stand in the input.
   using Capture = std::span<const uint8_t>;
 
-  explicit MsgpackSource(std::span<const uint8_t> bytes) : r_(bytes, depth_limit) {}
+  // `walked`: what captures of this document walked over, shared by the sources that read
+  // captured values again.
+  MsgpackSource(std::span<const uint8_t> bytes, MsgpackWalked& walked) : r_(bytes, depth_limit), walked_(walked) {}
 
   Value next() { return r_.read_marker(); }
+  MsgpackWalked& walked() noexcept { return walked_; }
   size_t remaining() const noexcept { return r_.remaining(); }
 
   // The kind as the visitors see it (a str's bytes are looked at, not read).
@@ -274,7 +300,7 @@ class MsgpackSource {
   }
 
   msgpack::MessagePackValue generic(Value& v) { return r_.read_value(v); }
-  void skip(Value& v) { r_.skip_value(v); }
+  void skip(Value& v) { walk(v, false); }
   // The value written again in compact form (what a fallback decoder is handed).
   std::string reencode(Value& v) {
     std::string out;
@@ -282,11 +308,7 @@ class MsgpackSource {
     return out;
   }
   // The value's own bytes, checked as a skip checks them; `v` is the marker read last.
-  Capture capture(Value& v) {
-    const uint8_t* start = r_.cursor() - 1;
-    r_.skip_value(v);
-    return Capture(start, r_.cursor());
-  }
+  Capture capture(Value& v) { return walk(v, true); }
   // A bin, or a str that is no text, where a sequence is expected: its bytes.
   bool is_bytes(const Value& v) const { return v.is_bin() || (v.is_str() && !is_text(v)); }
   std::span<const uint8_t> bytes(Value& v) { return r_.read_payload(r_.read_length(v)); }
@@ -295,6 +317,25 @@ class MsgpackSource {
   [[noreturn]] void fail_invalid_type(Value& v, std::string_view expecting);
 
  private:
+  // Steps over the value of marker `v` (read last), or jumps over it when a capture walked it
+  // already; `keep` notes what it walks over for a later read. Returns the value's bytes.
+  Capture walk(Value& v, bool keep) {
+    const uint8_t* start = r_.cursor() - 1;
+    if (const uint8_t* end = v.is_array() || v.is_map() ? walked_.end_of(start) : nullptr) {
+      r_.seek(end);
+      return Capture(start, end);
+    }
+    if (keep && (v.is_array() || v.is_map())) {
+      std::vector<std::span<const uint8_t>> containers;
+      r_.skip_value(v, &containers, MsgpackWalked::min_size);
+      walked_.note(containers);
+    } else {
+      r_.skip_value(v);
+    }
+    count_walked(static_cast<size_t>(r_.cursor() - start));
+    return Capture(start, r_.cursor());
+  }
+
   // One entry read by the general path: the key, then the value, then entry(key, value).
   template <class Entry>
   void next_entry(Entry& entry) {
@@ -333,6 +374,7 @@ class MsgpackSource {
   }
 
   msgpack::Reader r_;
+  MsgpackWalked& walked_;
 };
 
 // Runs `read()` over a MessagePack source and turns every failure of the read into ValueError

@@ -61,6 +61,16 @@ struct Integer {
   std::string render() const { return negative ? std::to_string(i) : std::to_string(u); }
 };
 
+// Test builds count what the sources walk over when they skip or capture a value (JSON tokens,
+// MessagePack bytes), so that a test can tell work done once from work repeated per level of a
+// document; elsewhere the count compiles to nothing.
+#ifdef QUORVEL_COUNT_WALKS
+inline thread_local uint64_t walked_count = 0;
+inline void count_walked(size_t n) noexcept { walked_count += n; }
+#else
+inline void count_walked(size_t) noexcept {}
+#endif
+
 // What the model reader asks of a document source. A source hands out values (`Value`) one at a
 // time; each is consumed exactly once, by one of the reads below, a skip, a capture or a type error.
 // Besides these, a source offers

@@ -4,6 +4,8 @@
 #include "py/entry.hpp"
 #include "module/types.hpp"
 #include "plan/native_plan.hpp"
+#include "serde/serde.hpp"
+#include "serde/source.hpp"
 
 namespace {
 
@@ -104,6 +106,20 @@ PyObject* raise_invalid_error(PyObject*, PyObject* args) {
   });
 }
 
+// decode_walked(plan, (root, buffer, is_json)): (the decoded model, what the decode's skips and
+// captures walked over: JSON tokens or MessagePack bytes).
+PyObject* decode_walked(PyObject*, PyObject* args) {
+  return two_args(args, [](NativePlan& plan, PyObject* triple) {
+    PyObject *root, *buffer, *is_json;
+    if (!PyArg_ParseTuple(triple, "OOO", &root, &buffer, &is_json)) throw_error_set();
+    py::Ref decoders = check_new(PyDict_New());
+    const uint64_t before = serde::walked_count;
+    py::Ref model = serde::decode_serde(plan, text_arg(root), buffer, is_json == Py_True, true, decoders.get());
+    py::Ref walked = check_new(PyLong_FromUnsignedLongLong(serde::walked_count - before));
+    return check_new(PyTuple_Pack(2, model.get(), walked.get()));
+  });
+}
+
 PyMethodDef methods[] = {
     {"model_object_index", model_object_index, METH_VARARGS, nullptr},
     {"object_index", object_index, METH_VARARGS, nullptr},
@@ -114,6 +130,7 @@ PyMethodDef methods[] = {
     {"native_serde", native_serde, METH_O, nullptr},
     {"raise_bounds_error", raise_bounds_error, METH_VARARGS, nullptr},
     {"raise_invalid_error", raise_invalid_error, METH_VARARGS, nullptr},
+    {"decode_walked", decode_walked, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
