@@ -39,6 +39,8 @@ thread_local std::vector<std::unique_ptr<Engine>> idle_engines;
 class EngineLease {
  public:
   EngineLease() {
+    // Room for the engine's return, taken now: giving it back must not allocate (nor throw).
+    idle_engines.reserve(kept_engines);
     if (idle_engines.empty()) {
       engine_ = std::make_unique<Engine>();
     } else {
