@@ -284,6 +284,38 @@ def test_failures_raised_while_reading(fmt):
         decode(interrupting, {"n": 4}, fmt, root="M")
 
 
+class Shown(Exception):
+    def __str__(self):
+        return "shown"
+
+
+class Spelled(str):
+    def __str__(self):
+        return "spelled"
+
+
+RAISED = [  # what the model class raises, and the text it joins the reader's error under (its str())
+    (lambda: ValueError(), "ValueError: "),
+    (lambda: ValueError("a", 1), "ValueError: ('a', 1)"),
+    (lambda: ValueError(Spelled("kept")), "ValueError: spelled"),
+    (lambda: Shown("hidden"), "Shown: shown"),
+]
+
+
+class Raising(Struct):
+    n: int = 0
+
+    def __init__(self, *, n=0):
+        raise RAISED[n][0]()
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("n", range(len(RAISED)))
+def test_raised_exception_text_is_its_str(fmt, n):
+    plan = make_plan([obj("M", [scalar_field("n", 0, "int32")])], {"M": Raising})
+    assert error(plan, {"n": n}, fmt, root="M") == RAISED[n][1]
+
+
 @pytest.mark.parametrize("data, message", [
     (b'{\n  "i8": 1,\n  "u8": 300\n}', "invalid value: integer `300`, expected u8 at line 3 column 11"),
     # Values read as their raw text: the position follows them too.

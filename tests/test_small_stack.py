@@ -9,7 +9,7 @@ import pytest
 
 from decoding import make_plan
 from isolated import run_python
-from planwriter import field, nested_arrays, obj, ordered_map, pack, plan_bytes
+from planwriter import arm, field, nested_arrays, obj, ordered_map, pack, plan_bytes, string_field
 from quorvel._native import NativePlan
 from trevalin import Struct
 
@@ -17,12 +17,21 @@ MP, JS = "ValueError: cannot decode MessagePack: ", "ValueError: cannot decode J
 STACK = r"RecursionError: Stack overflow \(used \d+ kB\) while "  # the stack gave out before the budget
 MP_DEPTH, JS_DEPTH = MP + "depth limit exceeded", JS + "Encountered nesting of JSON maps and arrays more .*"
 JS_BEYOND, MODELS = f"({JS_DEPTH}|{JS}{STACK}.*)", STACK + "decoding a generated model.*"
-BUFFERED = "ValueError: cannot decode buffered {} field: invalid type: sequence, expected i16.*"
+BUFFERED_IN = "cannot decode buffered {} field: "
+BUFFERED = "ValueError: " + BUFFERED_IN + "invalid type: sequence, expected i16.*"
 JS_GENERIC = "(" + JS + "{} .*|" + JS + STACK + ".*)"  # a deep generic JSON value may meet the guard first
 
 
 class Node(Struct):
     child: object = None
+
+
+class Late(Struct):
+    next: object = None
+
+
+class Word(Struct):
+    next: str = None
 
 
 def doc(fmt, key, depth):
@@ -52,6 +61,20 @@ def decoding(fmt, key, depth):
     plan, root = (nodes(), "Node") if key == "child" else (make_plan(), "Holder")
     data, strict = doc(fmt, key, depth), key != "nums"
     return lambda: plan.decode_serde(root, data, fmt == "js", fallback_decoders={"extra": len}, strict=strict)
+
+
+def late_tags(fmt, depth):
+    """`depth` tagged unions nested in "next", each tag after the value: the arms disagree on "next",
+    so each value waits for its tag and is read again, by a reader of its own, deeper in the stack."""
+    arms = [arm(1, "Late"), arm(2, "Word")]
+    tagged = {"serde_tag_field": "type"}
+    plan = make_plan([obj("Late", [field("next", 0, kind="union", arms=arms)], serde_tag="late", **tagged),
+                      obj("Word", [string_field("next", 0)], serde_tag="word", **tagged)], {"Late": Late, "Word": Word})
+    if fmt == "mp":
+        data = b"\x82\xa4next" * depth + b"\x81\xa4type\xa4late" + b"\xa4type\xa4late" * depth
+    else:
+        data = b'{"next": ' * depth + b'{"type": "late"}' + b', "type": "late"}' * depth
+    return lambda: plan.decode_serde("Late", data, fmt == "js", fallback_decoders={})
 
 
 def loading(depth, where):
@@ -96,6 +119,10 @@ CASES = [  # id, stack KiB, what makes the case on the main thread (and its argu
     ("mp-models-fit", 128, decoding, ("mp", "child", 8), "Node"),
     ("js-models-fit", 128, decoding, ("js", "child", 8), "Node"),
     ("js-colors-fit", 128, decoding, ("js", "colors", 8), JS + "expected Uint8 .*"),
+    *((f"late-tags-{fmt}-fit", 128, late_tags, (fmt, 8), "Late") for fmt in ("mp", "js")),
+    # The stack gives out in the innermost read again; its RecursionError keeps its own text.
+    ("late-tags-mp", 64, late_tags, ("mp", 40), f"{MP}(ValueError: {BUFFERED_IN.format('MessagePack')})+{MODELS}"),
+    ("late-tags-js", 64, late_tags, ("js", 40), f"{JS}(ValueError: {BUFFERED_IN.format('JSON')})+{MODELS}"),
     ("plan-default", 64, loading, (1023, "default"), "NativePlan"),
     ("plan-default-beyond", 64, loading, (1024, "default"), PLAN_DEPTH),
     ("plan-skip", 64, loading, (1023, "skip"), "NativePlan"),

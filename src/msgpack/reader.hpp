@@ -58,14 +58,6 @@ struct Marker {
   bool is_ext() const noexcept { return family >= Family::FixExt1 && family <= Family::Ext32; }
 };
 
-// An integer as read: non-negative values in `u`, negative ones in `i`.
-struct Integer {
-  bool negative = false;
-  uint64_t u = 0;
-  int64_t i = 0;
-  std::string render() const { return negative ? std::to_string(i) : std::to_string(u); }
-};
-
 // A str whose bytes are not UTF-8 is a byte string, as writers older than the bin family stored
 // binary data: read as a generic value it is Binary, and it is skipped like a bin.
 class Reader {
@@ -78,7 +70,6 @@ class Reader {
     [[gnu::always_inline]] explicit Nesting(Reader& reader) : Level(reader.depth_) {}
   };
 
-  size_t position(const uint8_t* start) const noexcept { return static_cast<size_t>(data_ - start); }
   size_t remaining() const noexcept { return static_cast<size_t>(end_ - data_); }
 
   Marker read_marker();

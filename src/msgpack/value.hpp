@@ -1,4 +1,5 @@
-// One generic MessagePack value: the type of a field's plan default and of values read generically.
+// One generic MessagePack value: the type of a field's plan default and of values read generically;
+// and an integer as the readers hand it out.
 #pragma once
 
 #include <cstdint>
@@ -6,6 +7,14 @@
 #include <vector>
 
 namespace quorvel::msgpack {
+
+// An integer as read: non-negative values in `u`, negative ones in `i`.
+struct Integer {
+  bool negative = false;
+  uint64_t u = 0;
+  int64_t i = 0;
+  std::string render() const { return negative ? std::to_string(i) : std::to_string(u); }
+};
 
 struct MessagePackValue {
   enum class Kind : uint8_t { Nil, Boolean, Integer, F32, F64, String, Binary, Array, Map, Ext };
@@ -30,8 +39,6 @@ struct MessagePackValue {
   ~MessagePackValue() {
     if (!items.empty()) release_items();
   }
-
-  bool is_nil() const noexcept { return kind == Kind::Nil; }
 
  private:
   // Frees the nested values without recursing: a value may nest as deep as a reader's depth limit

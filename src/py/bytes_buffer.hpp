@@ -32,8 +32,7 @@ class BytesBuffer {
     if (static_cast<size_t>(end_ - pos_) < n) [[unlikely]] grow(n);
     return pos_;
   }
-  // Marks `n` bytes written at the pointer that `reserve` returned.
-  void commit(size_t n) noexcept { pos_ += n; }
+  // Marks the bytes written up to `p`, inside the room that `reserve` returned.
   void commit_to(char* p) noexcept { pos_ = p; }
 
   void put(char c) { *reserve(1) = c, ++pos_; }

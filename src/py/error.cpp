@@ -71,6 +71,31 @@ void add_note_to_current(std::string_view note) noexcept {
   PyErr_SetRaisedException(exc);
 }
 
+namespace {
+
+// What str() gives for an exception whose class keeps BaseException's str and whose arguments are
+// none or one str, read from the arguments without calling str(): that call needs stack, and an
+// exception raised because the stack ran out (RecursionError) is formatted where it is still short.
+bool plain_str(PyObject* exc, std::string& text) {
+  static void* const base_str = PyType_GetSlot(reinterpret_cast<PyTypeObject*>(PyExc_BaseException), Py_tp_str);
+  if (PyType_GetSlot(Py_TYPE(exc), Py_tp_str) != base_str) return false;
+  py::Ref args = py::Ref::steal(PyException_GetArgs(exc));
+  if (!args || !PyTuple_Check(args.get())) return false;
+  if (PyTuple_GET_SIZE(args.get()) == 0) return true;
+  PyObject* only = PyTuple_GET_SIZE(args.get()) == 1 ? PyTuple_GET_ITEM(args.get(), 0) : nullptr;
+  if (only == nullptr || !PyUnicode_CheckExact(only)) return false;
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(only, &n);
+  if (s == nullptr) {
+    PyErr_Clear();  // lone surrogates: str() decides what to show
+    return false;
+  }
+  text.append(s, static_cast<size_t>(n));
+  return true;
+}
+
+}  // namespace
+
 std::string exception_text(PyObject* exc) {
   std::string text;
   try {
@@ -79,6 +104,7 @@ std::string exception_text(PyObject* exc) {
     PyErr_Clear();
     text = "?: ";
   }
+  if (plain_str(exc, text)) return text;
   py::Ref shown = py::Ref::steal(PyObject_Str(exc));
   Py_ssize_t n = 0;
   const char* s = shown && PyUnicode_Check(shown.get()) ? PyUnicode_AsUTF8AndSize(shown.get(), &n) : nullptr;

@@ -30,29 +30,51 @@ struct Engine {
   }
 };
 
-// Large buffers are not kept: a thread that once read a big document should not hold on to it.
-constexpr size_t kept_capacity = size_t{1} << 20;
+// The bytes an engine holds. Per byte of capacity, simdjson's parser keeps a 32-bit structural
+// index and 5/3 of a byte of string buffer (as simdjson 4.6 allocates, the version json_engine.hpp
+// requires), both rounded up to 64 bytes, and per level of depth an open container and a flag.
+size_t held_bytes(const Engine& e) noexcept {
+  size_t held = sizeof(Engine) + e.capacity;
+  if (const size_t n = e.parser.capacity(); n != 0) {
+    held += (n + 64 + 9) * sizeof(uint32_t);                                // structural index
+    held += 5 * n / 3 + simdjson::SIMDJSON_PADDING + 64;                    // string buffer
+    held += e.parser.max_depth() * (2 * sizeof(uint32_t) + sizeof(bool));  // depth stacks
+  }
+  return held;
+}
+
+// What a thread keeps between documents, its idle engines together: enough for documents of about
+// 600 KiB, while a thread that once read a big one does not hold on to what that needed.
+constexpr size_t kept_bytes = size_t{4} << 20;
 constexpr size_t kept_engines = 4;
 
 thread_local std::vector<std::unique_ptr<Engine>> idle_engines;
+thread_local size_t idle_bytes = 0;
 
 class EngineLease {
  public:
   EngineLease() {
+    // Room for the engine's return, taken now: giving it back must not allocate (nor throw).
+    idle_engines.reserve(kept_engines);
     if (idle_engines.empty()) {
       engine_ = std::make_unique<Engine>();
     } else {
       engine_ = std::move(idle_engines.back());
       idle_engines.pop_back();
+      idle_bytes -= held_bytes(*engine_);
     }
   }
   ~EngineLease() {
-    if (engine_->parser.capacity() > kept_capacity) engine_->parser = sj::parser{};
-    if (engine_->capacity > kept_capacity) {
+    if (idle_engines.size() >= kept_engines) return;
+    auto fits = [this] { return idle_bytes + held_bytes(*engine_) <= kept_bytes; };
+    if (!fits()) engine_->parser = sj::parser{};
+    if (!fits()) {
       engine_->buffer.reset();
       engine_->capacity = 0;
     }
-    if (idle_engines.size() < kept_engines) idle_engines.push_back(std::move(engine_));
+    if (!fits()) return;
+    idle_bytes += held_bytes(*engine_);
+    idle_engines.push_back(std::move(engine_));
   }
   EngineLease(const EngineLease&) = delete;
   EngineLease& operator=(const EngineLease&) = delete;

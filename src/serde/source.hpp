@@ -53,13 +53,8 @@ struct KeyProbe {
   bool plain = true;  // JSON text holds it as it is: no character that is escaped or ends a string
 };
 
-// An integer as read: non-negative values in `u`, negative ones in `i`.
-struct Integer {
-  bool negative = false;
-  uint64_t u = 0;
-  int64_t i = 0;
-  std::string render() const { return negative ? std::to_string(i) : std::to_string(u); }
-};
+// Integers are handed out as the MessagePack reader reads them, by both sources.
+using msgpack::Integer;
 
 // Test builds count what the sources walk over when they skip or capture a value (JSON tokens,
 // MessagePack bytes), so that a test can tell work done once from work repeated per level of a
