@@ -373,6 +373,8 @@ T nearest(std::string_view token) noexcept {
 
 double decimal_value(std::string_view token) noexcept { return nearest<double>(token); }
 
+float decimal_value_f32(std::string_view token) noexcept { return nearest<float>(token); }
+
 std::string_view trim(std::string_view text) noexcept {
   size_t a = 0, b = text.size();
   while (a < b && is_space(text[a])) ++a;
