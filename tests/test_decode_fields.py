@@ -3,6 +3,7 @@ coercions, Python ints, strings, numeric and enum vectors (NumPy arrays and list
 decimals and fallback decoders."""
 
 import decimal
+import json
 import math
 import struct
 import uuid
@@ -297,13 +298,63 @@ class Floats(Struct):
     v: object = None
 
 
+@pytest.fixture(scope="module")
+def floats_plan():
+    return make_plan([obj("Floats", [field("v", 0, kind="vector_scalar", scalar="float32")])], {"Floats": Floats})
+
+
+# Past 64 bits only a strict JSON element keeps its digits (a lax one is a double first).
+WIDE_FLOAT32 = [(b"1180591691086155481089", 2**70 + 2**47), (b"-1180591691086155481089", -(2**70 + 2**47)),
+                (b"1.180591691086155481089e21", 2**70 + 2**47), (b"1" + b"0" * 40, math.inf)]
+
+
 @pytest.mark.parametrize("strict", [True, False])
 @pytest.mark.parametrize("fmt", FORMATS)
-def test_float32_elements_round_once(fmt, strict):
-    plan = make_plan([obj("Floats", [field("v", 0, kind="vector_scalar", scalar="float32")])], {"Floats": Floats})
+def test_float32_elements_round_once(floats_plan, fmt, strict):
     values = [2**60 + 2**36 + 1, -(2**60 + 2**36 + 1), 2**64 - 1, 16777217, 0.1]
-    got = decode(plan, {"v": values}, fmt, root="Floats", strict=strict).v
+    got = decode(floats_plan, {"v": values}, fmt, root="Floats", strict=strict).v
     assert got.tolist() == np.array([2**60 + 2**37, -(2**60 + 2**37), 2**64, 16777216, 0.1], dtype=np.float32).tolist()
+    if fmt == "json" and strict:
+        got = decode(floats_plan, b'{"v": [%s]}' % b",".join(t for t, _ in WIDE_FLOAT32), fmt, root="Floats").v
+        assert got.tolist() == np.array([v for _, v in WIDE_FLOAT32], dtype=np.float32).tolist()
+
+
+# Every place that reads a number from text: (format, strict, key, how the number is written).
+NUMBER_PLACES = [
+    ("json", True, "f64", "{}"), ("json", False, "f64", "{}"), ("json", True, "i64", "{}"), ("json", False, "i64", "{}"),
+    ("json", True, "big", "{}"), ("json", False, "big", "{}"), ("json", True, "nums", "[{}]"),
+    ("json", False, "nums", "[{}]"), ("json", True, "shorts", "[{}, 0, 0]"), ("json", False, "shorts", "[{}, 0, 0]"),
+    ("json", True, "v", "[{}]"), ("json", False, "v", '["{}"]'),
+] + [(fmt, False, key, '"{}"') for fmt in FORMATS for key in ("f64", "i64", "big")] + [
+    ("msgpack", False, "nums", '["{}"]'), ("msgpack", False, "shorts", '["{}", 0, 0]')]
+EDGE_EXPONENTS = ["2147483648", "2147483649", "9223372036854775807", "9223372036854775808", "9223372036854775809",
+                  "00009223372036854775808", "18446744073709551617"]
+
+
+def number_outcome(plans, place, number):
+    """What a place makes of a number: its value, or the reader's text with the number's own text
+    taken out."""
+    fmt, strict, key, form = place
+    text = form.format(number)
+    doc = b'{"%s": %s}' % (key.encode(), text.encode()) if fmt == "json" else {key: json.loads(text)}
+    root = "Floats" if key == "v" else "Holder"
+    try:
+        got = getattr(decode(plans[root], doc, fmt, root=root, strict=strict), key)
+    except ValueError as e:
+        return str(e).split(" at line ")[0].replace(number, "N")
+    return repr(got.tolist() if isinstance(got, np.ndarray) else got)
+
+
+# An exponent at the edge of 32 or 64 bits reads like any other too large for a double: the same
+# value or refusal as the same mantissa with the exponent 99999.
+@pytest.mark.parametrize("place", NUMBER_PLACES, ids=lambda p: "{}-{}-{}-{}".format(p[0], "strict" if p[1] else "lax", p[2], p[3]))
+@pytest.mark.parametrize("mantissa", ["1", "-99", "0.0012", "-12345678901234567890123.5"])
+@pytest.mark.parametrize("sign", ["", "-", "+"], ids=["up", "down", "plus"])
+def test_edge_exponents_read_like_large_ones(plan, floats_plan, place, mantissa, sign):
+    plans = {"Holder": plan, "Floats": floats_plan}
+    expected = number_outcome(plans, place, f"{mantissa}e{sign}99999")
+    for exponent in EDGE_EXPONENTS:
+        assert number_outcome(plans, place, f"{mantissa}e{sign}{exponent}") == expected, exponent
 
 
 @pytest.mark.parametrize("fmt", FORMATS)

@@ -4,9 +4,10 @@ decode_serde must accept exactly the documents that are one well-formed JSON obj
 around it allowed) and refuse every other one with a ValueError beginning "cannot decode JSON: ".
 This pass writes valid documents for the "Holder" model of tests/support/decoding.py (every field
 kind, unknown keys with nested values, the fallback field "extra", the decimal "amount", keys
-written with escapes, random whitespace and number forms), mutates them at the byte and the token
-level, and decodes each mutant strict and lax. Python's json, parsed strictly (no NaN or Infinity,
-UTF-8 first), is the judge:
+written with escapes, random whitespace and number forms, and often numbers at the edges of
+number reading: exponents at the edges of 32 and 64 bits, digit runs past 19, thousands of
+digits), mutates them at the byte and the token level, and decodes each mutant strict and lax.
+Python's json, parsed strictly (no NaN or Infinity, UTF-8 first), is the judge:
 
 - a document json refuses must be refused, with the prefix;
 - a document json accepts must decode, or be refused for a reason of the model (a wrong type, an
@@ -33,6 +34,7 @@ import time
 from decimal import Decimal
 
 from decoding import Holder, make_plan
+from fuzz_serde import edge_number
 
 PREFIX = "cannot decode JSON: "
 BUFFERED = re.compile(r"^[\w.]+: cannot decode buffered JSON field: ")
@@ -569,7 +571,7 @@ def random_json(rng, depth=0):
     roll = rng.random()
     if depth > 4 or roll < 0.4:
         return rng.choice([None, True, False, rng.randint(-10**20, 10**20), random_float(rng), random_text(rng),
-                           rng.randint(-5, 5)])
+                           rng.randint(-5, 5), edge_number(rng).encode()])
     if roll < 0.7:
         return [random_json(rng, depth + 1) for _ in range(rng.randint(0, 4))]
     return Obj((random_text(rng), random_json(rng, depth + 1)) for _ in range(rng.randint(0, 4)))
@@ -637,6 +639,20 @@ ODD = [lambda r: "7", lambda r: "1e2", lambda r: "x", lambda r: 1.5, lambda r: 2
        lambda r: 3, lambda r: b"1e999", lambda r: b"-0"]
 
 
+def edge_value(rng):
+    """An edge number, written as a number or (for lax decoding) inside a string."""
+    text = edge_number(rng)
+    return text if rng.random() < 0.3 else text.encode()
+
+
+# Numeric fields given edge numbers: exponents at the edges of 32 and 64 bits, digit runs past 19
+# and mantissas of thousands of digits.
+EDGE_FIELDS = {key: edge_value for key in ("i8", "u8", "i64", "u64", "f32", "f64", "big", "amount")}
+EDGE_FIELDS["nums"] = lambda r: [edge_value(r) for _ in range(r.randint(1, 3))]
+EDGE_FIELDS["shorts"] = lambda r: [edge_value(r) for _ in range(3)]
+EDGE_FIELDS["point"] = lambda r: Obj([("x", edge_value(r)), ("y", edge_value(r))])
+
+
 def random_document(rng, writer):
     keys = rng.sample(list(FIELDS), rng.randint(0, len(FIELDS)))
     if rng.random() < 0.5:
@@ -644,6 +660,8 @@ def random_document(rng, writer):
     pairs = Obj()
     for key in keys:
         value = rng.choice(ODD)(rng) if rng.random() < 0.1 else FIELDS[key](rng)
+        if key in EDGE_FIELDS and rng.random() < 0.2:
+            value = EDGE_FIELDS[key](rng)
         # A key may be written with escapes: it is the same key.
         pairs.append((key, value))
     for _ in range(rng.choice([0, 0, 1, 2])):
@@ -691,6 +709,10 @@ RAW_BYTES = [b"\xff", b"\xc0\x80", b"\xc3", b"\xed\xa0\x80", b"\xf4\x90\x80\x80"
 SPACES = [b" ", b"\t", b"\n", b"\r", b"\f", b"\v", b"\xc2\xa0", b"\x00"]
 
 
+def literal(rng):
+    return rng.choice(LITERALS) if rng.random() < 0.7 else edge_number(rng).encode()
+
+
 def tokens(data):
     return [m.span() for m in TOKEN.finditer(data)]
 
@@ -721,9 +743,9 @@ def mutate_once(data, rng, corpus):
             return data[:a] + data[c:d] + data[b:c] + data[a:b] + data[d:]
     if op == 5:  # a literal at a token boundary or anywhere
         at = rng.choice([a, b, i])
-        return data[:at] + rng.choice(LITERALS) + data[at:]
+        return data[:at] + literal(rng) + data[at:]
     if op == 6:  # a token replaced by a literal
-        return data[:a] + rng.choice(LITERALS) + data[b:]
+        return data[:a] + literal(rng) + data[b:]
     if op == 7:  # truncated
         return data[:i]
     if op == 8:  # spliced with another document

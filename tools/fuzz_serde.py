@@ -3,18 +3,21 @@
 Writes valid documents covering every field kind the decoder reads (unions with tags before and
 after their entries, nullable elements, fixed arrays, Python ints, fallback fields), then mutates
 them: bit flips, truncation, inserted and deleted bytes, splices, duplicated keys, moved and
-changed type tags, MessagePack lengths that claim more than the input holds, and nesting 100,000
-deep. Each mutant is decoded strict or lax, and a quarter of them once more as a view of a larger
-object that goes on after the document (read in place), which must decode the same. The only outcomes allowed are a model object or the
-decoder's own ValueError; anything else, or a case that takes more than a second, is reported with a
-reproducer and the run fails. Run it under the sanitizer build (tools/dev fuzz-serde) so that
-memory errors abort.
+changed type tags, numbers at the edges of number reading (exponents at the edges of 32 and 64
+bits, digit runs past 19, thousands of digits; as numbers and in strings read lax), MessagePack
+lengths that claim more than the input holds, and nesting 100,000 deep. Each mutant is decoded
+strict or lax, and a quarter of them once more as a view of a larger object that goes on after
+the document (read in place), which must decode the same. The only outcomes allowed are a model
+object or the decoder's own ValueError; anything else, or a case that takes more than a second,
+is reported with a reproducer and the run fails. Run it under the sanitizer build
+(tools/dev fuzz-serde) so that memory errors abort.
 
     tools/dev fuzz-serde --seconds 600 --seed 7
 """
 
 import argparse
 import random
+import re
 import sys
 import time
 
@@ -95,6 +98,53 @@ def lying_lengths(data, rng):
 JSON_TOKENS = [b"{", b"}", b"[", b"]", b",", b":", b'"', b"\\", b"null", b"nul", b"true", b"1e999", b"-",
                b"18446744073709551616", b'"type"', b'"leaf"', b"\xff", b"\x00", b" ", b"\\u00", b"\\ud800"]
 
+# Exponents where a reader's sums over them wrap if they are not held: the edges of 32 and 64 bits
+# and their neighbours, and the edges of the double range.
+EDGE_EXPONENTS = [2**31 - 1, 2**31, 2**31 + 1, 2**32, 2**63 - 2, 2**63 - 1, 2**63, 2**63 + 1, 2**64 - 1, 2**64,
+                  2**64 + 1, 308, 309, 324, 325, 99999]
+
+
+def digit_run(rng):
+    """Digits, the first not 0: one, a few, past the 19 a 64-bit integer holds, or thousands."""
+    n = rng.choice([1, 2, rng.randint(3, 19), rng.randint(20, 45), rng.randint(1000, 4000)])
+    return str(rng.randrange(10 ** (n - 1), 10 ** n))
+
+
+def edge_number(rng):
+    """The text of a JSON number at the edges of number reading: mantissas with long digit runs
+    (leading zeros after the point included), exponents at the edges of 32 and 64 bits."""
+    text = rng.choice(["", "", "-"]) + rng.choice(["0", digit_run(rng)])
+    if rng.random() < 0.5:
+        text += "." + "0" * rng.choice([0, 0, 3, rng.randint(20, 400)]) + digit_run(rng)
+    if rng.random() < 0.9:
+        exponent = rng.choice(EDGE_EXPONENTS + [rng.randrange(10 ** rng.randint(1, 25))])
+        text += rng.choice("eE") + rng.choice(["", "+", "-", "-"]) + "0" * rng.choice([0, 0, 0, 5]) + str(exponent)
+    return text
+
+
+NUMBER = re.compile(rb"-?[0-9][0-9.eE+-]*")
+NUMBER_KEYS = ["i8", "u8", "i64", "u64", "f32", "f64", "big", "color", "amount", "nums", "shorts"]
+
+
+def number_document(fmt, rng):
+    """A document whose numeric fields hold edge numbers: as JSON numbers, and as strings (what lax
+    decoding reads as a number) in both formats."""
+    entries = []
+    for key in rng.sample(NUMBER_KEYS, rng.randint(1, 4)):
+        def one():
+            text = edge_number(rng)
+            return text if fmt == "msgpack" or rng.random() < 0.4 else text.encode()
+        value = [one() for _ in range(3 if key == "shorts" else rng.randint(0, 3))] if key in ("nums", "shorts") else one()
+        entries.append((key, value))
+    if fmt == "msgpack":
+        return encode(Pairs(entries), fmt)
+
+    def write(v):
+        if isinstance(v, list):
+            return b"[" + b",".join(write(x) for x in v) + b"]"
+        return v if isinstance(v, bytes) else encode(v, fmt)
+    return b"{" + b",".join(encode(k, fmt) + b":" + write(v) for k, v in entries) + b"}"
+
 
 def mutate(data, fmt, rng, corpus):
     data = bytearray(data)
@@ -123,6 +173,11 @@ def mutate(data, fmt, rng, corpus):
             data[i:i] = data[j:j + rng.randint(1, 32)]
         elif op == 7 and fmt == "msgpack":
             data = bytearray(lying_lengths(bytes(data), rng))
+        elif op == 7:
+            # A number of the document, or one at a random place, made an edge number.
+            numbers = [m.span() for m in NUMBER.finditer(data)]
+            a, b = rng.choice(numbers) if numbers else (i, i)
+            data[a:b] = edge_number(rng).encode()
     return bytes(data)
 
 
@@ -195,6 +250,7 @@ def main():
                 print(f"seed document fails ({fmt}): {failure}\n  {data!r}", file=sys.stderr)
                 return 1
 
+    seeded = {fmt: len(corpus[fmt]) for fmt in FORMATS}
     deadline = time.monotonic() + args.seconds
     cases = 0
     while time.monotonic() < deadline and cases < args.cases:
@@ -204,6 +260,14 @@ def main():
             data = deep(fmt, rng)
         elif roll < 0.1 and fmt == "msgpack":
             data = lying_lengths(rng.choice(corpus[fmt]), rng)
+        elif roll < 0.25:
+            data = number_document(fmt, rng)
+            # Kept for mutants of its own, in a few places past the seeds.
+            kept = corpus[fmt]
+            if len(kept) < seeded[fmt] + 64:
+                kept.append(data)
+            else:
+                kept[rng.randrange(seeded[fmt], len(kept))] = data
         else:
             data = mutate(rng.choice(corpus[fmt]), fmt, rng, corpus[fmt])
         strict = rng.random() < 0.5

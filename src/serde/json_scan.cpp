@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <format>
+#include <limits>
 #include <utility>
 
 namespace quorvel::serde::json {
@@ -329,14 +330,22 @@ std::optional<Number> parse_number(std::string_view token) {
   return number;
 }
 
-double decimal_value(std::string_view token) noexcept {
-  double d = 0;
-  auto result = std::from_chars(token.data(), token.data() + token.size(), d);
-  if (result.ec != std::errc::result_out_of_range) return d;
-  // The decimal exponent of the first significant digit tells overflow from underflow.
+namespace {
+
+// The nearest value of type T to a validated decimal literal. The text claims its own exponent, so
+// every sum over it saturates: an exponent far past any float's range reads like any larger one.
+template <class T>
+T nearest(std::string_view token) noexcept {
+  T value = 0;
+  auto result = std::from_chars(token.data(), token.data() + token.size(), value);
+  if (result.ec != std::errc::result_out_of_range) return value;
+  // The decimal exponent of the first significant digit tells overflow from underflow. The digit
+  // counts and the written exponent each stop growing at a bound far past every float's range
+  // (and past any text's length), so their sum cannot overflow.
+  constexpr int64_t bound = 1'000'000'000'000'000;
   const bool negative = !token.empty() && token[0] == '-';
   size_t k = negative ? 1 : 0;
-  long exponent = 0;
+  int64_t exponent = 0;
   bool seen_digit = false;
   bool after_dot = false;
   for (; k < token.size() && token[k] != 'e' && token[k] != 'E'; ++k) {
@@ -345,19 +354,26 @@ double decimal_value(std::string_view token) noexcept {
       continue;
     }
     if (token[k] != '0') seen_digit = true;
-    if (!seen_digit && after_dot) --exponent;
-    if (seen_digit && !after_dot) ++exponent;
+    if (!seen_digit && after_dot && exponent > -bound) --exponent;
+    if (seen_digit && !after_dot && exponent < bound) ++exponent;
   }
   if (k + 1 < token.size()) {
-    long e = 0;
-    const char* from = token.data() + k + 1;
-    if (*from == '+') ++from;
-    if (std::from_chars(from, token.data() + token.size(), e).ec != std::errc{}) e = *from == '-' ? -1000000 : 1000000;
-    exponent += e;
+    size_t at = k + 1;
+    const bool minus = token[at] == '-';
+    if (token[at] == '+' || token[at] == '-') ++at;
+    int64_t e = 0;
+    for (; at < token.size() && e < bound; ++at) e = e * 10 + (token[at] - '0');
+    exponent += minus ? -e : e;
   }
-  const double magnitude = exponent > 0 ? HUGE_VAL : 0.0;
+  const T magnitude = exponent > 0 ? std::numeric_limits<T>::infinity() : T{0};
   return negative ? -magnitude : magnitude;
 }
+
+}  // namespace
+
+double decimal_value(std::string_view token) noexcept { return nearest<double>(token); }
+
+float decimal_value_f32(std::string_view token) noexcept { return nearest<float>(token); }
 
 std::string_view trim(std::string_view text) noexcept {
   size_t a = 0, b = text.size();

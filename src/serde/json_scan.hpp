@@ -81,5 +81,7 @@ std::string_view trim(std::string_view text) noexcept;
 // already validated), with values beyond the double range as infinities and values below the
 // smallest subnormal as zeros.
 double decimal_value(std::string_view literal) noexcept;
+// The same at float32 width, rounded once from the text (not through a double).
+float decimal_value_f32(std::string_view literal) noexcept;
 
 }  // namespace quorvel::serde::json

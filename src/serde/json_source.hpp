@@ -147,7 +147,9 @@ class JsonSource {
     Scalar s = number_of(v, expecting);
     if (s.kind == ValueKind::signed_integer) return static_cast<float>(s.i);
     if (s.kind == ValueKind::unsigned_integer) return static_cast<float>(s.u);
-    return static_cast<float>(s.d);
+    // Beyond 64 bits (or written with a fraction or exponent) the text itself is read at float
+    // width: through the double it would round twice.
+    return json::decimal_value_f32(json::trim(v.raw_json_token()));
   }
 
   double float64(Value& v, std::string_view expecting) {
