@@ -310,12 +310,15 @@ def test_nested_unions_with_their_tags_last(chain, fmt):
     assert error(chain, Pairs([("u", broken)]), fmt, root="Root").count("cannot decode buffered") == 3
 
 
+BIG = [[k, "a:b]}", {"c": [k], "d": "{["}] for k in range(40)]
+
+
 @pytest.mark.parametrize("fmt", FORMATS)
 def test_late_tags_walk_a_big_value_once(chain, fmt):
     # Each level keeps "u" until its tag and reads it again; what an outer level walked over is
     # jumped over by the levels inside it, so the walk does not grow with the depth.
     def chain_doc(depth):
-        doc = Pairs([("big", [[k, "a:b", {"c": [k]}] for k in range(400)]), ("s", "leaf"), ("t", "knot")])
+        doc = Pairs([("big", BIG * 10), ("s", "leaf"), ("t", "knot")])
         for k in range(depth):
             doc = Pairs([("u", doc), ("s", f"{k}"), ("t", "knot" if k % 2 else "link")])
         return encode(Pairs([("u", doc)]), fmt)
@@ -328,3 +331,23 @@ def test_late_tags_walk_a_big_value_once(chain, fmt):
             got = got.u
         assert got.u == Knot(s="leaf")
     assert walked[200] < 3 * walked[1]
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("fault", [("s", 5), ("t", "neither"), ("s", [1]), ("t", 5)])
+def test_late_tags_fault_after_jumped_values(chain, fmt, fault):
+    # Values walked by an outer level and jumped over when read again leave the reader where a
+    # walk would: a fault after them reads as it does when that level is the whole document.
+    inner = Pairs([("big", BIG), ("u", Pairs([("big", BIG), ("t", "knot")])), ("z", BIG), fault, ("t", "link")])
+    doc = inner
+    for k in range(3):
+        doc = Pairs([("z", BIG), ("u", doc), ("z", BIG), ("t", "knot" if k % 2 else "link")])
+
+    def message(doc, root):
+        with pytest.raises(ValueError) as info:
+            decode(chain, doc, fmt, root=root)
+        return str(info.value).split(": ", 1)[1]
+
+    nested = message(Pairs([("u", doc)]), "Root")
+    assert nested.count("cannot decode buffered") == 3
+    assert message(inner, "Link") in nested
