@@ -325,7 +325,7 @@ def test_late_tags_walk_a_big_value_once(chain, fmt):
 
     walked = {}
     for depth in (1, 200):
-        got, walked[depth] = probe.decode_walked(chain, ("Root", chain_doc(depth), fmt == "json"))
+        got, walked[depth], _ = probe.decode_walked(chain, ("Root", chain_doc(depth), fmt == "json"))
         for k in reversed(range(depth)):
             assert (type(got.u), got.u.s) == (Knot if k % 2 else Link, f"{k}")
             got = got.u
@@ -351,3 +351,52 @@ def test_late_tags_fault_after_jumped_values(chain, fmt, fault):
     nested = message(Pairs([("u", doc)]), "Root")
     assert nested.count("cannot decode buffered") == 3
     assert message(inner, "Link") in nested
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_notes_of_kept_values_stay_small(chain, fmt):
+    # Kept values deeply nested around little data: the notes of where they end stay a small
+    # fraction of the input (not one per level), and the decode still walks it about once.
+    deep = [1] * 64
+    for _ in range(200):
+        deep = [deep]
+    deep = [deep] * 100
+    doc = encode(Pairs([("u", Pairs([("u", Pairs([("z", deep), ("t", "link")])), ("t", "knot")]))]), fmt)
+    got, walked, noted = probe.decode_walked(chain, ("Root", doc, fmt == "json"))
+    assert got == Link(u=Knot(u=Link()))
+    assert 0 < noted * 16 < len(doc)
+    assert walked < 2 * len(doc)
+
+
+class Fallen(Struct):
+    u: object = None
+    f: object = None
+
+
+@pytest.fixture(scope="module")
+def kept_plan():
+    # "f" is a fallback in one arm and a decimal in the other, so each level keeps it (and "u")
+    # until its tag, which comes last; the outer levels walk it first.
+    union = dict(kind="union", arms=[arm(1, "Link"), arm(2, "Knot")])
+    return make_plan([
+        obj("Link", [field("u", 0, **union), field("f", 1, kind="fallback", fallback_id="fb")],
+            serde_tag_field="t", serde_tag="link"),
+        obj("Knot", [field("u", 0, **union), field("f", 1, kind="decimal")], serde_tag_field="t", serde_tag="knot"),
+        obj("Root", [field("u", 0, **union)]),
+    ], {"Link": Fallen, "Knot": Fallen, "Root": Fallen})
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("depth", [1, 2, 5])
+@pytest.mark.parametrize("value", [BIG, {"k": BIG}, [BIG, []]])
+def test_kept_values_read_as_text_at_any_depth(kept_plan, fmt, depth, value):
+    # The innermost level's fallback gets the value's own bytes, whether the levels around it
+    # walked over it or jumped over it.
+    doc = Pairs([("f", value), ("t", "link")])
+    for _ in range(depth):
+        doc = Pairs([("u", doc), ("t", "knot")])
+    got = kept_plan.decode_serde("Root", encode(Pairs([("u", doc)]), fmt), fmt == "json",
+                                 fallback_decoders={"fb": bytes}).u
+    for _ in range(depth):
+        got = got.u
+    assert got.f == encode(value, fmt)

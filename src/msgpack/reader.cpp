@@ -137,47 +137,4 @@ MessagePackValue Reader::read_value(Marker m) {
   }
 }
 
-void Reader::skip_value(Marker m, std::vector<std::span<const uint8_t>>* containers, size_t min_size) {
-  std::vector<size_t> left;  // elements still to skip in each open container, innermost last
-  std::vector<const uint8_t*> starts;  // where each open container starts (when they are noted)
-  while (true) {
-    if (m.is_integer()) {
-      read_integer(m);
-    } else if (m.family == Family::Null || m.is_bool()) {
-    } else if (m.is_float()) {
-      read_float(m);
-    } else if (m.is_str() || m.is_bin()) {
-      read_payload(read_length(m));
-    } else if (m.is_array() || m.is_map()) {
-      const uint8_t* start = data_ - 1;
-      uint32_t n = read_length(m);
-      size_t count = m.is_map() ? size_t{n} * 2 : n;
-      enter(left.size());
-      if (count != 0) {
-        left.push_back(count);
-        if (containers != nullptr) starts.push_back(start);
-        m = read_marker();
-        continue;
-      }
-    } else if (m.is_ext()) {
-      uint32_t n = read_length(m);
-      enter(left.size());
-      read_ext_type();
-      read_payload(n);
-    } else {
-      wrong_marker(m);
-    }
-    // One value skipped: it counts against its container, which may then be done in turn.
-    while (!left.empty() && --left.back() == 0) {
-      left.pop_back();
-      if (containers != nullptr) {
-        if (static_cast<size_t>(data_ - starts.back()) >= min_size) containers->emplace_back(starts.back(), data_);
-        starts.pop_back();
-      }
-    }
-    if (left.empty()) return;
-    m = read_marker();
-  }
-}
-
 }  // namespace quorvel::msgpack

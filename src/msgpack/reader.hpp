@@ -111,12 +111,23 @@ class Reader {
   // Reads one whole value (after its marker) as a generic value.
   MessagePackValue read_value(Marker marker);
   // Reads one whole value (after its marker) and drops it; the value must be well-formed.
-  // `containers`, when given, receives each array and map of `min_size` bytes or more walked over
-  // inside it (the value itself included), as it stands in the input.
-  void skip_value(Marker marker, std::vector<std::span<const uint8_t>>* containers = nullptr, size_t min_size = 0);
+  void skip_value(Marker marker) {
+    NoLog log;
+    skip_value(marker, log);
+  }
+  // The same, telling `log` of the arrays and maps it walks over (the value itself included):
+  // log.jump(start) may give where one that starts at `start` ends, and the skip goes on from there
+  // without reading it; otherwise log.open(start) and, once it is read, log.close(end).
+  template <class Log>
+  void skip_value(Marker marker, Log& log);
   // Neither recurses: however deep the value, they take the same native stack.
 
  private:
+  struct NoLog {
+    static constexpr const uint8_t* jump(const uint8_t*) noexcept { return nullptr; }
+    static constexpr void open(const uint8_t*) noexcept {}
+    static constexpr void close(const uint8_t*) noexcept {}
+  };
   template <class T>
   T read_big_endian();
   [[noreturn]] static void short_data();
@@ -239,6 +250,50 @@ inline uint32_t Reader::read_length(Marker m) {
     case Family::F32: case Family::F64: case Family::Reserved: break;
   }
   wrong_marker(m);
+}
+
+template <class Log>
+void Reader::skip_value(Marker m, Log& log) {
+  std::vector<size_t> left;  // elements still to skip in each open container, innermost last
+  while (true) {
+    if (m.is_integer()) {
+      read_integer(m);
+    } else if (m.family == Family::Null || m.is_bool()) {
+    } else if (m.is_float()) {
+      read_float(m);
+    } else if (m.is_str() || m.is_bin()) {
+      read_payload(read_length(m));
+    } else if (m.is_array() || m.is_map()) {
+      const uint8_t* start = data_ - 1;
+      if (const uint8_t* end = log.jump(start)) {
+        data_ = end;
+      } else {
+        uint32_t n = read_length(m);
+        size_t count = m.is_map() ? size_t{n} * 2 : n;
+        enter(left.size());
+        if (count != 0) {
+          left.push_back(count);
+          log.open(start);
+          m = read_marker();
+          continue;
+        }
+      }
+    } else if (m.is_ext()) {
+      uint32_t n = read_length(m);
+      enter(left.size());
+      read_ext_type();
+      read_payload(n);
+    } else {
+      wrong_marker(m);
+    }
+    // One value skipped: it counts against its container, which may then be done in turn.
+    while (!left.empty() && --left.back() == 0) {
+      left.pop_back();
+      log.close(data_);
+    }
+    if (left.empty()) return;
+    m = read_marker();
+  }
 }
 
 }  // namespace quorvel::msgpack

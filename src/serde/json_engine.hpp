@@ -15,7 +15,9 @@
 //   read again from the same parse (a copy of its text parsed anew made nested unions quadratic);
 //   a value already walked over is jumped over (see `Walked`); strings are unescaped into the
 //   engine's buffer as its typed read does, and the space given back when a read is abandoned.
-// - `token_position`: held only inside `Mark`.
+//   `reenter_child` moves the engine back, which simdjson's development checks (on in builds
+//   without NDEBUG) refuse; such builds are stopped below.
+// - `token_position`: held outside this file only inside `Mark`.
 // - `builtin::numberparsing::parse_double` and `parse_integer`: scalars read from their text.
 //
 // It was written and tested against simdjson 4.6; another version must be checked against the
@@ -24,14 +26,20 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <optional>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 static_assert(simdjson::SIMDJSON_VERSION_MAJOR == 4 && simdjson::SIMDJSON_VERSION_MINOR == 6,
               "serde/json_engine.hpp was written against simdjson 4.6; found simdjson " SIMDJSON_VERSION);
+
+#if SIMDJSON_DEVELOPMENT_CHECKS
+#error "serde/json_engine.hpp moves simdjson's iterators back, which its development checks refuse: build with NDEBUG"
+#endif
 
 namespace quorvel::serde::engine {
 
@@ -175,76 +183,111 @@ struct Mark {
   sj::token_position at = nullptr;
   friend bool operator==(Mark, Mark) = default;
 };
-struct MarkHash {
-  size_t operator()(Mark m) const noexcept { return std::hash<const void*>{}(m.at); }
-};
 
 // Where a value's first token stands.
 [[gnu::always_inline]] inline Mark start_of(sj::value& v) noexcept {
   return {detail::iterator_of(v).*(&detail::ValueIterator::_start_position)};
 }
 
-// Objects and arrays walked over inside a value kept for a later read, by where they start: their
-// text and where the walk over them ends, so that a value kept inside a kept value (a union whose
-// tag comes after it, inside another) is jumped over when it is read again, not walked once more
-// per level. Only objects and arrays of `min_tokens` tokens or more are noted: a shorter one costs
-// little to walk again, and there is never more than one entry per object or array of the input.
+// Where objects and arrays inside values kept for a later read end, by where they start, so that a
+// value read again (a union entry kept until its tag, inside another) jumps over what an outer walk
+// already went through, instead of walking it once more per level.
+//
+// An object or array is noted when `min_tokens` or more of its tokens lie outside the ones noted
+// inside it. So the notes never outnumber a 32nd of the input's tokens, however deep the nesting,
+// and a walk that jumps over the noted ones steps over fewer than `min_tokens` tokens of any value
+// it does not jump over.
 class Walked {
  public:
   static constexpr size_t min_tokens = 32;
-  struct Span {
-    Mark end;  // the token after the closing bracket
-    std::string_view text;
-  };
 
-  const Span* find(Mark start) const {
-    if (spans_.empty()) [[likely]] return nullptr;
-    auto it = spans_.find(start);
-    return it == spans_.end() ? nullptr : &it->second;
-  }
+  bool empty() const noexcept { return ends_.empty(); }
 
-  // Notes the objects and arrays inside the object or array `v`, which starts at `start` and whose
-  // walk has just ended at the engine's current place.
-  void note(sj::value& v, Mark start) {
+  // Notes what lies inside the object or array `v`, which starts at `start` and whose walk by the
+  // engine has just ended at its current place; returns the number of notes taken. Values are
+  // kept in document order, so the notes stay sorted by where they start.
+  size_t note(sj::value& v, Mark start) {
     sj::json_iterator& json = detail::iterator_of(v).json_iter();
     const sj::token_position end = json.position();
-    std::vector<sj::token_position> open;
+    struct Open {
+      sj::token_position at;
+      size_t covered;  // tokens of the values noted inside it
+    };
+    std::vector<Open> open;
+    const size_t first = ends_.size();
     for (sj::token_position p = start.at; p < end; ++p) {
       const uint8_t c = *json.peek(p);
       if (c == '{' || c == '[') {
-        open.push_back(p);
+        open.push_back({p, 0});
       } else if ((c == '}' || c == ']') && !open.empty()) {
-        const sj::token_position from = open.back();
+        const Open o = open.back();
         open.pop_back();
-        if (static_cast<size_t>(p + 1 - from) < min_tokens) continue;
-        const char* first = reinterpret_cast<const char*>(json.peek(from));
-        const char* last = reinterpret_cast<const char*>(json.peek(p)) + 1;
-        spans_.emplace(Mark{from}, Span{Mark{p + 1}, std::string_view(first, static_cast<size_t>(last - first))});
+        const size_t size = static_cast<size_t>(p + 1 - o.at);
+        size_t covered = o.covered;
+        if (size - covered >= min_tokens) {
+          ends_.emplace_back(o.at, p + 1);
+          covered = size;
+        }
+        if (!open.empty()) open.back().covered += covered;
       }
     }
+    // Closed inside out: sorted here, and after the notes of values kept before this one.
+    std::sort(ends_.begin() + static_cast<ptrdiff_t>(first), ends_.end());
+    if (first != 0 && first < ends_.size() && ends_[first].first < ends_[first - 1].first) {
+      std::inplace_merge(ends_.begin(), ends_.begin() + static_cast<ptrdiff_t>(first), ends_.end());
+    }
+    return ends_.size() - first;
   }
 
-  // The tokens a walk over `v` from `start` has stepped over (none for a scalar, which is read
-  // where it stands).
+  // Steps over the object or array `v` (not entered; inside a kept value, so its text is valid) as
+  // the engine's walk over it would, jumping over the values noted inside it, and returns its text.
+  // Nothing is done, and nullopt returned, when `v` is no object or array or the engine does not
+  // stand at its start. `walked` counts the tokens stepped over one by one.
+  std::optional<std::string_view> skip(sj::value& v, size_t& walked) {
+    sj::value_iterator& it = detail::iterator_of(v);
+    sj::json_iterator& json = it.json_iter();
+    const sj::depth_t depth = it.depth();
+    const sj::token_position start = json.position();
+    if (json.depth() != depth || depth < 1 || start != start_of(v).at) return std::nullopt;
+    if (*json.peek(start) != '{' && *json.peek(start) != '[') return std::nullopt;
+    sj::token_position p = start;
+    size_t open = 0;
+    do {
+      const uint8_t c = *json.peek(p);
+      if (c == '{' || c == '[') {
+        if (const sj::token_position end = end_of(p)) {
+          p = end;
+          continue;
+        }
+        ++open;
+      } else if (c == '}' || c == ']') {
+        --open;
+      }
+      ++p;
+      ++walked;
+    } while (open != 0);
+    const char* first = reinterpret_cast<const char*>(json.peek(start));
+    const char* last = reinterpret_cast<const char*>(json.peek(p - 1)) + 1;
+    // Where the engine's own walk leaves it: past the value, one level up.
+    json.ascend_to(depth - 1);
+    json.reenter_child(p, depth);
+    json.ascend_to(depth - 1);
+    return std::string_view(first, static_cast<size_t>(last - first));
+  }
+
+  // The tokens the engine's walk over `v` from `start` has stepped over (none for a scalar, which
+  // is read where it stands).
   static size_t tokens_since(sj::value& v, Mark start) noexcept {
     return static_cast<size_t>(detail::iterator_of(v).json_iter().position() - start.at);
   }
 
-  // Steps over the object or array `v` (not entered) to `span`'s end, as a walk over it would.
-  // False, having done nothing, when the engine does not stand where that walk would start.
-  static bool jump(sj::value& v, const Span& span) noexcept {
-    sj::value_iterator& it = detail::iterator_of(v);
-    sj::json_iterator& json = it.json_iter();
-    const sj::depth_t depth = it.depth();
-    if (json.depth() != depth || depth < 1 || json.position() != start_of(v).at) return false;
-    json.ascend_to(depth - 1);
-    json.reenter_child(span.end.at, depth);
-    json.ascend_to(depth - 1);
-    return true;
+ private:
+  sj::token_position end_of(sj::token_position start) const noexcept {
+    auto it = std::lower_bound(ends_.begin(), ends_.end(), start, [](const auto& e, sj::token_position s) { return e.first < s; });
+    return it != ends_.end() && it->first == start ? it->second : nullptr;
   }
 
- private:
-  std::unordered_map<Mark, Span, MarkHash> spans_;
+  std::vector<std::pair<sj::token_position, sj::token_position>> ends_;
 };
 
 // The string whose text starts at `text` (past its opening quote), unescaped into the engine's

@@ -275,9 +275,15 @@ msgpack::MessagePackValue JsonSource::generic(Value& v) {
 
 std::string_view JsonSource::raw(Value& v, bool keep) {
   const engine::Mark start = engine::start_of(v);
-  if (const engine::Walked::Span* span = walked_.find(start); span != nullptr && engine::Walked::jump(v, *span)) {
-    last_token_ = span->text.data();
-    return span->text;
+  // A value read again lies inside a kept value: its text was checked, and what lies inside it
+  // noted, when that value was kept.
+  if (validated_ && !walked_.empty()) {
+    size_t walked = 0;
+    if (const auto text = walked_.skip(v, walked)) {
+      count_walked(walked);
+      last_token_ = text->data();
+      return *text;
+    }
   }
   std::string_view r;
   check(v.raw_json().get(r));
@@ -293,7 +299,7 @@ std::string_view JsonSource::raw(Value& v, bool keep) {
   size_t pos = 0;
   if (!validated_ && (json::scan_value(r, pos, budget_.left()) || pos != r.size())) throw EngineError{simdjson::TAPE_ERROR};
   count_walked(engine::Walked::tokens_since(v, start));
-  if (keep && (r.starts_with('{') || r.starts_with('['))) walked_.note(v, start);
+  if (keep && !validated_ && (r.starts_with('{') || r.starts_with('['))) count_noted(walked_.note(v, start));
   // The engine need not step past a scalar read this way; an error raised after it follows its end.
   last_token_ = r.data();
   return r;

@@ -18,30 +18,88 @@
 #include <cstddef>
 #include <cstring>
 #include <span>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace quorvel::serde {
 
-// Arrays and maps walked over inside values captured for a later read, by where they start: where
-// they end, so that a value captured inside a captured value (a union whose tag comes after it,
-// inside another) is jumped over when it is read again, not walked once more per level. Only those
-// of `min_size` bytes or more are noted: a shorter one costs little to walk again.
+// Where arrays and maps inside values kept for a later read end, by where they start, so that a
+// value read again (a union entry kept until its tag, inside another) jumps over what an outer walk
+// already went through, instead of walking it once more per level.
+//
+// An array or map is noted when `min_size` bytes or more of it lie outside the ones noted inside
+// it. So the notes (16 bytes each) never take more than a quarter of the input's size, however
+// deep the nesting, and a walk that jumps over the noted ones reads fewer than `min_size` bytes of
+// any value it does not jump over.
 class MsgpackWalked {
  public:
   static constexpr size_t min_size = 64;
 
-  const uint8_t* end_of(const uint8_t* start) const {
-    if (ends_.empty()) [[likely]] return nullptr;
-    auto it = ends_.find(start);
-    return it == ends_.end() ? nullptr : it->second;
-  }
-  void note(std::span<const std::span<const uint8_t>> containers) {
-    for (auto c : containers) ends_.emplace(c.data(), c.data() + c.size());
-  }
+  bool empty() const noexcept { return ends_.empty(); }
+
+  // What a skip of a value kept by the document's own reader tells (see Reader::skip_value): the
+  // arrays and maps to note. Values are kept in document order, so the notes stay sorted by where
+  // they start.
+  class Noting {
+   public:
+    explicit Noting(MsgpackWalked& walked) noexcept : walked_(walked), first_(walked.ends_.size()) {}
+    static constexpr const uint8_t* jump(const uint8_t*) noexcept { return nullptr; }
+    void open(const uint8_t* start) { open_.push_back({start, 0}); }
+    void close(const uint8_t* end) {
+      const Open o = open_.back();
+      open_.pop_back();
+      const size_t size = static_cast<size_t>(end - o.at);
+      size_t covered = o.covered;
+      if (size - covered >= min_size) {
+        walked_.ends_.emplace_back(o.at, end);
+        covered = size;
+      }
+      if (!open_.empty()) open_.back().covered += covered;
+    }
+    // Once the skip is done: the notes taken, in order.
+    size_t finish() {
+      auto& ends = walked_.ends_;
+      std::sort(ends.begin() + static_cast<ptrdiff_t>(first_), ends.end());
+      if (first_ != 0 && first_ < ends.size() && ends[first_].first < ends[first_ - 1].first) {
+        std::inplace_merge(ends.begin(), ends.begin() + static_cast<ptrdiff_t>(first_), ends.end());
+      }
+      return ends.size() - first_;
+    }
+
+   private:
+    struct Open {
+      const uint8_t* at;
+      size_t covered;  // bytes of the values noted inside it
+    };
+    MsgpackWalked& walked_;
+    const size_t first_;
+    std::vector<Open> open_;
+  };
+
+  // What a skip inside a kept value tells: the noted arrays and maps to jump over.
+  class Jumping {
+   public:
+    explicit Jumping(const MsgpackWalked& walked) noexcept : walked_(walked) {}
+    const uint8_t* jump(const uint8_t* start) noexcept {
+      const uint8_t* end = walked_.end_of(start);
+      if (end != nullptr) jumped += static_cast<size_t>(end - start);
+      return end;
+    }
+    static constexpr void open(const uint8_t*) noexcept {}
+    static constexpr void close(const uint8_t*) noexcept {}
+    size_t jumped = 0;  // bytes jumped over
+
+   private:
+    const MsgpackWalked& walked_;
+  };
 
  private:
-  std::unordered_map<const uint8_t*, const uint8_t*> ends_;
+  const uint8_t* end_of(const uint8_t* start) const noexcept {
+    auto it = std::lower_bound(ends_.begin(), ends_.end(), start, [](const auto& e, const uint8_t* s) { return e.first < s; });
+    return it != ends_.end() && it->first == start ? it->second : nullptr;
+  }
+
+  std::vector<std::pair<const uint8_t*, const uint8_t*>> ends_;
 };
 
 class MsgpackSource {
@@ -53,9 +111,10 @@ class MsgpackSource {
   // A value captured whole for a later read: its bytes as they stand in the input.
   using Capture = std::span<const uint8_t>;
 
-  // `walked`: what captures of this document walked over, shared by the sources that read
-  // captured values again.
-  MsgpackSource(std::span<const uint8_t> bytes, MsgpackWalked& walked) : r_(bytes, depth_limit), walked_(walked) {}
+  // `walked`: the notes of what values kept from this document hold, shared by the sources that
+  // read kept values again (`rereading`).
+  MsgpackSource(std::span<const uint8_t> bytes, MsgpackWalked& walked, bool rereading = false)
+      : r_(bytes, depth_limit), walked_(walked), rereading_(rereading) {}
 
   Value next() { return r_.read_marker(); }
   MsgpackWalked& walked() noexcept { return walked_; }
@@ -317,22 +376,24 @@ class MsgpackSource {
   [[noreturn]] void fail_invalid_type(Value& v, std::string_view expecting);
 
  private:
-  // Steps over the value of marker `v` (read last), or jumps over it when a capture walked it
-  // already; `keep` notes what it walks over for a later read. Returns the value's bytes.
+  // Steps over the value of marker `v` (read last) and returns its bytes. Inside a kept value the
+  // walk jumps over what was noted when that value was kept; a value kept by the document's own
+  // reader (`keep`) has what it holds noted.
   Capture walk(Value& v, bool keep) {
     const uint8_t* start = r_.cursor() - 1;
-    if (const uint8_t* end = v.is_array() || v.is_map() ? walked_.end_of(start) : nullptr) {
-      r_.seek(end);
-      return Capture(start, end);
-    }
-    if (keep && (v.is_array() || v.is_map())) {
-      std::vector<std::span<const uint8_t>> containers;
-      r_.skip_value(v, &containers, MsgpackWalked::min_size);
-      walked_.note(containers);
+    size_t jumped = 0;
+    if (rereading_ && !walked_.empty()) {
+      MsgpackWalked::Jumping log(walked_);
+      r_.skip_value(v, log);
+      jumped = log.jumped;
+    } else if (keep && !rereading_ && (v.is_array() || v.is_map())) {
+      MsgpackWalked::Noting log(walked_);
+      r_.skip_value(v, log);
+      count_noted(log.finish());
     } else {
       r_.skip_value(v);
     }
-    count_walked(static_cast<size_t>(r_.cursor() - start));
+    count_walked(static_cast<size_t>(r_.cursor() - start) - jumped);
     return Capture(start, r_.cursor());
   }
 
@@ -375,6 +436,7 @@ class MsgpackSource {
 
   msgpack::Reader r_;
   MsgpackWalked& walked_;
+  const bool rereading_;
 };
 
 // Runs `read()` over a MessagePack source and turns every failure of the read into ValueError

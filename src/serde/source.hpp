@@ -57,13 +57,17 @@ struct KeyProbe {
 using msgpack::Integer;
 
 // Test builds count what the sources walk over when they skip or capture a value (JSON tokens,
-// MessagePack bytes), so that a test can tell work done once from work repeated per level of a
-// document; elsewhere the count compiles to nothing.
+// MessagePack bytes), and the notes they take of where kept values end, so that a test can tell
+// work done once from work repeated per level of a document, and see what the notes cost;
+// elsewhere the counts compile to nothing.
 #ifdef QUORVEL_COUNT_WALKS
 inline thread_local uint64_t walked_count = 0;
+inline thread_local uint64_t noted_count = 0;
 inline void count_walked(size_t n) noexcept { walked_count += n; }
+inline void count_noted(size_t n) noexcept { noted_count += n; }
 #else
 inline void count_walked(size_t) noexcept {}
+inline void count_noted(size_t) noexcept {}
 #endif
 
 // What the model reader asks of a document source. A source hands out values (`Value`) one at a

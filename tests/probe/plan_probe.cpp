@@ -107,16 +107,16 @@ PyObject* raise_invalid_error(PyObject*, PyObject* args) {
 }
 
 // decode_walked(plan, (root, buffer, is_json)): (the decoded model, what the decode's skips and
-// captures walked over: JSON tokens or MessagePack bytes).
+// captures walked over (JSON tokens or MessagePack bytes), the notes it took of kept values).
 PyObject* decode_walked(PyObject*, PyObject* args) {
   return two_args(args, [](NativePlan& plan, PyObject* triple) {
     PyObject *root, *buffer, *is_json;
     if (!PyArg_ParseTuple(triple, "OOO", &root, &buffer, &is_json)) throw_error_set();
     py::Ref decoders = check_new(PyDict_New());
-    const uint64_t before = serde::walked_count;
+    const uint64_t walked = serde::walked_count, noted = serde::noted_count;
     py::Ref model = serde::decode_serde(plan, text_arg(root), buffer, is_json == Py_True, true, decoders.get());
-    py::Ref walked = check_new(PyLong_FromUnsignedLongLong(serde::walked_count - before));
-    return check_new(PyTuple_Pack(2, model.get(), walked.get()));
+    return check_new(Py_BuildValue("(OKK)", model.get(), static_cast<unsigned long long>(serde::walked_count - walked),
+                                   static_cast<unsigned long long>(serde::noted_count - noted)));
   });
 }
 
