@@ -1,7 +1,8 @@
 """Mutation fuzzing of decode_serde on JSON and MessagePack.
 
 Writes valid documents covering every field kind the decoder reads (unions with tags before and
-after their entries, nullable elements, fixed arrays, Python ints, fallback fields), then mutates
+after their entries, nullable elements, fixed arrays, Python ints, fallback fields, and chains of
+unions whose tags come after big nested values, which each level keeps and reads again), then mutates
 them: bit flips, truncation, inserted and deleted bytes, splices, duplicated keys, moved and
 changed type tags, numbers at the edges of number reading (exponents at the edges of 32 and 64
 bits, digit runs past 19, thousands of digits; as numbers and in strings read lax), MessagePack
@@ -20,8 +21,11 @@ import random
 import re
 import sys
 import time
+from typing import NamedTuple
 
 from decoding import FORMATS, Holder, Pairs, encode, make_plan
+from planwriter import arm, field, obj, string_field
+from trevalin import Struct
 
 FALLBACKS = {"extra": lambda b: len(b)}
 ALLOWED_PREFIXES = ("cannot decode JSON: ", "cannot decode MessagePack: ")
@@ -44,6 +48,41 @@ def seeds():
     yield Pairs([("choice", Pairs([("n", 1), ("name", "x"), ("type", "leaf"), ("n", 2)]))])
     yield Pairs([("i8", 1), ("i8", 2), ("leaf", None), ("full_name", None)])
     yield Pairs([("shorts", ["1", 2.0, 3]), ("u8", "7"), ("flag", "true"), ("big", "99")])
+
+
+class Link(Struct):
+    u: object = None
+    s: str = None
+    f: object = None
+
+
+def chain_plan():
+    """Links whose "u" is a union of both arms in another order, and whose "f" is a fallback in one
+    arm and a decimal in the other: each level keeps both until its tag."""
+    def link(name, arms, f):
+        return obj(name, [field("u", 0, kind="union", arms=[arm(k, a) for k, a in arms]), string_field("s", 1), f],
+                   serde_tag_field="t", serde_tag=name.lower())
+    return make_plan([link("Link", [(1, "Link"), (2, "Knot")], field("f", 2, kind="fallback", fallback_id="extra")),
+                      link("Knot", [(2, "Knot"), (1, "Link")], field("f", 2, kind="decimal")),
+                      obj("Root", [field("u", 0, kind="union", arms=[arm(1, "Link"), arm(2, "Knot")])])],
+                     {"Link": Link, "Knot": Link, "Root": Link})
+
+
+def chain_document(rng):
+    """A chain of late-tag unions with big values here and there, kept by every level above them."""
+    def big():
+        item = rng.choice([[1, "a:]b", {"c": [2, "}"]}], {"k": [None, True, 3.5]}, "xy"])
+        value = [item] * rng.choice([3, 40, 300])
+        for _ in range(rng.choice([0, 0, 1, 60])):
+            value = [value]
+        return value
+    doc = Pairs([("z", big()), ("t", "link")] if rng.random() < 0.5 else [("f", big()), ("t", "link")])
+    for k in range(rng.randint(1, 40)):
+        entries = [("u", doc), ("s", str(k))] + [("z", big())] * rng.randint(0, 2) + [("t", rng.choice(["link", "knot"]))]
+        if rng.random() < 0.1:
+            rng.shuffle(entries)
+        doc = Pairs(entries)
+    return Pairs([("u", doc)])
 
 
 def structural_variants(doc, rng):
@@ -181,10 +220,16 @@ def mutate(data, fmt, rng, corpus):
     return bytes(data)
 
 
-def outcome(plan, data, fmt, strict):
+class Target(NamedTuple):
+    plan: object
+    root: str
+    cls: type
+
+
+def outcome(target, data, fmt, strict):
     """What decoding gives: ("ok", repr of the model) or ("error", text); a finding raises Finding."""
     try:
-        result = plan.decode_serde("Holder", data, fmt == "json", strict=strict, fallback_decoders=FALLBACKS)
+        result = target.plan.decode_serde(target.root, data, fmt == "json", strict=strict, fallback_decoders=FALLBACKS)
     except ValueError as e:
         text = str(e)
         if not (text.startswith(ALLOWED_PREFIXES) or text == TRAILING):
@@ -192,7 +237,7 @@ def outcome(plan, data, fmt, strict):
         return "error", text
     except BaseException as e:  # noqa: BLE001 - anything else is the finding
         raise Finding(f"unexpected {type(e).__name__}: {str(e)[:300]!r}") from None
-    if type(result) is not Holder:
+    if type(result) is not target.cls:
         raise Finding(f"unexpected result {type(result).__name__}")
     return "ok", repr(result)
 
@@ -234,6 +279,9 @@ def main():
     args = parser.parse_args()
     rng = random.Random(args.seed)
     plan = make_plan()
+    holder = Target(plan, "Holder", Holder)
+    chain = Target(chain_plan(), "Root", Link)
+    chains = {fmt: [encode(chain_document(rng), fmt) for _ in range(8)] for fmt in FORMATS}
 
     corpus = {fmt: [] for fmt in FORMATS}
     for doc in seeds():
@@ -246,7 +294,7 @@ def main():
         result = plan.decode_serde("Holder", corpus[fmt][0], fmt == "json", fallback_decoders=FALLBACKS)
         assert type(result) is Holder and result.extra > 0, result
         for data in corpus[fmt]:
-            if failure := check(plan, data, fmt, True):
+            if failure := check(holder, data, fmt, True):
                 print(f"seed document fails ({fmt}): {failure}\n  {data!r}", file=sys.stderr)
                 return 1
 
@@ -256,11 +304,19 @@ def main():
     while time.monotonic() < deadline and cases < args.cases:
         fmt = rng.choice(FORMATS)
         roll = rng.random()
-        if roll < 0.02:
+        target = holder
+        if roll < 0.15:
+            # A chain of late-tag unions, new or mutated: kept values walked once and jumped over.
+            target = chain
+            if roll < 0.03:
+                chains[fmt][rng.randrange(len(chains[fmt]))] = data = encode(chain_document(rng), fmt)
+            else:
+                data = mutate(rng.choice(chains[fmt]), fmt, rng, chains[fmt])
+        elif roll < 0.17:
             data = deep(fmt, rng)
-        elif roll < 0.1 and fmt == "msgpack":
+        elif roll < 0.25 and fmt == "msgpack":
             data = lying_lengths(rng.choice(corpus[fmt]), rng)
-        elif roll < 0.25:
+        elif roll < 0.4:
             data = number_document(fmt, rng)
             # Kept for mutants of its own, in a few places past the seeds.
             kept = corpus[fmt]
@@ -272,12 +328,12 @@ def main():
             data = mutate(rng.choice(corpus[fmt]), fmt, rng, corpus[fmt])
         strict = rng.random() < 0.5
         tail = owner_tail(corpus[fmt], rng) if rng.random() < 0.25 else None
-        failure = check(plan, data, fmt, strict, tail)
+        failure = check(target, data, fmt, strict, tail)
         cases += 1
         if failure:
             view = "" if tail is None else f" (and as memoryview({data + tail!r})[:{len(data)}])"
             print(f"fuzz failure after {cases} cases (seed {args.seed}, {fmt}, strict={strict}): {failure}\n"
-                  f"  reproduce: plan.decode_serde('Holder', {data!r}, {fmt == 'json'}, strict={strict}, "
+                  f"  reproduce: plan.decode_serde({target.root!r}, {data!r}, {fmt == 'json'}, strict={strict}, "
                   f"fallback_decoders=...){view}", file=sys.stderr)
             return 1
     print(f"fuzz_serde: {cases} cases, seed {args.seed}, no finding")
