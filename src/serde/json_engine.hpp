@@ -24,15 +24,14 @@
 // list above before the range below is widened.
 #pragma once
 
+#include "serde/kept_ends.hpp"
+
 #include <simdjson.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 static_assert(simdjson::SIMDJSON_VERSION_MAJOR == 4 && simdjson::SIMDJSON_VERSION_MINOR == 6,
               "serde/json_engine.hpp was written against simdjson 4.6; found simdjson " SIMDJSON_VERSION);
@@ -189,14 +188,7 @@ struct Mark {
   return {detail::iterator_of(v).*(&detail::ValueIterator::_start_position)};
 }
 
-// Where objects and arrays inside values kept for a later read end, by where they start, so that a
-// value read again (a union entry kept until its tag, inside another) jumps over what an outer walk
-// already went through, instead of walking it once more per level.
-//
-// An object or array is noted when `min_tokens` or more of its tokens lie outside the ones noted
-// inside it. So the notes never outnumber a 32nd of the input's tokens, however deep the nesting,
-// and a walk that jumps over the noted ones steps over fewer than `min_tokens` tokens of any value
-// it does not jump over.
+// The objects and arrays of values kept for a later read (see kept_ends.hpp), by token position.
 class Walked {
  public:
   static constexpr size_t min_tokens = 32;
@@ -204,39 +196,23 @@ class Walked {
   bool empty() const noexcept { return ends_.empty(); }
 
   // Notes what lies inside the object or array `v`, which starts at `start` and whose walk by the
-  // engine has just ended at its current place; returns the number of notes taken. Values are
-  // kept in document order, so the notes stay sorted by where they start.
+  // engine has just ended at its current place; returns the number of notes taken.
   size_t note(sj::value& v, Mark start) {
     sj::json_iterator& json = detail::iterator_of(v).json_iter();
     const sj::token_position end = json.position();
-    struct Open {
-      sj::token_position at;
-      size_t covered;  // tokens of the values noted inside it
-    };
-    std::vector<Open> open;
-    const size_t first = ends_.size();
+    KeptEnds<sj::token_position>::Noting noting(ends_, min_tokens);
+    size_t open = 0;
     for (sj::token_position p = start.at; p < end; ++p) {
       const uint8_t c = *json.peek(p);
       if (c == '{' || c == '[') {
-        open.push_back({p, 0});
-      } else if ((c == '}' || c == ']') && !open.empty()) {
-        const Open o = open.back();
-        open.pop_back();
-        const size_t size = static_cast<size_t>(p + 1 - o.at);
-        size_t covered = o.covered;
-        if (size - covered >= min_tokens) {
-          ends_.emplace_back(o.at, p + 1);
-          covered = size;
-        }
-        if (!open.empty()) open.back().covered += covered;
+        noting.open(p);
+        ++open;
+      } else if ((c == '}' || c == ']') && open != 0) {
+        noting.close(p + 1);
+        --open;
       }
     }
-    // Closed inside out: sorted here, and after the notes of values kept before this one.
-    std::sort(ends_.begin() + static_cast<ptrdiff_t>(first), ends_.end());
-    if (first != 0 && first < ends_.size() && ends_[first].first < ends_[first - 1].first) {
-      std::inplace_merge(ends_.begin(), ends_.begin() + static_cast<ptrdiff_t>(first), ends_.end());
-    }
-    return ends_.size() - first;
+    return noting.finish();
   }
 
   // Steps over the object or array `v` (not entered; inside a kept value, so its text is valid) as
@@ -255,7 +231,7 @@ class Walked {
     do {
       const uint8_t c = *json.peek(p);
       if (c == '{' || c == '[') {
-        if (const sj::token_position end = end_of(p)) {
+        if (const sj::token_position end = ends_.end_of(p)) {
           p = end;
           continue;
         }
@@ -282,12 +258,7 @@ class Walked {
   }
 
  private:
-  sj::token_position end_of(sj::token_position start) const noexcept {
-    auto it = std::lower_bound(ends_.begin(), ends_.end(), start, [](const auto& e, sj::token_position s) { return e.first < s; });
-    return it != ends_.end() && it->first == start ? it->second : nullptr;
-  }
-
-  std::vector<std::pair<sj::token_position, sj::token_position>> ends_;
+  KeptEnds<sj::token_position> ends_;
 };
 
 // The string whose text starts at `text` (past its opening quote), unescaped into the engine's

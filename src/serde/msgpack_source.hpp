@@ -11,6 +11,7 @@
 #include "plan/scalar.hpp"
 #include "py/ref.hpp"
 #include "py/text.hpp"
+#include "serde/kept_ends.hpp"
 #include "serde/source.hpp"
 
 #include <algorithm>
@@ -18,19 +19,11 @@
 #include <cstddef>
 #include <cstring>
 #include <span>
-#include <utility>
 #include <vector>
 
 namespace quorvel::serde {
 
-// Where arrays and maps inside values kept for a later read end, by where they start, so that a
-// value read again (a union entry kept until its tag, inside another) jumps over what an outer walk
-// already went through, instead of walking it once more per level.
-//
-// An array or map is noted when `min_size` bytes or more of it lie outside the ones noted inside
-// it. So the notes (16 bytes each) never take more than a quarter of the input's size, however
-// deep the nesting, and a walk that jumps over the noted ones reads fewer than `min_size` bytes of
-// any value it does not jump over.
+// The arrays and maps of values kept for a later read (see kept_ends.hpp), by byte position.
 class MsgpackWalked {
  public:
   static constexpr size_t min_size = 64;
@@ -38,50 +31,18 @@ class MsgpackWalked {
   bool empty() const noexcept { return ends_.empty(); }
 
   // What a skip of a value kept by the document's own reader tells (see Reader::skip_value): the
-  // arrays and maps to note. Values are kept in document order, so the notes stay sorted by where
-  // they start.
-  class Noting {
-   public:
-    explicit Noting(MsgpackWalked& walked) noexcept : walked_(walked), first_(walked.ends_.size()) {}
+  // arrays and maps to note.
+  struct Noting : KeptEnds<const uint8_t*>::Noting {
+    explicit Noting(MsgpackWalked& walked) noexcept : KeptEnds<const uint8_t*>::Noting(walked.ends_, min_size) {}
     static constexpr const uint8_t* jump(const uint8_t*) noexcept { return nullptr; }
-    void open(const uint8_t* start) { open_.push_back({start, 0}); }
-    void close(const uint8_t* end) {
-      const Open o = open_.back();
-      open_.pop_back();
-      const size_t size = static_cast<size_t>(end - o.at);
-      size_t covered = o.covered;
-      if (size - covered >= min_size) {
-        walked_.ends_.emplace_back(o.at, end);
-        covered = size;
-      }
-      if (!open_.empty()) open_.back().covered += covered;
-    }
-    // Once the skip is done: the notes taken, in order.
-    size_t finish() {
-      auto& ends = walked_.ends_;
-      std::sort(ends.begin() + static_cast<ptrdiff_t>(first_), ends.end());
-      if (first_ != 0 && first_ < ends.size() && ends[first_].first < ends[first_ - 1].first) {
-        std::inplace_merge(ends.begin(), ends.begin() + static_cast<ptrdiff_t>(first_), ends.end());
-      }
-      return ends.size() - first_;
-    }
-
-   private:
-    struct Open {
-      const uint8_t* at;
-      size_t covered;  // bytes of the values noted inside it
-    };
-    MsgpackWalked& walked_;
-    const size_t first_;
-    std::vector<Open> open_;
   };
 
   // What a skip inside a kept value tells: the noted arrays and maps to jump over.
   class Jumping {
    public:
-    explicit Jumping(const MsgpackWalked& walked) noexcept : walked_(walked) {}
+    explicit Jumping(const MsgpackWalked& walked) noexcept : ends_(walked.ends_) {}
     const uint8_t* jump(const uint8_t* start) noexcept {
-      const uint8_t* end = walked_.end_of(start);
+      const uint8_t* end = ends_.end_of(start);
       if (end != nullptr) jumped += static_cast<size_t>(end - start);
       return end;
     }
@@ -90,16 +51,11 @@ class MsgpackWalked {
     size_t jumped = 0;  // bytes jumped over
 
    private:
-    const MsgpackWalked& walked_;
+    const KeptEnds<const uint8_t*>& ends_;
   };
 
  private:
-  const uint8_t* end_of(const uint8_t* start) const noexcept {
-    auto it = std::lower_bound(ends_.begin(), ends_.end(), start, [](const auto& e, const uint8_t* s) { return e.first < s; });
-    return it != ends_.end() && it->first == start ? it->second : nullptr;
-  }
-
-  std::vector<std::pair<const uint8_t*, const uint8_t*>> ends_;
+  KeptEnds<const uint8_t*> ends_;
 };
 
 class MsgpackSource {
