@@ -60,9 +60,9 @@ using msgpack::Integer;
 // MessagePack bytes), and the notes they take of where kept values end, so that a test can tell
 // work done once from work repeated per level of a document, and see what the notes cost;
 // elsewhere the counts compile to nothing.
-#ifdef QUORVEL_COUNT_WALKS
 inline thread_local uint64_t walked_count = 0;
 inline thread_local uint64_t noted_count = 0;
+#ifdef QUORVEL_COUNT_WALKS
 inline void count_walked(size_t n) noexcept { walked_count += n; }
 inline void count_noted(size_t n) noexcept { noted_count += n; }
 #else
