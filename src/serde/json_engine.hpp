@@ -180,7 +180,6 @@ void elements(sj::value& v, Elem&& elem) {
 // A token of the engine's index: where a value starts or a walk ends.
 struct Mark {
   sj::token_position at = nullptr;
-  friend bool operator==(Mark, Mark) = default;
 };
 
 // Where a value's first token stands.
