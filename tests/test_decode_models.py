@@ -312,26 +312,34 @@ def test_nested_unions_with_their_tags_last(chain, fmt):
 
 BIG = [[k, "a:b]}", {"c": [k], "d": "{["}] for k in range(40)]
 
+# The decoder's work as the probe counts it; builds that do not count skip what needs it.
+counting = pytest.mark.skipif(not probe.counts_work, reason="this build does not count the decoder's work")
 
+
+@counting
 @pytest.mark.parametrize("fmt", FORMATS)
-def test_late_tags_walk_a_big_value_once(chain, fmt):
+@pytest.mark.parametrize("bottom", [BIG * 10, [{"k": "x" * 61}] * 5000], ids=["nested", "wide"])
+def test_late_tags_walk_a_big_value_once(chain, fmt, bottom):
     # Each level keeps "u" until its tag and reads it again; what an outer level walked over is
-    # jumped over by the levels inside it, so the walk does not grow with the depth.
+    # jumped over by the levels inside it, so the walk does not grow with the depth, and each level
+    # adds fewer steps and jumps than a value needs to be noted (64 MessagePack bytes) however
+    # wide the values under it.
     def chain_doc(depth):
-        doc = Pairs([("big", BIG * 10), ("s", "leaf"), ("t", "knot")])
+        doc = Pairs([("big", bottom), ("s", "leaf"), ("t", "knot")])
         for k in range(depth):
             doc = Pairs([("u", doc), ("s", f"{k}"), ("t", "knot" if k % 2 else "link")])
         return encode(Pairs([("u", doc)]), fmt)
 
-    walked = {}
+    work = {}
     for depth in (1, 200):
-        got, walked[depth], _ = probe.decode_walked(chain, ("Root", chain_doc(depth), fmt == "json"))
+        got, steps, jumps, _ = probe.decode_counted(chain, ("Root", chain_doc(depth), fmt == "json"))
+        work[depth] = steps + jumps
         for k in reversed(range(depth)):
             assert (type(got.u), got.u.s) == (Knot if k % 2 else Link, f"{k}")
             got = got.u
         assert got.u == Knot(s="leaf")
-    assert walked[200] < 3 * walked[1]
-
+    assert work[200] < 3 * work[1]
+    assert work[200] - work[1] < 64 * 199
 
 @pytest.mark.parametrize("fmt", FORMATS)
 @pytest.mark.parametrize("fault", [("s", 5), ("t", "neither"), ("s", [1]), ("t", 5)])
@@ -353,6 +361,7 @@ def test_late_tags_fault_after_jumped_values(chain, fmt, fault):
     assert message(inner, "Link") in nested
 
 
+@counting
 @pytest.mark.parametrize("fmt", FORMATS)
 def test_notes_of_kept_values_stay_small(chain, fmt):
     # Kept values deeply nested around little data: the notes of where they end stay a small
@@ -362,11 +371,20 @@ def test_notes_of_kept_values_stay_small(chain, fmt):
         deep = [deep]
     deep = [deep] * 100
     doc = encode(Pairs([("u", Pairs([("u", Pairs([("z", deep), ("t", "link")])), ("t", "knot")]))]), fmt)
-    got, walked, noted = probe.decode_walked(chain, ("Root", doc, fmt == "json"))
+    got, steps, jumps, noted = probe.decode_counted(chain, ("Root", doc, fmt == "json"))
     assert got == Link(u=Knot(u=Link()))
     assert 0 < noted * 16 < len(doc)
-    assert walked < 2 * len(doc)
+    assert steps + jumps < 2 * len(doc)
 
+
+def test_a_kept_value_that_fails_leaves_no_notes():
+    # A value whose skip fails after it has noted maps inside it takes its notes back: the notes of
+    # a later value are found, and nothing of the failed one.
+    import msgpack
+    big = msgpack.packb({"k": "x" * 70})
+    failed = b"\x93" + big + big + b"\xc1"  # the reserved marker, after two maps worth noting
+    kept = msgpack.packb([{"k": "y" * 70}, 1])  # the map is noted; the array around it is too small
+    assert probe.kept_notes(failed + kept, len(failed)) == [(len(failed) + 1, len(failed) + 1 + len(big))]
 
 class Fallen(Struct):
     u: object = None

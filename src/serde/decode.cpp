@@ -57,8 +57,8 @@ py::Ref decode_serde(const NativePlan& plan, std::string_view root, PyObject* bu
     return run_json(text, input.readable_after(), "cannot decode JSON: ",
                     [&](JsonSource& src) { return ModelReader<JsonSource>(ctx, src).root(target); });
   }
-  MsgpackWalked walked;
-  MsgpackSource src(bytes, walked);
+  MsgpackKeptEnds kept;
+  MsgpackSource src(bytes, kept);
   py::Ref result = read_msgpack("cannot decode MessagePack: ", [&] { return ModelReader<MsgpackSource>(ctx, src).root(target); });
   if (src.remaining() != 0) fail(PyExc_ValueError, "MessagePack document contains trailing data");
   return result;

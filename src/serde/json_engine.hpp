@@ -1,5 +1,13 @@
 // The one door through which the JSON source reaches past simdjson's public On-Demand API. No
-// other file names the engine's iterators (documented as private) or its token positions.
+// other file names the engine's iterators (documented as private) or its token positions, or
+// relies on how it allocates.
+//
+// The cut: this file holds what touches simdjson's internals and nothing of the reader's own
+// logic. It walks objects and arrays in the engine's own steps (which need its iterators), and
+// offers a few primitives on `Mark`, an opaque token position: where a value starts, where a walk
+// stands, the text a token starts at, whether a value is still unread, leaving a value at a given
+// token, reading again from a mark. What the JSON source decides with them (which kept values to
+// note, when to jump over one) lives beside it, in json_source.cpp.
 //
 // What it touches, and why (each measured worth its cost in the decode benchmark):
 // - `value::iter`, `object::iter`, `document::iter` (protected): objects and arrays are walked on
@@ -13,31 +21,31 @@
 //   the iterator's copy. A key expected next is compared where its token stands, and a scalar
 //   read from its text is stepped over token by token; a union entry kept until its type tag is
 //   read again from the same parse (a copy of its text parsed anew made nested unions quadratic);
-//   a value already walked over is jumped over (see `Walked`); strings are unescaped into the
-//   engine's buffer as its typed read does, and the space given back when a read is abandoned.
-//   `reenter_child` moves the engine back, which simdjson's development checks (on in builds
-//   without NDEBUG) refuse; such builds are stopped below.
+//   a value already walked over is left at its end without a walk (`leave_at`); strings are
+//   unescaped into the engine's buffer as its typed read does, and the space given back when a
+//   read is abandoned. `reenter_child` moves the engine back, which simdjson's development checks
+//   refuse: CMake switches them off for every build type, and a build that asks for them stops
+//   below.
 // - `token_position`: held outside this file only inside `Mark`.
 // - `builtin::numberparsing::parse_double` and `parse_integer`: scalars read from their text.
+// - How `parser` allocates for a capacity (`held_bytes`): its structural index and string buffer
+//   per byte, so that the engines a thread keeps idle are counted by what they really hold.
 //
 // It was written and tested against simdjson 4.6; another version must be checked against the
 // list above before the range below is widened.
 #pragma once
 
-#include "serde/kept_ends.hpp"
-
 #include <simdjson.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string_view>
 
 static_assert(simdjson::SIMDJSON_VERSION_MAJOR == 4 && simdjson::SIMDJSON_VERSION_MINOR == 6,
               "serde/json_engine.hpp was written against simdjson 4.6; found simdjson " SIMDJSON_VERSION);
 
 #if SIMDJSON_DEVELOPMENT_CHECKS
-#error "serde/json_engine.hpp moves simdjson's iterators back, which its development checks refuse: build with NDEBUG"
+#error "serde/json_engine.hpp moves simdjson's iterators back, which SIMDJSON_DEVELOPMENT_CHECKS=1 refuses: leave it to CMake, which sets it to 0"
 #endif
 
 namespace quorvel::serde::engine {
@@ -177,88 +185,59 @@ void elements(sj::value& v, Elem&& elem) {
   }
 }
 
-// A token of the engine's index: where a value starts or a walk ends.
-struct Mark {
-  sj::token_position at = nullptr;
+// A token of the engine's index: where a value starts or a walk ends. Marks of one parse compare
+// by their place in the document and subtract to the number of tokens between them.
+class Mark {
+ public:
+  Mark() noexcept = default;
+  explicit operator bool() const noexcept { return at_ != nullptr; }
+  friend bool operator==(Mark, Mark) noexcept = default;
+  friend auto operator<=>(Mark, Mark) noexcept = default;
+  friend size_t operator-(Mark end, Mark start) noexcept { return static_cast<size_t>(end.at_ - start.at_); }
+  // The token after this one.
+  Mark next() const noexcept { return Mark(at_ + 1); }
+
+ private:
+  explicit Mark(sj::token_position at) noexcept : at_(at) {}
+  friend Mark start_of(sj::value&) noexcept;
+  friend Mark here(sj::value&) noexcept;
+  friend const char* token_at(sj::value&, Mark) noexcept;
+  friend bool unread(sj::value&) noexcept;
+  friend void leave_at(sj::value&, Mark) noexcept;
+  friend class Revisit;
+  sj::token_position at_ = nullptr;
 };
 
 // Where a value's first token stands.
 [[gnu::always_inline]] inline Mark start_of(sj::value& v) noexcept {
-  return {detail::iterator_of(v).*(&detail::ValueIterator::_start_position)};
+  return Mark(detail::iterator_of(v).*(&detail::ValueIterator::_start_position));
 }
 
-// The objects and arrays of values kept for a later read (see kept_ends.hpp), by token position.
-class Walked {
- public:
-  static constexpr size_t min_tokens = 32;
+// Where the engine's walk stands now: past `v` once a skip of it is done.
+[[gnu::always_inline]] inline Mark here(sj::value& v) noexcept { return Mark(detail::iterator_of(v).json_iter().position()); }
 
-  bool empty() const noexcept { return ends_.empty(); }
+// The text a token of `v`'s parse starts at (a bracket's own byte, a string's opening quote).
+[[gnu::always_inline]] inline const char* token_at(sj::value& v, Mark m) noexcept {
+  return reinterpret_cast<const char*>(detail::iterator_of(v).json_iter().peek(m.at_));
+}
 
-  // Notes what lies inside the object or array `v`, which starts at `start` and whose walk by the
-  // engine has just ended at its current place; returns the number of notes taken.
-  size_t note(sj::value& v, Mark start) {
-    sj::json_iterator& json = detail::iterator_of(v).json_iter();
-    const sj::token_position end = json.position();
-    KeptEnds<sj::token_position>::Noting noting(ends_, min_tokens);
-    size_t open = 0;
-    for (sj::token_position p = start.at; p < end; ++p) {
-      const uint8_t c = *json.peek(p);
-      if (c == '{' || c == '[') {
-        noting.open(p);
-        ++open;
-      } else if ((c == '}' || c == ']') && open != 0) {
-        noting.close(p + 1);
-        --open;
-      }
-    }
-    return noting.finish();
-  }
+// Whether the engine stands at the start of `v`, at its depth: neither entered nor stepped over.
+inline bool unread(sj::value& v) noexcept {
+  sj::value_iterator& it = detail::iterator_of(v);
+  const sj::json_iterator& json = it.json_iter();
+  return it.depth() >= 1 && json.depth() == it.depth() && json.position() == start_of(v).at_;
+}
 
-  // Steps over the object or array `v` (not entered; inside a kept value, so its text is valid) as
-  // the engine's walk over it would, jumping over the values noted inside it, and returns its text.
-  // Nothing is done, and nullopt returned, when `v` is no object or array or the engine does not
-  // stand at its start. `walked` counts the tokens stepped over one by one.
-  std::optional<std::string_view> skip(sj::value& v, size_t& walked) {
-    sj::value_iterator& it = detail::iterator_of(v);
-    sj::json_iterator& json = it.json_iter();
-    const sj::depth_t depth = it.depth();
-    const sj::token_position start = json.position();
-    if (json.depth() != depth || depth < 1 || start != start_of(v).at) return std::nullopt;
-    if (*json.peek(start) != '{' && *json.peek(start) != '[') return std::nullopt;
-    sj::token_position p = start;
-    size_t open = 0;
-    do {
-      const uint8_t c = *json.peek(p);
-      if (c == '{' || c == '[') {
-        if (const sj::token_position end = ends_.end_of(p)) {
-          p = end;
-          continue;
-        }
-        ++open;
-      } else if (c == '}' || c == ']') {
-        --open;
-      }
-      ++p;
-      ++walked;
-    } while (open != 0);
-    const char* first = reinterpret_cast<const char*>(json.peek(start));
-    const char* last = reinterpret_cast<const char*>(json.peek(p - 1)) + 1;
-    // Where the engine's own walk leaves it: past the value, one level up.
-    json.ascend_to(depth - 1);
-    json.reenter_child(p, depth);
-    json.ascend_to(depth - 1);
-    return std::string_view(first, static_cast<size_t>(last - first));
-  }
-
-  // The tokens the engine's walk over `v` from `start` has stepped over (none for a scalar, which
-  // is read where it stands).
-  static size_t tokens_since(sj::value& v, Mark start) noexcept {
-    return static_cast<size_t>(detail::iterator_of(v).json_iter().position() - start.at);
-  }
-
- private:
-  KeptEnds<sj::token_position> ends_;
-};
+// Leaves the unread object or array `v` where the engine's own walk over it would: at `end`, the
+// token after its closing bracket, one level up.
+inline void leave_at(sj::value& v, Mark end) noexcept {
+  sj::value_iterator& it = detail::iterator_of(v);
+  sj::json_iterator& json = it.json_iter();
+  const sj::depth_t depth = it.depth();
+  json.ascend_to(depth - 1);
+  json.reenter_child(end.at_, depth);
+  json.ascend_to(depth - 1);
+}
 
 // The string whose text starts at `text` (past its opening quote), unescaped into the engine's
 // buffer as its typed read does. On failure nothing of the buffer is kept.
@@ -286,8 +265,8 @@ class Revisit {
   Revisit(sj::document& doc, Mark at) noexcept
       : json_(detail::iterator_of(doc)),
         saved_(json_),
-        value_(detail::value_at(detail::ValueIterator(json_, json_.depth() + 1, at.at))) {
-    json_.reenter_child(at.at, json_.depth() + 1);
+        value_(detail::value_at(detail::ValueIterator(json_, json_.depth() + 1, at.at_))) {
+    json_.reenter_child(at.at_, json_.depth() + 1);
   }
   ~Revisit() { json_ = saved_; }
   Revisit(const Revisit&) = delete;
@@ -300,5 +279,16 @@ class Revisit {
   const sj::json_iterator saved_;
   sj::value value_;
 };
+
+// The bytes a parser holds for its capacity, as simdjson 4.6 allocates them: per byte, a 32-bit
+// structural index and 5/3 of a byte of string buffer, both rounded up to 64 bytes; per level of
+// depth, an open container and a flag.
+inline size_t held_bytes(const sj::parser& parser) noexcept {
+  const size_t n = parser.capacity();
+  if (n == 0) return 0;
+  return (n + 64 + 9) * sizeof(uint32_t)                                 // structural index
+         + 5 * n / 3 + simdjson::SIMDJSON_PADDING + 64                   // string buffer
+         + parser.max_depth() * (2 * sizeof(uint32_t) + sizeof(bool));  // depth stacks
+}
 
 }  // namespace quorvel::serde::engine

@@ -30,18 +30,8 @@ struct Engine {
   }
 };
 
-// The bytes an engine holds. Per byte of capacity, simdjson's parser keeps a 32-bit structural
-// index and 5/3 of a byte of string buffer (as simdjson 4.6 allocates, the version json_engine.hpp
-// requires), both rounded up to 64 bytes, and per level of depth an open container and a flag.
-size_t held_bytes(const Engine& e) noexcept {
-  size_t held = sizeof(Engine) + e.capacity;
-  if (const size_t n = e.parser.capacity(); n != 0) {
-    held += (n + 64 + 9) * sizeof(uint32_t);                                // structural index
-    held += 5 * n / 3 + simdjson::SIMDJSON_PADDING + 64;                    // string buffer
-    held += e.parser.max_depth() * (2 * sizeof(uint32_t) + sizeof(bool));  // depth stacks
-  }
-  return held;
-}
+// The bytes an engine holds: its copy buffer and its parser's allocations.
+size_t held_bytes(const Engine& e) noexcept { return sizeof(Engine) + e.capacity + engine::held_bytes(e.parser); }
 
 // What a thread keeps between documents, its idle engines together: enough for documents of about
 // 600 KiB, while a thread that once read a big one does not hold on to what that needed.
@@ -140,6 +130,57 @@ std::string diagnose_text(std::string_view text, simdjson::error_code code, size
   throw ReaderError{with_position(found::invalid_type_text(what, expecting), text, end, false), true};
 }
 
+// Notes the objects and arrays inside the captured object or array `v` (see kept_ends.hpp), which
+// starts at `start` and whose walk by the engine has just ended; returns the number of notes.
+size_t note_kept(JsonKeptEnds& kept, sj::value& v, engine::Mark start) {
+  const engine::Mark end = engine::here(v);
+  JsonKeptEnds::Noting noting(kept, JsonSource::kept_min_tokens);
+  size_t open = 0;
+  for (engine::Mark p = start; p < end; p = p.next()) {
+    const char c = *engine::token_at(v, p);
+    if (c == '{' || c == '[') {
+      noting.open(p);
+      ++open;
+    } else if ((c == '}' || c == ']') && open != 0) {
+      noting.close(p.next());
+      --open;
+    }
+  }
+  return noting.finish();
+}
+
+// Steps over the unread object or array `v`, which lies inside a captured value (so its text is
+// valid), as the engine's walk over it would, jumping over the values noted inside it; returns its
+// text. Nothing is done, and nullopt returned, when `v` is no unread object or array.
+std::optional<std::string_view> jump_over_kept(const JsonKeptEnds& kept, sj::value& v) {
+  if (!engine::unread(v)) return std::nullopt;
+  const engine::Mark start = engine::start_of(v);
+  const char* first = engine::token_at(v, start);
+  if (*first != '{' && *first != '[') return std::nullopt;
+  engine::Mark p = start;
+  size_t open = 0, steps = 0, jumps = 0;
+  do {
+    const char c = *engine::token_at(v, p);
+    if (c == '{' || c == '[') {
+      if (const engine::Mark end = kept.end_of(p)) {
+        p = end;
+        ++jumps;
+        continue;
+      }
+      ++open;
+    } else if (c == '}' || c == ']') {
+      --open;
+    }
+    p = p.next();
+    ++steps;
+  } while (open != 0);
+  count_steps(steps);
+  count_jumps(jumps);
+  const std::string_view text(first, static_cast<size_t>(engine::token_at(v, p) - first));
+  engine::leave_at(v, p);
+  return json::trim(text);
+}
+
 }  // namespace
 
 Scalar JsonSource::number_of(Value& v, std::string_view expecting) {
@@ -200,12 +241,12 @@ Scalar JsonSource::scalar(Value& v) {
   Scalar s;
   s.kind = kind(v);
   switch (s.kind) {
-    case ValueKind::null: note(v), take_null(v); break;
-    case ValueKind::boolean: note(v), check(v.get_bool().get(s.b)); break;
+    case ValueKind::null: set_last_token(v), take_null(v); break;
+    case ValueKind::boolean: set_last_token(v), check(v.get_bool().get(s.b)); break;
     case ValueKind::unsigned_integer:
     case ValueKind::signed_integer:
     case ValueKind::floating: return number_of(v, "a number");
-    case ValueKind::string: note(v), check(v.get_string().get(s.s)); break;
+    case ValueKind::string: set_last_token(v), check(v.get_string().get(s.s)); break;
     case ValueKind::binary:
     case ValueKind::array:
     case ValueKind::map:
@@ -274,17 +315,15 @@ msgpack::MessagePackValue JsonSource::generic(Value& v) {
 }
 
 std::string_view JsonSource::raw(Value& v, bool keep) {
-  const engine::Mark start = engine::start_of(v);
-  // A value read again lies inside a kept value: its text was checked, and what lies inside it
-  // noted, when that value was kept.
-  if (validated_ && !walked_.empty()) {
-    size_t walked = 0;
-    if (const auto text = walked_.skip(v, walked)) {
-      count_walked(walked);
+  // A value read again lies inside a captured value: its text was checked, and what lies inside
+  // it noted, when that value was captured.
+  if (validated_ && !kept_.empty()) {
+    if (const auto text = jump_over_kept(kept_, v)) {
       last_token_ = text->data();
       return *text;
     }
   }
+  const engine::Mark start = engine::start_of(v);
   std::string_view r;
   check(v.raw_json().get(r));
   r = json::trim(r);
@@ -298,8 +337,13 @@ std::string_view JsonSource::raw(Value& v, bool keep) {
   // captured value read again was checked whole when it was captured.
   size_t pos = 0;
   if (!validated_ && (json::scan_value(r, pos, budget_.left()) || pos != r.size())) throw EngineError{simdjson::TAPE_ERROR};
-  count_walked(engine::Walked::tokens_since(v, start));
-  if (keep && !validated_ && (r.starts_with('{') || r.starts_with('['))) count_noted(walked_.note(v, start));
+  // The engine's walk has stepped over the value's tokens (none for a scalar, read where it stands).
+  const size_t tokens = engine::here(v) - start;
+  count_steps(tokens);
+  // A value of fewer tokens than a note needs holds none.
+  if (keep && !validated_ && tokens >= kept_min_tokens && (r.starts_with('{') || r.starts_with('['))) {
+    count_notes(note_kept(kept_, v, start));
+  }
   // The engine need not step past a scalar read this way; an error raised after it follows its end.
   last_token_ = r.data();
   return r;
@@ -400,7 +444,7 @@ py::Ref guarded_read(std::string_view text, std::string_view prefix, std::option
 // strict scanner names it. What the read reaches before the cut (models built, fallback decoders
 // looked up, their failures) happens first, as it would in a document read token by token.
 // `refused` is what the engine reported of the whole document.
-[[noreturn]] void read_up_to_fault(EngineLease& lease, engine::Walked& walked, sj::document& doc, std::optional<JsonSource>& source,
+[[noreturn]] void read_up_to_fault(EngineLease& lease, JsonKeptEnds& kept_ends, sj::document& doc, std::optional<JsonSource>& source,
                                    std::string_view text, simdjson::error_code refused,
                                    const std::function<py::Ref(JsonSource&)>& body) {
   const auto fault = json::scan_document(text, JsonSource::depth_limit);
@@ -416,7 +460,7 @@ py::Ref guarded_read(std::string_view text, std::string_view prefix, std::option
   if (lease->parser.iterate(simdjson::padded_string_view(data, length, length + simdjson::SIMDJSON_PADDING)).get(doc)) {
     throw report();
   }
-  source.emplace(doc, text, data, 1, walked);
+  source.emplace(doc, text, data, 1, kept_ends);
   sj::array array;
   JsonSource::check(doc.get_array().get(array));
   sj::value value;
@@ -439,14 +483,14 @@ py::Ref JsonSource::reread(const Capture& capture, std::string_view prefix,
                            const std::function<py::Ref(JsonSource&, sj::value&)>& body) {
   engine::Revisit revisit(doc_, capture.at);
   std::optional<JsonSource> inner;
-  inner.emplace(doc_, capture.raw, capture.raw.data(), 0, walked_);
+  inner.emplace(doc_, capture.raw, capture.raw.data(), 0, kept_);
   inner->validated_ = true;
   return guarded_read(capture.raw, prefix, inner, [&] { return body(*inner, revisit.value()); });
 }
 
 py::Ref run_json(std::string_view text, size_t readable_after, std::string_view prefix,
                  const std::function<py::Ref(JsonSource&)>& body) {
-  engine::Walked walked;
+  JsonKeptEnds kept;
   EngineLease lease;
   sj::document doc;
   std::optional<JsonSource> source;
@@ -459,7 +503,7 @@ py::Ref run_json(std::string_view text, size_t readable_after, std::string_view 
     // to its first fault instead, so that what comes before the fault happens as the document is
     // read in order (models are built, a fallback field finds its decoder missing), and then the
     // fault is reported.
-    if (last_significant(text) != '}') read_up_to_fault(lease, walked, doc, source, text, simdjson::TAPE_ERROR, body);
+    if (last_significant(text) != '}') read_up_to_fault(lease, kept, doc, source, text, simdjson::TAPE_ERROR, body);
     const char* data = text.data();
     size_t capacity = text.size() + readable_after;
     // The engine reads the first byte after the document where a document that ends too soon
@@ -479,9 +523,9 @@ py::Ref run_json(std::string_view text, size_t readable_after, std::string_view 
       capacity = text.size() + simdjson::SIMDJSON_PADDING;
     }
     if (auto error = lease->parser.iterate(simdjson::padded_string_view(data, text.size(), capacity)).get(doc)) {
-      read_up_to_fault(lease, walked, doc, source, text, error, body);
+      read_up_to_fault(lease, kept, doc, source, text, error, body);
     }
-    source.emplace(doc, text, data, 0, walked);
+    source.emplace(doc, text, data, 0, kept);
     py::Ref result = body(*source);
     source->finish();
     return result;

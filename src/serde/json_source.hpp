@@ -14,6 +14,7 @@
 #include "py/text.hpp"
 #include "serde/json_engine.hpp"
 #include "serde/json_scan.hpp"
+#include "serde/kept_ends.hpp"
 #include "serde/source.hpp"
 
 #include <cmath>
@@ -31,6 +32,10 @@ namespace sj = simdjson::ondemand;
 
 using engine::EngineError;
 
+// Where the objects and arrays inside captured values end, by token (see kept_ends.hpp): one parse
+// has one, shared by the sources that read its captured values again.
+using JsonKeptEnds = KeptEnds<engine::Mark>;
+
 class JsonSource {
  public:
   static constexpr bool json = true;
@@ -44,11 +49,13 @@ class JsonSource {
     engine::Mark at;
   };
 
+  // A value is noted when 32 tokens or more of it lie outside the ones noted inside it.
+  static constexpr size_t kept_min_tokens = 32;
+
   // `shift`: bytes the engine's buffer holds before `text` (1 when a value was wrapped in an
-  // array so that a scalar can be read as a value). `walked`: what captures of this parse walked
-  // over, shared by the sources that read captured values again.
-  JsonSource(sj::document& doc, std::string_view text, const char* engine_base, size_t shift, engine::Walked& walked) noexcept
-      : doc_(doc), text_(text), base_(engine_base), shift_(shift), walked_(walked) {}
+  // array so that a scalar can be read as a value). `kept`: the notes of this parse's captures.
+  JsonSource(sj::document& doc, std::string_view text, const char* engine_base, size_t shift, JsonKeptEnds& kept) noexcept
+      : doc_(doc), text_(text), base_(engine_base), shift_(shift), kept_(kept) {}
 
   // One level of nesting for an object or array entered.
   struct Nesting : NestingBudget::Level {
@@ -122,14 +129,14 @@ class JsonSource {
   }
 
   bool boolean(Value& v) {
-    note(v);
+    set_last_token(v);
     bool b = false;
     if (v.get_bool().get(b) != simdjson::SUCCESS) fail_invalid_type(v, expecting_boolean);
     return b;
   }
 
   Integer integer(Value& v, std::string_view expecting) {
-    note(v);
+    set_last_token(v);
     int64_t i = 0;
     if (v.get_int64().get(i) == simdjson::SUCCESS && !json::is_negative_zero(i, json::trim(v.raw_json_token())[0])) {
       return i < 0 ? Integer{true, 0, i} : Integer{false, static_cast<uint64_t>(i), 0};
@@ -139,21 +146,22 @@ class JsonSource {
     return s.kind == ValueKind::signed_integer ? Integer{true, 0, s.i} : Integer{false, s.u, 0};
   }
 
-  // A number as a float: an integer beyond the doubles' exact range rounds to the nearest float
-  // once, not through a double.
+  // A number as a float. Below 2^53 in magnitude it rounds through a double first, as a float
+  // field read lax does (and numpy.float32(float(text))): "1.000000059604644775390625000000000001"
+  // gives 1.0, not the nearest float above it. From 2^53 on, where a double no longer holds every
+  // integer, it rounds to the nearest float once: an integer of 64 bits from its exact value, any
+  // other number from its text.
   float float32(Value& v, std::string_view expecting) {
     const double d = float64(v, expecting);
     if (!(std::fabs(d) >= 0x1p53) || std::isinf(d)) [[likely]] return static_cast<float>(d);
     Scalar s = number_of(v, expecting);
     if (s.kind == ValueKind::signed_integer) return static_cast<float>(s.i);
     if (s.kind == ValueKind::unsigned_integer) return static_cast<float>(s.u);
-    // Beyond 64 bits (or written with a fraction or exponent) the text itself is read at float
-    // width: through the double it would round twice.
     return json::decimal_value_f32(json::trim(v.raw_json_token()));
   }
 
   double float64(Value& v, std::string_view expecting) {
-    note(v);
+    set_last_token(v);
     double d = 0;
     if (v.get_double().get(d) == simdjson::SUCCESS) return d;
     Scalar s = number_of(v, expecting);
@@ -163,7 +171,7 @@ class JsonSource {
   }
 
   std::string_view text(Value& v, std::string_view expecting) {
-    note(v);
+    set_last_token(v);
     std::string_view s;
     if (v.get_string().get(s) != simdjson::SUCCESS) fail_invalid_type(v, expecting);
     return s;
@@ -254,11 +262,11 @@ class JsonSource {
   }
 
  private:
-  // `keep`: the value is captured for a later read (what it walks over is noted in walked_).
+  // `keep`: the value is captured for a later read (the values it holds are noted in kept_).
   std::string_view raw(Value& v, bool keep);
   Scalar number_of(Value& v, std::string_view expecting);
   // Remembers where the scalar being read starts: errors raised after it point past its end.
-  void note(Value& v) noexcept { last_token_ = v.raw_json_token().data(); }
+  void set_last_token(Value& v) noexcept { last_token_ = v.raw_json_token().data(); }
   [[noreturn]] void fail_at(std::string message, size_t offset, bool include_byte);
   size_t offset_of(const char* p) const noexcept {
     size_t o = static_cast<size_t>(p - base_);
@@ -270,7 +278,7 @@ class JsonSource {
   std::string_view text_;  // the document as the caller sees it (positions count from here)
   const char* base_;
   size_t shift_;
-  engine::Walked& walked_;
+  JsonKeptEnds& kept_;
   NestingBudget budget_{depth_limit, json::recursion_text};
   const char* last_token_ = nullptr;
   bool validated_ = false;  // the whole text has been checked strictly (a captured value)

@@ -3,10 +3,14 @@
 // over what an outer walk already went through, instead of walking it once more per level. The
 // JSON source keys them by the engine's token positions, the MessagePack source by byte positions.
 //
-// One is noted when `min_size` or more of it (tokens or bytes) lies outside the ones noted inside
-// it. So the notes never outnumber the input's size divided by `min_size`, however deep the
-// nesting, and a walk that jumps over the noted ones steps over fewer than `min_size` of any value
-// it does not jump over.
+// The rule: one is noted when `min_size` or more units of it lie outside the ones noted inside it,
+// its units being its own tokens or bytes, plus one for each value noted inside it (the jump over
+// it). So
+// - a value that is not noted holds fewer than `min_size` steps and jumps: a walk over it that
+//   jumps over the noted ones costs that many, each jump one binary search of the notes;
+// - the notes never outnumber the input's size divided by `min_size - 1`, however deep or wide
+//   the nesting: each note stands for `min_size` units, and the units of all notes together are
+//   the input's positions (each counted in the innermost note around it) plus one per note.
 #pragma once
 
 #include <algorithm>
@@ -29,10 +33,17 @@ class KeptEnds {
 
   // The notes of one kept value, taken as it is walked: open(start) and close(end) for each object
   // or array in it, the value itself included. Values are kept in document order, so the notes
-  // stay sorted by where they start.
+  // stay sorted by where they start. A walk that fails (it is unwound before finish()) leaves no
+  // note behind.
   class Noting {
    public:
     Noting(KeptEnds& kept, size_t min_size) noexcept : kept_(kept), first_(kept.ends_.size()), min_size_(min_size) {}
+    ~Noting() {
+      if (!finished_) kept_.ends_.erase(kept_.ends_.begin() + static_cast<ptrdiff_t>(first_), kept_.ends_.end());
+    }
+    Noting(const Noting&) = delete;
+    Noting& operator=(const Noting&) = delete;
+
     void open(Position start) { open_.push_back({start, 0}); }
     void close(Position end) {
       const Open o = open_.back();
@@ -41,7 +52,7 @@ class KeptEnds {
       size_t covered = o.covered;
       if (size - covered >= min_size_) {
         kept_.ends_.emplace_back(o.at, end);
-        covered = size;
+        covered = size - 1;  // the jump over it is one unit of its parent
       }
       if (!open_.empty()) open_.back().covered += covered;
     }
@@ -51,18 +62,20 @@ class KeptEnds {
       const auto first = ends.begin() + static_cast<ptrdiff_t>(first_);
       std::sort(first, ends.end());
       if (first_ != 0 && first != ends.end() && first->first < first[-1].first) std::inplace_merge(ends.begin(), first, ends.end());
+      finished_ = true;
       return ends.size() - first_;
     }
 
    private:
     struct Open {
       Position at;
-      size_t covered;  // what the values noted inside it cover
+      size_t covered;  // the units of the values noted inside it, less one for each
     };
     KeptEnds& kept_;
     const size_t first_;
     const size_t min_size_;
     std::vector<Open> open_;
+    bool finished_ = false;
   };
 
  private:

@@ -410,7 +410,7 @@ py::Ref ModelReader<Src>::decode_buffered_value(const FieldWire& field, const ty
       return ModelReader<JsonSource>(ctx_, inner).nullable_field(field, value);
     });
   } else {
-    MsgpackSource inner(raw, src_.walked(), true);
+    MsgpackSource inner = MsgpackSource::rereading(raw, src_.kept());
     py::Ref value = read_msgpack("cannot decode buffered MessagePack field: ", [&] {
       msgpack::Marker marker = inner.next();
       return ModelReader<MsgpackSource>(ctx_, inner).nullable_field(field, marker);

@@ -23,35 +23,42 @@
 
 namespace quorvel::serde {
 
-// The arrays and maps of values kept for a later read (see kept_ends.hpp), by byte position.
-class MsgpackWalked {
+// Where the arrays and maps inside kept values end, by byte position (see kept_ends.hpp): one
+// document has one, shared by the sources that read its kept values again.
+class MsgpackKeptEnds {
  public:
+  // A value is noted when 64 bytes or more of it lie outside the ones noted inside it.
   static constexpr size_t min_size = 64;
 
   bool empty() const noexcept { return ends_.empty(); }
+  const uint8_t* end_of(const uint8_t* start) const noexcept { return ends_.end_of(start); }
 
   // What a skip of a value kept by the document's own reader tells (see Reader::skip_value): the
   // arrays and maps to note.
   struct Noting : KeptEnds<const uint8_t*>::Noting {
-    explicit Noting(MsgpackWalked& walked) noexcept : KeptEnds<const uint8_t*>::Noting(walked.ends_, min_size) {}
+    explicit Noting(MsgpackKeptEnds& kept) noexcept : KeptEnds<const uint8_t*>::Noting(kept.ends_, min_size) {}
     static constexpr const uint8_t* jump(const uint8_t*) noexcept { return nullptr; }
   };
 
   // What a skip inside a kept value tells: the noted arrays and maps to jump over.
   class Jumping {
    public:
-    explicit Jumping(const MsgpackWalked& walked) noexcept : ends_(walked.ends_) {}
+    explicit Jumping(const MsgpackKeptEnds& kept) noexcept : kept_(kept) {}
     const uint8_t* jump(const uint8_t* start) noexcept {
-      const uint8_t* end = ends_.end_of(start);
-      if (end != nullptr) jumped += static_cast<size_t>(end - start);
+      const uint8_t* end = kept_.end_of(start);
+      if (end != nullptr) {
+        jumped_bytes += static_cast<size_t>(end - start);
+        ++jumps;
+      }
       return end;
     }
     static constexpr void open(const uint8_t*) noexcept {}
     static constexpr void close(const uint8_t*) noexcept {}
-    size_t jumped = 0;  // bytes jumped over
+    size_t jumped_bytes = 0;
+    size_t jumps = 0;
 
    private:
-    const KeptEnds<const uint8_t*>& ends_;
+    const MsgpackKeptEnds& kept_;
   };
 
  private:
@@ -67,13 +74,13 @@ class MsgpackSource {
   // A value captured whole for a later read: its bytes as they stand in the input.
   using Capture = std::span<const uint8_t>;
 
-  // `walked`: the notes of what values kept from this document hold, shared by the sources that
-  // read kept values again (`rereading`).
-  MsgpackSource(std::span<const uint8_t> bytes, MsgpackWalked& walked, bool rereading = false)
-      : r_(bytes, depth_limit), walked_(walked), rereading_(rereading) {}
+  // A source over a whole document; `kept` takes the notes of the values it keeps.
+  MsgpackSource(std::span<const uint8_t> bytes, MsgpackKeptEnds& kept) : MsgpackSource(bytes, kept, false) {}
+  // A source over a value kept from a document whose notes are `kept`: it jumps over them.
+  static MsgpackSource rereading(Capture value, MsgpackKeptEnds& kept) { return MsgpackSource(value, kept, true); }
 
   Value next() { return r_.read_marker(); }
-  MsgpackWalked& walked() noexcept { return walked_; }
+  MsgpackKeptEnds& kept() noexcept { return kept_; }
   size_t remaining() const noexcept { return r_.remaining(); }
 
   // The kind as the visitors see it (a str's bytes are looked at, not read).
@@ -332,24 +339,28 @@ class MsgpackSource {
   [[noreturn]] void fail_invalid_type(Value& v, std::string_view expecting);
 
  private:
+  MsgpackSource(std::span<const uint8_t> bytes, MsgpackKeptEnds& kept, bool rereading)
+      : r_(bytes, depth_limit), kept_(kept), rereading_(rereading) {}
+
   // Steps over the value of marker `v` (read last) and returns its bytes. Inside a kept value the
   // walk jumps over what was noted when that value was kept; a value kept by the document's own
   // reader (`keep`) has what it holds noted.
   Capture walk(Value& v, bool keep) {
     const uint8_t* start = r_.cursor() - 1;
-    size_t jumped = 0;
-    if (rereading_ && !walked_.empty()) {
-      MsgpackWalked::Jumping log(walked_);
+    size_t jumped_bytes = 0;
+    if (rereading_ && !kept_.empty()) {
+      MsgpackKeptEnds::Jumping log(kept_);
       r_.skip_value(v, log);
-      jumped = log.jumped;
+      jumped_bytes = log.jumped_bytes;
+      count_jumps(log.jumps);
     } else if (keep && !rereading_ && (v.is_array() || v.is_map())) {
-      MsgpackWalked::Noting log(walked_);
+      MsgpackKeptEnds::Noting log(kept_);
       r_.skip_value(v, log);
-      count_noted(log.finish());
+      count_notes(log.finish());
     } else {
       r_.skip_value(v);
     }
-    count_walked(static_cast<size_t>(r_.cursor() - start) - jumped);
+    count_steps(static_cast<size_t>(r_.cursor() - start) - jumped_bytes);
     return Capture(start, r_.cursor());
   }
 
@@ -391,7 +402,7 @@ class MsgpackSource {
   }
 
   msgpack::Reader r_;
-  MsgpackWalked& walked_;
+  MsgpackKeptEnds& kept_;
   const bool rereading_;
 };
 

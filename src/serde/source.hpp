@@ -56,19 +56,30 @@ struct KeyProbe {
 // Integers are handed out as the MessagePack reader reads them, by both sources.
 using msgpack::Integer;
 
-// Test builds count what the sources walk over when they skip or capture a value (JSON tokens,
-// MessagePack bytes), and the notes they take of where kept values end, so that a test can tell
-// work done once from work repeated per level of a document, and see what the notes cost;
-// elsewhere the counts compile to nothing.
-inline thread_local uint64_t walked_count = 0;
-inline thread_local uint64_t noted_count = 0;
-#ifdef QUORVEL_COUNT_WALKS
-inline void count_walked(size_t n) noexcept { walked_count += n; }
-inline void count_noted(size_t n) noexcept { noted_count += n; }
+// Test builds count the work of skips and captures: the steps taken one at a time (JSON tokens,
+// MessagePack bytes), the jumps over values noted as kept (see kept_ends.hpp), and the notes
+// taken, so that a test can tell work done once from work repeated per level of a document, and
+// see what the notes cost. Elsewhere the counts compile to nothing (`counts_work` says which).
+#if QUORVEL_COUNT_WALKS
+inline constexpr bool counts_work = true;
 #else
-inline void count_walked(size_t) noexcept {}
-inline void count_noted(size_t) noexcept {}
+inline constexpr bool counts_work = false;
 #endif
+struct WorkCounts {
+  uint64_t steps = 0;
+  uint64_t jumps = 0;
+  uint64_t notes = 0;
+};
+inline thread_local WorkCounts work_counts;
+inline void count_steps(size_t n) noexcept {
+  if constexpr (counts_work) work_counts.steps += n;
+}
+inline void count_jumps(size_t n) noexcept {
+  if constexpr (counts_work) work_counts.jumps += n;
+}
+inline void count_notes(size_t n) noexcept {
+  if constexpr (counts_work) work_counts.notes += n;
+}
 
 // What the model reader asks of a document source. A source hands out values (`Value`) one at a
 // time; each is consumed exactly once, by one of the reads below, a skip, a capture or a type error.

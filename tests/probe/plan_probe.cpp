@@ -5,6 +5,7 @@
 #include "module/types.hpp"
 #include "plan/native_plan.hpp"
 #include "serde/serde.hpp"
+#include "serde/msgpack_source.hpp"
 #include "serde/source.hpp"
 
 namespace {
@@ -106,17 +107,53 @@ PyObject* raise_invalid_error(PyObject*, PyObject* args) {
   });
 }
 
-// decode_walked(plan, (root, buffer, is_json)): (the decoded model, what the decode's skips and
-// captures walked over (JSON tokens or MessagePack bytes), the notes it took of kept values).
-PyObject* decode_walked(PyObject*, PyObject* args) {
+// decode_counted(plan, (root, buffer, is_json)): (the decoded model, the work of the decode's skips
+// and captures: steps (JSON tokens or MessagePack bytes), jumps over kept values, notes taken of
+// them). All three are 0 in a build that does not count (see `counts_work`).
+PyObject* decode_counted(PyObject*, PyObject* args) {
   return two_args(args, [](NativePlan& plan, PyObject* triple) {
     PyObject *root, *buffer, *is_json;
     if (!PyArg_ParseTuple(triple, "OOO", &root, &buffer, &is_json)) throw_error_set();
     py::Ref decoders = check_new(PyDict_New());
-    const uint64_t walked = serde::walked_count, noted = serde::noted_count;
+    const serde::WorkCounts before = serde::work_counts;
     py::Ref model = serde::decode_serde(plan, text_arg(root), buffer, is_json == Py_True, true, decoders.get());
-    return check_new(Py_BuildValue("(OKK)", model.get(), static_cast<unsigned long long>(serde::walked_count - walked),
-                                   static_cast<unsigned long long>(serde::noted_count - noted)));
+    const serde::WorkCounts& after = serde::work_counts;
+    return check_new(Py_BuildValue("(OKKK)", model.get(), static_cast<unsigned long long>(after.steps - before.steps),
+                                   static_cast<unsigned long long>(after.jumps - before.jumps),
+                                   static_cast<unsigned long long>(after.notes - before.notes)));
+  });
+}
+
+// kept_notes(data, split): keeps the MessagePack value at the start of data[:split], then the one
+// at the start of data[split:], as a document's reader keeps them (a failure of the first is
+// passed over), and returns the (start, end) offsets of the notes taken that a lookup finds.
+PyObject* kept_notes(PyObject*, PyObject* args) {
+  return py::guarded([&]() -> py::Ref {
+    Py_buffer view;
+    Py_ssize_t split;
+    if (!PyArg_ParseTuple(args, "y*n", &view, &split)) throw_error_set();
+    struct Release {
+      Py_buffer* view;
+      ~Release() { PyBuffer_Release(view); }
+    } release{&view};
+    const std::span<const uint8_t> data(static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len));
+    serde::MsgpackKeptEnds kept;
+    for (auto part : {data.first(static_cast<size_t>(split)), data.subspan(static_cast<size_t>(split))}) {
+      serde::MsgpackSource source(part, kept);
+      try {
+        msgpack::Marker marker = source.next();
+        (void)source.capture(marker);
+      } catch (const ReaderError&) {
+      }
+    }
+    py::Ref found = check_new(PyList_New(0));
+    for (const uint8_t& at : data) {
+      if (const uint8_t* end = kept.end_of(&at)) {
+        py::Ref pair = check_new(Py_BuildValue("(nn)", &at - data.data(), end - data.data()));
+        if (PyList_Append(found.get(), pair.get()) < 0) throw_error_set();
+      }
+    }
+    return found;
   });
 }
 
@@ -130,11 +167,14 @@ PyMethodDef methods[] = {
     {"native_serde", native_serde, METH_O, nullptr},
     {"raise_bounds_error", raise_bounds_error, METH_VARARGS, nullptr},
     {"raise_invalid_error", raise_invalid_error, METH_VARARGS, nullptr},
-    {"decode_walked", decode_walked, METH_VARARGS, nullptr},
+    {"decode_counted", decode_counted, METH_VARARGS, nullptr},
+    {"kept_notes", kept_notes, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_probe(PyObject*) {
+int exec_probe(PyObject* module) {
+  // Whether decode_counted counts (tests that need the counts skip where it does not).
+  if (PyModule_AddObjectRef(module, "counts_work", serde::counts_work ? Py_True : Py_False) < 0) return -1;
   // The NativePlan class must exist before plans can be recognised.
   PyObject* native = PyImport_ImportModule("quorvel._native");
   if (native == nullptr) return -1;
