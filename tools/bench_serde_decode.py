@@ -8,9 +8,10 @@ only dicts and lists. Prints the median time of each and the median ratio peer /
 timed in turns (above 1: the native decoder is faster).
 
 It also decodes a chain of tagged unions whose tags come after their nested value, each level
-keeping that value until its tag and reading it again, with about 1 MB at the bottom (a leaf with
-an array of small integers under a key the model does not have), at several depths: the time
-should grow with the input, not with the input times the depth.
+keeping that value until its tag and reading it again, at several depths, over two bottoms under a
+key the model does not have: about 1 MB of small integers in one array ("long"), and an array of
+100,000 small maps ("wide", about 7 MB). The time should grow with the input, not with the input
+times the depth.
 
 With `--against-site DIR` (what `tools/dev bench-serde --against REF` passes), decode_serde of the
 build staged in DIR is timed too, in a worker process of its own, in turns with this build's, and
@@ -33,8 +34,9 @@ import bench_graph  # noqa: E402
 FORMATS = (("json", "JSON", "orjson.loads"), ("msgpack", "MessagePack", "msgpack.unpackb"))
 
 
-# Depths of the late-tag chain (JSON nests at most 254 levels).
-LATE_DEPTHS = {"json": (1, 10, 100, 250), "msgpack": (1, 10, 100, 1000)}
+# Bottoms and depths of the late-tag chain (JSON nests at most 254 levels).
+LATE_DEPTHS = {("long", "json"): (1, 10, 100, 250), ("long", "msgpack"): (1, 10, 100, 1000),
+               ("wide", "json"): (1, 10, 100), ("wide", "msgpack"): (1, 10, 100)}
 
 
 def late_tag_cases():
@@ -57,24 +59,29 @@ def late_tag_cases():
                                   obj("Root", [field("u", 0, kind="union", arms=[arm(1, "Link"), arm(2, "Knot")])])]))
     plan.bind_types({"Link": Link, "Knot": Link, "Root": Link})
 
-    def document(fmt, depth):
+    def document(shape, fmt, depth):
         if fmt == "json":
-            doc = '{"big":[' + ",".join(map(str, list(range(100)) * 3500)) + '],"t":"link"}'
+            if shape == "long":
+                bottom = "[" + ",".join(map(str, list(range(100)) * 3500)) + "]"
+            else:
+                bottom = "[" + ",".join(['{"k":"' + "x" * 61 + '"}'] * 100000) + "]"
+            doc = '{"bulk":' + bottom + ',"t":"link"}'
             for k in range(depth):
                 doc = '{"u":' + doc + ',"s":"' + str(k) + '","t":"' + ("knot" if k % 2 else "link") + '"}'
             return ('{"u":' + doc + "}").encode()
-        doc = b"\x82\xa3big" + msgpack.packb(list(range(100)) * 10000) + b"\xa1t\xa4link"
+        bottom = msgpack.packb(list(range(100)) * 10000 if shape == "long" else [{"k": "x" * 61}] * 100000)
+        doc = b"\x82\xa4bulk" + bottom + b"\xa1t\xa4link"
         for k in range(depth):
             doc = b"\x83\xa1u" + doc + b"\xa1s" + msgpack.packb(str(k)) + b"\xa1t\xa4" + (b"knot" if k % 2 else b"link")
         return b"\x81\xa1u" + doc
 
     table, sizes = {}, {}
-    for fmt, depths in LATE_DEPTHS.items():
+    for (shape, fmt), depths in LATE_DEPTHS.items():
         for depth in depths:
-            doc = document(fmt, depth)
-            sizes[f"{fmt} {depth}"] = len(doc)
-            table[f"late {fmt} {depth}"] = (lambda d, j: lambda: plan.decode_serde("Root", d, j, fallback_decoders={}))(
-                doc, fmt == "json")
+            doc = document(shape, fmt, depth)
+            sizes[f"{shape} {fmt} {depth}"] = len(doc)
+            table[f"late {shape} {fmt} {depth}"] = (
+                lambda d, j: lambda: plan.decode_serde("Root", d, j, fallback_decoders={}))(doc, fmt == "json")
     return sizes, table
 
 
@@ -144,11 +151,14 @@ def main():
     late = {}
     try:
         for rep in range(args.late_repeat):
-            for key, *_ in formats:
-                for depth in LATE_DEPTHS[key]:
+            for (shape, key), depths in LATE_DEPTHS.items():
+                if args.only and args.only != key:
+                    continue
+                for depth in depths:
                     for w in (this, other) if rep % 2 == 0 else (other, this):
                         if w:
-                            late.setdefault((key, depth, w is this), []).append(w.time(f"late {key} {depth}", 1))
+                            late.setdefault((shape, key, depth, w is this), []).append(
+                                w.time(f"late {shape} {key} {depth}", 1))
     finally:
         for w in (this, other):
             if w:
@@ -172,17 +182,21 @@ def main():
         print(line)
 
     if late:
-        print(f"late-tag chain, a union per level with its tag after its value, ~1 MB at the bottom; "
-              f"median of {args.late_repeat}")
-        for key, label, _ in formats:
-            one = statistics.median(late[key, 1, True])
-            for depth in LATE_DEPTHS[key]:
-                t = statistics.median(late[key, depth, True])
-                line = (f"{label:12} depth {depth:4} {facts['late'][f'{key} {depth}']:8} bytes  "
+        print(f"late-tag chain, a union per level with its tag after its value; bottoms: long (~1 MB of small "
+              f"integers), wide (100,000 small maps); median of {args.late_repeat}")
+        labels = {key: label for key, label, _ in formats}
+        for (shape, key), depths in LATE_DEPTHS.items():
+            if key not in labels:
+                continue
+            one = statistics.median(late[shape, key, 1, True])
+            for depth in depths:
+                t = statistics.median(late[shape, key, depth, True])
+                line = (f"{labels[key]:12} {shape:4} depth {depth:4} {facts['late'][f'{shape} {key} {depth}']:8} bytes  "
                         f"decode_serde {t * 1e3:9.2f} ms  {t / one:6.1f}x depth 1")
                 if other:
-                    r = statistics.median(late[key, depth, False])
-                    line += f"   {args.against_name} {r * 1e3:9.2f} ms  {r / statistics.median(late[key, 1, False]):6.1f}x depth 1"
+                    r = statistics.median(late[shape, key, depth, False])
+                    line += (f"   {args.against_name} {r * 1e3:9.2f} ms  "
+                             f"{r / statistics.median(late[shape, key, 1, False]):6.1f}x depth 1")
                 print(line)
 
 
