@@ -254,7 +254,10 @@ inline uint32_t Reader::read_length(Marker m) {
 
 template <class Log>
 void Reader::skip_value(Marker m, Log& log) {
-  std::vector<size_t> left;  // elements still to skip in each open container, innermost last
+  // The count of the innermost open container is kept apart from the others, in a register.
+  std::vector<size_t> outer;  // elements still to skip in the containers around the innermost
+  size_t left = 0;            // elements still to skip in the innermost open container
+  size_t open = 0;            // containers open
   while (true) {
     if (m.is_integer()) {
       read_integer(m);
@@ -270,9 +273,11 @@ void Reader::skip_value(Marker m, Log& log) {
       } else {
         uint32_t n = read_length(m);
         size_t count = m.is_map() ? size_t{n} * 2 : n;
-        enter(left.size());
+        enter(open);
         if (count != 0) {
-          left.push_back(count);
+          if (open != 0) outer.push_back(left);
+          left = count;
+          ++open;
           log.open(start);
           m = read_marker();
           continue;
@@ -280,18 +285,21 @@ void Reader::skip_value(Marker m, Log& log) {
       }
     } else if (m.is_ext()) {
       uint32_t n = read_length(m);
-      enter(left.size());
+      enter(open);
       read_ext_type();
       read_payload(n);
     } else {
       wrong_marker(m);
     }
     // One value skipped: it counts against its container, which may then be done in turn.
-    while (!left.empty() && --left.back() == 0) {
-      left.pop_back();
+    while (open != 0 && --left == 0) {
       log.close(data_);
+      if (--open != 0) {
+        left = outer.back();
+        outer.pop_back();
+      }
     }
-    if (left.empty()) return;
+    if (open == 0) return;
     m = read_marker();
   }
 }
