@@ -46,24 +46,50 @@ class KeptEnds {
 
     void open(Position start) { open_.push_back({start, 0}); }
     void close(Position end) {
-      const Open o = open_.back();
+      // Read field by field: a copy of the whole entry, written field by field when it opened,
+      // is one wide load that cannot take the fields from the pending stores (measured slower).
+      const Position at = open_.back().at;
+      size_t covered = open_.back().covered;
       open_.pop_back();
-      const size_t size = static_cast<size_t>(end - o.at);
-      size_t covered = o.covered;
+      const size_t size = static_cast<size_t>(end - at);
       if (size - covered >= min_size_) {
-        kept_.ends_.emplace_back(o.at, end);
+        kept_.ends_.emplace_back(at, end);
         covered = size - 1;  // the jump over it is one unit of its parent
       }
       if (!open_.empty()) open_.back().covered += covered;
     }
-    // Once the value is walked: its notes, closed inside out, put in order. Returns their number.
+    // Once the value is walked: its notes put in order, and their number returned.
+    //
+    // They were taken as their values closed, inside out: each note follows the notes inside it,
+    // which form the run just before it. In order, a note comes first in its run, and the runs of
+    // the notes around it shift it by one each; so the note at k goes to (where its run begins) +
+    // (the notes around it). One pass finds where the runs begin, one from the back places them.
     size_t finish() {
       auto& ends = kept_.ends_;
-      const auto first = ends.begin() + static_cast<ptrdiff_t>(first_);
-      std::sort(first, ends.end());
-      if (first_ != 0 && first != ends.end() && first->first < first[-1].first) std::inplace_merge(ends.begin(), first, ends.end());
+      const size_t n = ends.size() - first_;
+      const auto taken = ends.begin() + static_cast<ptrdiff_t>(first_);
+      std::vector<size_t> run(n);
+      std::vector<size_t> stack;
+      for (size_t k = 0; k < n; ++k) {
+        // The notes before it that start after it lie inside it; its run begins with theirs.
+        run[k] = k;
+        while (!stack.empty() && taken[stack.back()].first > taken[k].first) {
+          run[k] = run[stack.back()];
+          stack.pop_back();
+        }
+        stack.push_back(k);
+      }
+      std::vector<std::pair<Position, Position>> sorted(n);
+      stack.clear();  // now the runs of the notes around the current one
+      for (size_t k = n; k-- > 0;) {
+        while (!stack.empty() && stack.back() > k) stack.pop_back();
+        sorted[run[k] + stack.size()] = taken[k];
+        stack.push_back(run[k]);
+      }
+      std::copy(sorted.begin(), sorted.end(), taken);
+      if (first_ != 0 && taken != ends.end() && taken->first < taken[-1].first) std::inplace_merge(ends.begin(), taken, ends.end());
       finished_ = true;
-      return ends.size() - first_;
+      return n;
     }
 
    private:
