@@ -5,9 +5,9 @@
 // The cut: this file holds what touches simdjson's internals and nothing of the reader's own
 // logic. It walks objects and arrays in the engine's own steps (which need its iterators), and
 // offers a few primitives on `Mark`, an opaque token position: where a value starts, where a walk
-// stands, the text a token starts at, whether a value is still unread, leaving a value at a given
-// token, reading again from a mark. What the JSON source decides with them (which kept values to
-// note, when to jump over one) lives beside it, in json_source.cpp.
+// stands, the text a token starts at (`Tokens`), whether a value is still unread, leaving a value
+// at a given token, reading again from a mark. What the JSON source decides with them (which kept
+// values to note, when to jump over one) lives beside it, in json_source.cpp.
 //
 // What it touches, and why (each measured worth its cost in the decode benchmark):
 // - `value::iter`, `object::iter`, `document::iter` (protected): objects and arrays are walked on
@@ -26,6 +26,8 @@
 //   read is abandoned. `reenter_child` moves the engine back, which simdjson's development checks
 //   refuse: CMake switches them off for every build type, and a build that asks for them stops
 //   below.
+// - `json_iterator::token` and `token_iterator::buf` (protected): the text the index's entries are
+//   offsets into, read once for a scan over many tokens (`Tokens`) rather than once per token.
 // - `token_position`: held outside this file only inside `Mark`.
 // - `builtin::numberparsing::parse_double` and `parse_integer`: scalars read from their text.
 // - How `parser` allocates for a capacity (`held_bytes`): its structural index and string buffer
@@ -71,6 +73,12 @@ struct Object : sj::object {
 };
 struct Document : sj::document {
   using sj::document::iter;
+};
+struct JsonIterator : sj::json_iterator {
+  using sj::json_iterator::token;
+};
+struct TokenIterator : sj::token_iterator {
+  using sj::token_iterator::buf;
 };
 struct ValueIterator : sj::value_iterator {
   using sj::value_iterator::_start_position;
@@ -201,7 +209,7 @@ class Mark {
   explicit Mark(sj::token_position at) noexcept : at_(at) {}
   friend Mark start_of(sj::value&) noexcept;
   friend Mark here(sj::value&) noexcept;
-  friend const char* token_at(sj::value&, Mark) noexcept;
+  friend class Tokens;
   friend bool unread(sj::value&) noexcept;
   friend void leave_at(sj::value&, Mark) noexcept;
   friend class Revisit;
@@ -216,10 +224,17 @@ class Mark {
 // Where the engine's walk stands now: past `v` once a skip of it is done.
 [[gnu::always_inline]] inline Mark here(sj::value& v) noexcept { return Mark(detail::iterator_of(v).json_iter().position()); }
 
-// The text a token of `v`'s parse starts at (a bracket's own byte, a string's opening quote).
-[[gnu::always_inline]] inline const char* token_at(sj::value& v, Mark m) noexcept {
-  return reinterpret_cast<const char*>(detail::iterator_of(v).json_iter().peek(m.at_));
-}
+// The text of the tokens of `v`'s parse: where each starts (a bracket's own byte, a string's
+// opening quote).
+class Tokens {
+ public:
+  explicit Tokens(sj::value& v) noexcept
+      : text_(detail::iterator_of(v).json_iter().*(&detail::JsonIterator::token).*(&detail::TokenIterator::buf)) {}
+  [[gnu::always_inline]] const char* operator[](Mark m) const noexcept { return reinterpret_cast<const char*>(text_ + *m.at_); }
+
+ private:
+  const uint8_t* text_;  // what the index's entries are offsets into
+};
 
 // Whether the engine stands at the start of `v`, at its depth: neither entered nor stepped over.
 inline bool unread(sj::value& v) noexcept {

@@ -131,13 +131,15 @@ std::string diagnose_text(std::string_view text, simdjson::error_code code, size
 }
 
 // Notes the objects and arrays inside the captured object or array `v` (see kept_ends.hpp), which
-// starts at `start` and whose walk by the engine has just ended; returns the number of notes.
-size_t note_kept(JsonKeptEnds& kept, sj::value& v, engine::Mark start) {
+// starts at `start` and whose walk by the engine has just ended; returns the number of notes. Out
+// of line: its loop runs over every token of a big value, and measured slower inlined in raw().
+[[gnu::noinline]] size_t note_kept(JsonKeptEnds& kept, sj::value& v, engine::Mark start) {
   const engine::Mark end = engine::here(v);
+  const engine::Tokens tokens(v);
   JsonKeptEnds::Noting noting(kept, JsonSource::kept_min_tokens);
   size_t open = 0;
   for (engine::Mark p = start; p < end; p = p.next()) {
-    const char c = *engine::token_at(v, p);
+    const char c = *tokens[p];
     if (c == '{' || c == '[') {
       noting.open(p);
       ++open;
@@ -155,12 +157,13 @@ size_t note_kept(JsonKeptEnds& kept, sj::value& v, engine::Mark start) {
 std::optional<std::string_view> jump_over_kept(const JsonKeptEnds& kept, sj::value& v) {
   if (!engine::unread(v)) return std::nullopt;
   const engine::Mark start = engine::start_of(v);
-  const char* first = engine::token_at(v, start);
+  const engine::Tokens tokens(v);
+  const char* first = tokens[start];
   if (*first != '{' && *first != '[') return std::nullopt;
   engine::Mark p = start;
   size_t open = 0, steps = 0, jumps = 0;
   do {
-    const char c = *engine::token_at(v, p);
+    const char c = *tokens[p];
     if (c == '{' || c == '[') {
       if (const engine::Mark end = kept.end_of(p)) {
         p = end;
@@ -176,7 +179,7 @@ std::optional<std::string_view> jump_over_kept(const JsonKeptEnds& kept, sj::val
   } while (open != 0);
   count_steps(steps);
   count_jumps(jumps);
-  const std::string_view text(first, static_cast<size_t>(engine::token_at(v, p) - first));
+  const std::string_view text(first, static_cast<size_t>(tokens[p] - first));
   engine::leave_at(v, p);
   return json::trim(text);
 }
