@@ -377,14 +377,30 @@ def test_notes_of_kept_values_stay_small(chain, fmt):
     assert steps + jumps < 2 * len(doc)
 
 
-def test_a_kept_value_that_fails_leaves_no_notes():
-    # A value whose skip fails after it has noted maps inside it takes its notes back: the notes of
-    # a later value are found, and nothing of the failed one.
+MAP66 = {"k": "x" * 61}  # 66 bytes of MessagePack: noted on its own
+
+
+def maps_in_array(n):
+    """The notes of an array of n MAP66 (its header 3 bytes): each map's, in order."""
+    return [(3 + 66 * k, 3 + 66 * (k + 1)) for k in range(n)]
+
+
+@pytest.mark.parametrize("failed, value, expected", [
+    # A value whose walk fails after it noted maps takes its notes back.
+    ([MAP66, MAP66, "cut"], [MAP66, 1], [(1, 67)]),
+    # Notes taken inside out come out in order: the outer map (1 + 2 + 72 + 2 bytes and one jump).
+    (None, {"a": "x" * 70, "b": {"c": "y" * 70}}, [(0, 152), (77, 152)]),
+    # Each noted value counts as one unit of its parent: 3 header bytes and 61 jumps make 64.
+    (None, [MAP66] * 61, [(0, 3 + 66 * 61)] + maps_in_array(61)),
+    (None, [MAP66] * 60, maps_in_array(60)),
+])
+def test_notes_of_a_kept_msgpack_value(failed, value, expected):
     import msgpack
-    big = msgpack.packb({"k": "x" * 70})
-    failed = b"\x93" + big + big + b"\xc1"  # the reserved marker, after two maps worth noting
-    kept = msgpack.packb([{"k": "y" * 70}, 1])  # the map is noted; the array around it is too small
-    assert probe.kept_notes(failed + kept, len(failed)) == [(len(failed) + 1, len(failed) + 1 + len(big))]
+    head = b"" if failed is None else msgpack.packb(failed)[:-4] + b"\xc1"  # a reserved marker cuts it
+    doc = msgpack.packb(value)
+    found = probe.kept_notes(head + doc, len(head))
+    assert [(start - len(head), end - len(head)) for start, end in found] == expected
+
 
 class Fallen(Struct):
     u: object = None

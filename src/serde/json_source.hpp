@@ -49,7 +49,8 @@ class JsonSource {
     engine::Mark at;
   };
 
-  // A value is noted when 32 tokens or more of it lie outside the ones noted inside it.
+  // A value is noted when 32 units or more of it lie outside the values noted inside it: its own
+  // tokens, and one for each of those (see kept_ends.hpp).
   static constexpr size_t kept_min_tokens = 32;
 
   // `shift`: bytes the engine's buffer holds before `text` (1 when a value was wrapped in an

@@ -27,7 +27,8 @@ namespace quorvel::serde {
 // document has one, shared by the sources that read its kept values again.
 class MsgpackKeptEnds {
  public:
-  // A value is noted when 64 bytes or more of it lie outside the ones noted inside it.
+  // A value is noted when 64 units or more of it lie outside the values noted inside it: its own
+  // bytes, and one for each of those (see kept_ends.hpp).
   static constexpr size_t min_size = 64;
 
   bool empty() const noexcept { return ends_.empty(); }
