@@ -388,8 +388,8 @@ def maps_in_array(n):
 @pytest.mark.parametrize("failed, value, expected", [
     # A value whose walk fails after it noted maps takes its notes back.
     ([MAP66, MAP66, "cut"], [MAP66, 1], [(1, 67)]),
-    # Notes taken inside out come out in order: the outer map (1 + 2 + 72 + 2 bytes and one jump).
-    (None, {"a": "x" * 70, "b": {"c": "y" * 70}}, [(0, 152), (77, 152)]),
+    # Notes taken inside out come out in order: each map has 77 bytes of its own (1 + 2 + 72 + 2).
+    (None, {"a": "x" * 70, "b": {"c": "y" * 70, "d": {"e": "z" * 70}}}, [(0, 229), (77, 229), (154, 229)]),
     # Each noted value counts as one unit of its parent: 3 header bytes and 61 jumps make 64.
     (None, [MAP66] * 61, [(0, 3 + 66 * 61)] + maps_in_array(61)),
     (None, [MAP66] * 60, maps_in_array(60)),
