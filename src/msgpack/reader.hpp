@@ -15,6 +15,7 @@
 #include "msgpack/value.hpp"
 #include "py/text.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -300,6 +301,13 @@ void Reader::skip_value(Marker m, Log& log) {
       }
     }
     if (open == 0) return;
+    // Fixints, what long arrays mostly hold, are stepped over in one tight loop, as long as the
+    // container holds more after them.
+    const size_t room = std::min(left - 1, static_cast<size_t>(end_ - data_));
+    size_t k = 0;
+    while (k < room && static_cast<int8_t>(data_[k]) >= -32) ++k;
+    data_ += k;
+    left -= k;
     m = read_marker();
   }
 }
