@@ -138,3 +138,26 @@ def test_raw_strings_from_an_old_writer(plan):
     doc = msgpack.packb({"uid": uid.bytes, "extra": b"\xff\xfe", "i8": 7}, use_bin_type=False)
     result = plan.decode_serde("Holder", doc, False, fallback_decoders={"extra": bytes})
     assert (result.uid, result.extra, result.i8) == (uid, b"\xc4\x02\xff\xfe", 7)
+
+
+# One value under every marker there is, each followed by a fixint (which a skip steps over in a
+# run), in one array: what an unknown key or a value kept before a union's tag must be stepped over.
+EVERY_MARKER = [
+    b"\x00", b"\x7f", b"\xe0", b"\xff", b"\xc0", b"\xc2", b"\xc3", b"\xa1x", b"\x91\x01", b"\x81\xa1k\x01",
+    b"\xc4\x01x", b"\xc5\x00\x01x", b"\xc6\x00\x00\x00\x01x", b"\xc7\x01\x05x", b"\xc8\x00\x01\x05x",
+    b"\xc9\x00\x00\x00\x01\x05x", b"\xca" + bytes(4), b"\xcb" + bytes(8), b"\xcc\x01", b"\xcd" + bytes(2),
+    b"\xce" + bytes(4), b"\xcf" + bytes(8), b"\xd0\x01", b"\xd1" + bytes(2), b"\xd2" + bytes(4), b"\xd3" + bytes(8),
+    b"\xd4\x05x", b"\xd5\x05" + bytes(2), b"\xd6\x05" + bytes(4), b"\xd7\x05" + bytes(8), b"\xd8\x05" + bytes(16),
+    b"\xd9\x01x", b"\xda\x00\x01x", b"\xdb\x00\x00\x00\x01x", b"\xdc\x00\x01\x01", b"\xdd\x00\x00\x00\x01\x01",
+    b"\xde\x00\x01\xa1k\x01", b"\xdf\x00\x00\x00\x01\xa1k\x01",
+]
+EVERY_MARKER_ARRAY = b"\xdc" + struct.pack(">H", 2 * len(EVERY_MARKER)) + b"".join(v + b"\x01" for v in EVERY_MARKER)
+
+
+@pytest.mark.parametrize("doc, field, expected", [
+    (b"\x82" + entry("zz") + EVERY_MARKER_ARRAY + entry("i8") + b"\x05", "i8", ("int", 5)),
+    (b"\x81" + entry("choice") + b"\x83" + entry("zz") + EVERY_MARKER_ARRAY + entry("n") + b"\x07"
+     + entry("type") + entry("leaf"), "choice", ("Leaf", 7)),
+], ids=["unknown key", "kept before the tag"])
+def test_values_under_every_marker_are_stepped_over(plan, doc, field, expected):
+    assert outcome(plan, doc, True, field) == expected
