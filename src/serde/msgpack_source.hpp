@@ -25,46 +25,7 @@ namespace quorvel::serde {
 
 // Where the arrays and maps inside kept values end, by byte position (see kept_ends.hpp): one
 // document has one, shared by the sources that read its kept values again.
-class MsgpackKeptEnds {
- public:
-  // A value is noted when 64 units or more of it lie outside the values noted inside it: its own
-  // bytes, and one for each of those (see kept_ends.hpp).
-  static constexpr size_t min_size = 64;
-
-  bool empty() const noexcept { return ends_.empty(); }
-  const uint8_t* end_of(const uint8_t* start) const noexcept { return ends_.end_of(start); }
-
-  // What a skip of a value kept by the document's own reader tells (see Reader::skip_value): the
-  // arrays and maps to note.
-  struct Noting : KeptEnds<const uint8_t*>::Noting {
-    explicit Noting(MsgpackKeptEnds& kept) noexcept : KeptEnds<const uint8_t*>::Noting(kept.ends_, min_size) {}
-    static constexpr const uint8_t* jump(const uint8_t*) noexcept { return nullptr; }
-  };
-
-  // What a skip inside a kept value tells: the noted arrays and maps to jump over.
-  class Jumping {
-   public:
-    explicit Jumping(const MsgpackKeptEnds& kept) noexcept : kept_(kept) {}
-    const uint8_t* jump(const uint8_t* start) noexcept {
-      const uint8_t* end = kept_.end_of(start);
-      if (end != nullptr) {
-        jumped_bytes += static_cast<size_t>(end - start);
-        ++jumps;
-      }
-      return end;
-    }
-    static constexpr void open(const uint8_t*) noexcept {}
-    static constexpr void close(const uint8_t*) noexcept {}
-    size_t jumped_bytes = 0;
-    size_t jumps = 0;
-
-   private:
-    const MsgpackKeptEnds& kept_;
-  };
-
- private:
-  KeptEnds<const uint8_t*> ends_;
-};
+using MsgpackKeptEnds = KeptEnds<const uint8_t*>;
 
 class MsgpackSource {
  public:
@@ -74,6 +35,10 @@ class MsgpackSource {
 
   // A value captured whole for a later read: its bytes as they stand in the input.
   using Capture = std::span<const uint8_t>;
+
+  // A value is noted when 64 units or more of it lie outside the values noted inside it: its own
+  // bytes, and one for each of those (see kept_ends.hpp).
+  static constexpr size_t kept_min_bytes = 64;
 
   // A source over a whole document; `kept` takes the notes of the values it keeps.
   MsgpackSource(std::span<const uint8_t> bytes, MsgpackKeptEnds& kept) : MsgpackSource(bytes, kept, false) {}
@@ -343,6 +308,31 @@ class MsgpackSource {
   MsgpackSource(std::span<const uint8_t> bytes, MsgpackKeptEnds& kept, bool rereading)
       : r_(bytes, depth_limit), kept_(kept), rereading_(rereading) {}
 
+  // What a skip of a value kept by the document's own reader tells (see Reader::skip_value): the
+  // arrays and maps to note.
+  struct Noting : MsgpackKeptEnds::Noting {
+    explicit Noting(MsgpackKeptEnds& kept) noexcept : MsgpackKeptEnds::Noting(kept, kept_min_bytes) {}
+    static constexpr const uint8_t* jump(const uint8_t*) noexcept { return nullptr; }
+  };
+
+  // What a skip inside a kept value tells: the noted arrays and maps to jump over.
+  struct Jumping {
+    const MsgpackKeptEnds& kept;
+    size_t jumped_bytes = 0;
+    size_t jumps = 0;
+
+    const uint8_t* jump(const uint8_t* start) noexcept {
+      const uint8_t* end = kept.end_of(start);
+      if (end != nullptr) {
+        jumped_bytes += static_cast<size_t>(end - start);
+        ++jumps;
+      }
+      return end;
+    }
+    static constexpr void open(const uint8_t*) noexcept {}
+    static constexpr void close(const uint8_t*) noexcept {}
+  };
+
   // Steps over the value of marker `v` (read last) and returns its bytes. Inside a kept value the
   // walk jumps over what was noted when that value was kept; a value kept by the document's own
   // reader (`keep`) has what it holds noted.
@@ -350,12 +340,12 @@ class MsgpackSource {
     const uint8_t* start = r_.cursor() - 1;
     size_t jumped_bytes = 0;
     if (rereading_ && !kept_.empty()) {
-      MsgpackKeptEnds::Jumping log(kept_);
+      Jumping log{kept_};
       r_.skip_value(v, log);
       jumped_bytes = log.jumped_bytes;
       count_jumps(log.jumps);
     } else if (keep && !rereading_ && (v.is_array() || v.is_map())) {
-      MsgpackKeptEnds::Noting log(kept_);
+      Noting log(kept_);
       r_.skip_value(v, log);
       count_notes(log.finish());
     } else {
