@@ -152,12 +152,23 @@ EVERY_MARKER = [
     b"\xde\x00\x01\xa1k\x01", b"\xdf\x00\x00\x00\x01\xa1k\x01",
 ]
 EVERY_MARKER_ARRAY = b"\xdc" + struct.pack(">H", 2 * len(EVERY_MARKER)) + b"".join(v + b"\x01" for v in EVERY_MARKER)
+# The same with runs of up to 27 fixints before each value, so that the markers stand at every place
+# of an eight-byte word.
+RUNS = [b"\x01\x7f\xe0\xff"[: k % 4] * (k // 4 + 1) for k in range(len(EVERY_MARKER))]
+EVERY_MARKER_RUNS = (b"\xdc" + struct.pack(">H", len(EVERY_MARKER) + sum(map(len, RUNS)))
+                     + b"".join(r + v for r, v in zip(RUNS, EVERY_MARKER)))
 
 
+# Runs of fixints that end with their array, a fixint of the parent right after.
+RUNS_TO_THE_END = msgpack.packb([[[0] * n, 0] for n in range(1, 20)])
+
+
+@pytest.mark.parametrize("array", [EVERY_MARKER_ARRAY, EVERY_MARKER_RUNS, RUNS_TO_THE_END],
+                         ids=["between", "runs", "ends"])
 @pytest.mark.parametrize("doc, field, expected", [
-    (b"\x82" + entry("zz") + EVERY_MARKER_ARRAY + entry("i8") + b"\x05", "i8", ("int", 5)),
-    (b"\x81" + entry("choice") + b"\x83" + entry("zz") + EVERY_MARKER_ARRAY + entry("n") + b"\x07"
+    (b"\x82" + entry("zz") + b"%s" + entry("i8") + b"\x05", "i8", ("int", 5)),
+    (b"\x81" + entry("choice") + b"\x83" + entry("zz") + b"%s" + entry("n") + b"\x07"
      + entry("type") + entry("leaf"), "choice", ("Leaf", 7)),
 ], ids=["unknown key", "kept before the tag"])
-def test_values_under_every_marker_are_stepped_over(plan, doc, field, expected):
-    assert outcome(plan, doc, True, field) == expected
+def test_values_under_every_marker_are_stepped_over(plan, array, doc, field, expected):
+    assert outcome(plan, doc.replace(b"%s", array), True, field) == expected

@@ -301,10 +301,18 @@ void Reader::skip_value(Marker m, Log& log) {
       }
     }
     if (open == 0) return;
-    // Fixints, what long arrays mostly hold, are stepped over in one tight loop, as long as the
-    // container holds more after them.
+    // Fixints, what long arrays mostly hold, are stepped over eight at a time and then one by one,
+    // as long as the container holds more after them. A byte is a fixint unless its top three bits
+    // are 100, 101 or 110: its high bit set and those bits not all ones.
     const size_t room = std::min(left - 1, static_cast<size_t>(end_ - data_));
     size_t k = 0;
+    for (; k + 8 <= room; k += 8) {
+      constexpr uint64_t highs = 0x8080808080808080, lows = 0x7f7f7f7f7f7f7f7f, tops = 0xe0e0e0e0e0e0e0e0;
+      uint64_t x;
+      std::memcpy(&x, data_ + k, sizeof x);
+      const uint64_t not_all_ones = (x & tops) ^ tops;  // a zero byte where the top bits are 111
+      if (x & highs & ((((not_all_ones & lows) + lows) | not_all_ones) & highs)) break;
+    }
     while (k < room && static_cast<int8_t>(data_[k]) >= -32) ++k;
     data_ += k;
     left -= k;
